@@ -1,0 +1,234 @@
+/*
+ * kovaAPI: the interface other kernel modules (and our tools) call.
+ * Every function has C linkage and the exact argument widths callers were
+ * built against. Results are unsigned codes (KOVA_*).
+ */
+#ifndef KOVA_API_H
+#define KOVA_API_H
+
+#ifdef __KERNEL__
+#include <linux/types.h>
+#else
+#include <stdint.h>
+#include <stddef.h>
+#endif
+
+#include "kova_shm.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes ------------------------------------------------------ */
+
+#define KOVA_OK 0u
+#define KOVA_ERR_NO_RULES 1u
+#define KOVA_ERR_UNKNOWN_RULE 2u
+#define KOVA_ERR_NOT_SUPPORTED 3u
+#define KOVA_ERR_TOO_MANY_RULES 4u
+#define KOVA_ERR_NO_MEMORY 6u
+#define KOVA_ERR_INVALID 7u
+#define KOVA_ERR_TABLE_FULL 8u
+#define KOVA_ERR_INTERNAL 9u
+#define KOVA_ERR_TOO_MANY_EXTENDED 12u
+#define KOVA_ERR_NOT_INITIALIZED 17u
+
+#define KOVA_APP_FLOWS 32768u /* appflowid 0..32767 */
+#define KOVA_MAX_RULES 6u
+
+/* ---- Rule types -------------------------------------------------------- */
+
+#define RULE_DROP_PACKET 0u
+#define RULE_FORWARD_TO_QE 1u
+#define RULE_FORWARD_TO_CPU 2u
+#define RULE_ADD_VLAN_1 3u
+#define RULE_REMOVE_VLAN_1 4u
+#define RULE_CHANGE_VLAN_1 5u
+#define RULE_SECOND_CLASSIFY 6u
+#define RULE_POLICING 7u
+#define RULE_REPLACE_SRC_HEADER 8u
+#define RULE_REPLACE_DST_HEADER 9u
+#define RULE_UPDATE_TIMESTAMP 12u
+#define RULE_UPDATE_PACKET_CNT 13u
+#define RULE_ADD_VLAN_2 14u
+#define RULE_REMOVE_VLAN_2 15u
+#define RULE_CHANGE_VLAN_2 16u
+#define RULE_SET_TOS 17u
+#define RULE_TEST 18u
+
+#define KOVA_PORT_UNTRUSTED 0u
+#define KOVA_PORT_TRUSTED 1u
+
+#define KOVA_ETH_TYPE_IPV4 0x0800u
+#define KOVA_ETH_TYPE_ARP 0x0806u
+#define KOVA_ETH_TYPE_IPV6 0x86DDu
+
+/*
+ * An IP address as callers hand it in. IPv4: v4[0..3] = a.b.c.d in network
+ * order, the rest unused. IPv6: eight 16-bit groups in CPU order, group 0
+ * (the most significant) first.
+ */
+typedef union kova_IPADDR {
+	uint8_t v4[16];
+	uint16_t v6[8];
+} kova_IPADDR;
+
+/* ---- Action list ------------------------------------------------------- */
+
+typedef struct kova_RULE {
+	struct kova_RULE *next; /* null after the last rule */
+	uint32_t type;          /* RULE_* */
+	union {
+		struct {
+			uint8_t port;
+			uint8_t priority;
+			uint16_t subport;
+			uint8_t qos_serviceclass;
+			uint8_t reserved[3];
+			uint32_t qos_trusted; /* KOVA_PORT_UNTRUSTED or KOVA_PORT_TRUSTED */
+			uint8_t action_byte7;
+		} forward_qe;
+		struct {
+			uint8_t priority;
+		} forward_cpu;
+		struct { /* add/change VLAN 1 and 2 */
+			uint8_t priority;
+			uint8_t cfi;
+			uint16_t vid;
+			uint16_t etype; /* tag protocol identifier */
+		} vlan;
+		struct {
+			uint32_t weight;
+		} policing;
+		struct {
+			uint8_t source_mac_addr[6];
+			uint8_t reserved[2];
+			kova_IPADDR source_ip_addr;
+			uint16_t source_udp_port;
+		} replace_src;
+		struct {
+			uint8_t destination_mac_addr[6];
+			uint8_t reserved[2];
+			kova_IPADDR destination_ip_addr;
+			uint16_t destination_udp_port;
+		} replace_dst;
+		struct {
+			uint8_t tos;
+		} set_tos;
+	} param;
+} kova_RULE;
+
+/* ---- Flow description -------------------------------------------------- */
+
+typedef struct kova_FLOW {
+	uint32_t crc32;        /* CRC32 of the flow key; crc32 >> 18 is the bucket */
+	uint16_t flow_ucc;     /* ingress UCC 0..40 (36..39: link-aggregation groups) */
+	uint16_t flow_subport; /* carried, not placed in the entry */
+	uint8_t eth_dmac[6];
+	uint8_t eth_smac[6];
+	uint16_t vlan_id_1;
+	uint16_t vlan_id_2;
+	uint16_t eth_type;
+	uint8_t reserved[2];
+	kova_IPADDR ip_src;
+	kova_IPADDR ip_dst;
+	uint16_t udp_sport;
+	uint16_t udp_dport;
+	kova_RULE *rules;
+} kova_FLOW;
+
+/* ---- Control block and flow-table store ------------------------------- */
+
+uint32_t kovaAPIInit(void);
+uint32_t kovaAPIDeInit(void);
+uint32_t kovaAPIInitKovaMicroCode(void);
+uint32_t kovaAPIDeInitKovaMicroCode(void);
+uint32_t kovaAPIReInitKovaFlowTable(void);
+uint32_t kovaAPIReInitKovaFlowTablePrivate(void);
+
+void *XX_Malloc(uint32_t size);
+void XX_Free(void *p);
+
+/* ---- Entry format ------------------------------------------------------ */
+
+uint32_t kovaAPIcreateVoipLutEntry(const kova_FLOW *flow, kova_LUT *entry, int32_t *length,
+				   uint32_t state_word);
+uint32_t kovaAPIcalculateLutEntryOffset(const kova_LUT *entry);
+uint32_t PartialCRC(uint32_t crc, const void *data, uint32_t count);
+uint32_t reverseBits(uint32_t value, uint32_t bits);
+/* The usual CRC-32 (IEEE 802.3) of a buffer, for tools that need a flow's crc32. */
+uint32_t kova_crc32(const void *data, uint32_t count);
+
+uint32_t swap_bytes(uint32_t v);
+uint16_t swap_bytes16(uint16_t v);
+uint64_t swap_bytes64(uint64_t v);
+uint32_t flow_swap_bytes(uint32_t v);
+uint16_t flow_swap_bytes16(uint16_t v);
+uint64_t flow_swap_bytes64(uint64_t v);
+
+/* ---- Flow creation ----------------------------------------------------- */
+
+uint32_t kovaAPIcreateVoipFlow(const kova_FLOW *flow, uint64_t appflowid);
+uint32_t kovaAPIcreateFlow(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_state);
+
+/* ---- The table lock ---------------------------------------------------- */
+
+/*
+ * Serialises every change of the flow table. Exported so that a caller that
+ * needs a stable view (several queries in a row) can hold it.
+ */
+#ifdef __KERNEL__
+extern struct mutex kovaAPI_lock;
+#else
+struct kova_mutex;
+extern struct kova_mutex kovaAPI_lock;
+#endif
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#if defined(__cplusplus)
+#define KOVA_API_ASSERT(c, m) static_assert(c, m)
+#else
+#define KOVA_API_ASSERT(c, m) _Static_assert(c, m)
+#endif
+
+/* Kernel callers were built against these layouts. */
+KOVA_API_ASSERT(sizeof(kova_IPADDR) == 16, "address is 16 bytes");
+KOVA_API_ASSERT(offsetof(kova_FLOW, crc32) == 0, "crc32");
+KOVA_API_ASSERT(offsetof(kova_FLOW, flow_ucc) == 4, "flow_ucc");
+KOVA_API_ASSERT(offsetof(kova_FLOW, flow_subport) == 6, "flow_subport");
+KOVA_API_ASSERT(offsetof(kova_FLOW, eth_dmac) == 8, "eth_dmac");
+KOVA_API_ASSERT(offsetof(kova_FLOW, eth_smac) == 14, "eth_smac");
+KOVA_API_ASSERT(offsetof(kova_FLOW, vlan_id_1) == 20, "vlan_id_1");
+KOVA_API_ASSERT(offsetof(kova_FLOW, vlan_id_2) == 22, "vlan_id_2");
+KOVA_API_ASSERT(offsetof(kova_FLOW, eth_type) == 24, "eth_type");
+KOVA_API_ASSERT(offsetof(kova_FLOW, ip_src) == 28, "ip_src");
+KOVA_API_ASSERT(offsetof(kova_FLOW, ip_dst) == 44, "ip_dst");
+KOVA_API_ASSERT(offsetof(kova_FLOW, udp_sport) == 60, "udp_sport");
+KOVA_API_ASSERT(offsetof(kova_FLOW, udp_dport) == 62, "udp_dport");
+KOVA_API_ASSERT(offsetof(kova_FLOW, rules) == 64, "rules");
+KOVA_API_ASSERT(offsetof(kova_RULE, next) == 0, "next");
+KOVA_API_ASSERT(offsetof(kova_RULE, type) == 8, "type");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_qe.port) == 12, "port");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_qe.priority) == 13, "priority");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_qe.subport) == 14, "subport");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_qe.qos_serviceclass) == 16, "serviceclass");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_qe.qos_trusted) == 20, "qos_trusted");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_qe.action_byte7) == 24, "action_byte7");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.forward_cpu.priority) == 12, "cpu priority");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.vlan.priority) == 12, "vlan priority");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.vlan.cfi) == 13, "cfi");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.vlan.vid) == 14, "vid");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.vlan.etype) == 16, "etype");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.policing.weight) == 12, "weight");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_src.source_mac_addr) == 12, "src mac");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_src.source_ip_addr) == 20, "src ip");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_src.source_udp_port) == 36, "src port");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_dst.destination_mac_addr) == 12, "dst mac");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_dst.destination_ip_addr) == 20, "dst ip");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_dst.destination_udp_port) == 36, "dst port");
+KOVA_API_ASSERT(offsetof(kova_RULE, param.set_tos.tos) == 12, "tos");
+
+#endif /* KOVA_API_H */

@@ -1,0 +1,147 @@
+// The control block and the flow-table store: initialise, reset, release.
+#include "flow/ctrl.h"
+#include "flow/table.h"
+#include "lib/log.h"
+#include "platform.h"
+
+extern "C" {
+kova_CTRL kova;
+}
+
+namespace {
+
+void clear_in_pieces(uint8_t *p, unsigned long n) {
+    // Same 64-byte unit as the engine-copy writers.
+    while (n > 64) {
+        __builtin_memset(p, 0, 64);
+        p += 64;
+        n -= 64;
+    }
+    __builtin_memset(p, 0, n);
+}
+
+// Every slot free, every appflowid unmapped, the whole overflow stack free.
+void reset_slot_records() {
+    for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s) {
+        kova_LUT_INFO &r = kova.lut_info[s];
+        r.lut_qe = kova.hashtable_base_qe + uint64_t(KOVA_LUT_SIZE) * s;
+        r.lut_cpu = kova.hashtable_base_cpu + KOVA_LUT_SIZE * s;
+        r.in_use = 0;
+        r.is_extended = 0;
+        r.ucc = 0;
+        r.appflowid = 0;
+        r.prev_flowid = KOVA_NO_SLOT;
+        kova.appflow_map[s] = KOVA_NO_SLOT;
+    }
+    for (uint32_t i = 0; i < KOVA_OVERFLOW_SLOTS; ++i)
+        kova.ext_free_list[i] = KOVA_LUT_OVERFLOW_FIRST + i;
+    kova.ext_free_used = 0;
+}
+
+// The flow-table half of initialisation: scratch entry, shadow table, slot
+// records, free list, and the stand-in engine copy used until an attach.
+uint32_t init_flow_store() {
+    kova.temp_lut = static_cast<kova_LUT *>(XX_Malloc(KOVA_LUT_SIZE));
+    if (!kova.temp_lut) {
+        plat_printk("kovaAPI: no memory for temp_lut\n");
+        return KOVA_ERR_NO_MEMORY;
+    }
+    kova.hashtable_base_qe = 0;
+    plat_printk("kovaAPI: kova.hashtable_base_qe %llx\n", (unsigned long long)kova.hashtable_base_qe);
+
+    kova.hashtable_base_cpu = static_cast<uint8_t *>(XX_Malloc(KOVA_LUT_TABLE_BYTES));
+    if (!kova.hashtable_base_cpu)
+        return KOVA_ERR_NO_MEMORY;
+    plat_printk("kovaAPI: kova.hashtable_base_cpu %llx\n",
+                (unsigned long long)(uintptr_t)kova.hashtable_base_cpu);
+
+    reset_slot_records();
+    __builtin_memset(kova.hashtable_base_cpu, 0, KOVA_LUT_TABLE_BYTES);
+
+    // Without an engine there is no engine memory: table writes go to a
+    // zeroed buffer of our own, never to physical address 0.
+    kova.qe_placeholder = static_cast<uint8_t *>(plat_vmalloc(KOVA_LUT_TABLE_BYTES));
+    kova.hashtable_base_qe_remapped = kova.qe_placeholder;
+    if (!kova.hashtable_base_qe_remapped) {
+        plat_printk("kovaAPI: can not ioremap kova.hashtable_base_qe\n");
+        return KOVA_ERR_NO_MEMORY;
+    }
+    __builtin_memset(kova.qe_placeholder, 0, KOVA_LUT_TABLE_BYTES);
+    plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n",
+                (unsigned long long)(uintptr_t)kova.hashtable_base_qe_remapped);
+    return KOVA_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t kovaAPIInitKovaMicroCode(void) {
+    if (kova.init_magic == KOVA_INIT_MAGIC)
+        return KOVA_OK;
+    __builtin_memset(&kova, 0, sizeof kova);
+
+    kova.stats_area = static_cast<uint8_t *>(plat_vmalloc(KOVA_STATS_AREA_BYTES));
+    if (!kova.stats_area) {
+        kova.init_magic = 0;
+        return KOVA_ERR_NO_MEMORY;
+    }
+    __builtin_memset(kova.stats_area, 0, KOVA_STATS_AREA_BYTES);
+    kova.init_magic = KOVA_INIT_MAGIC;
+    // From here a failure leaves the marker set and what was obtained in
+    // place; kovaAPIDeInitKovaMicroCode releases it.
+    return init_flow_store();
+}
+
+uint32_t kovaAPIInit(void) {
+    plat_mutex_init(&kovaAPI_lock, "&kovaAPI_lock");
+    return kovaAPIInitKovaMicroCode();
+}
+
+uint32_t kovaAPIDeInit(void) { return KOVA_OK; }
+
+// Releases everything initialisation obtained, also after a failed one.
+uint32_t kovaAPIDeInitKovaMicroCode(void) {
+    XX_Free(kova.temp_lut);
+    kova.temp_lut = nullptr;
+    XX_Free(kova.hashtable_base_cpu);
+    kova.hashtable_base_cpu = nullptr;
+    if (kova.hashtable_base_qe_remapped == kova.qe_placeholder)
+        kova.hashtable_base_qe_remapped = nullptr;
+    plat_vfree(kova.qe_placeholder);
+    kova.qe_placeholder = nullptr;
+    plat_vfree(kova.stats_area);
+    kova.stats_area = nullptr;
+    kova.init_magic = 0;
+    return KOVA_OK;
+}
+
+uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
+    // With the current bases: after an attach the engine addresses are the
+    // engine's. ext_appflowid is left as it was.
+    reset_slot_records();
+    clear_in_pieces(kova.hashtable_base_cpu, KOVA_LUT_TABLE_BYTES);
+    clear_in_pieces(kv::table::qe_to_kernel(kova.hashtable_base_qe), KOVA_LUT_TABLE_BYTES);
+    // The engine must see the cleared table before the caller goes on.
+    plat_full_barrier();
+    return KOVA_OK;
+}
+
+uint32_t kovaAPIReInitKovaFlowTable(void) {
+    if (acquire_ucode_lock(__func__, __LINE__) != 0) {
+        plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
+        return KOVA_ERR_INTERNAL;
+    }
+    uint32_t r = kovaAPIReInitKovaFlowTablePrivate();
+    release_ucode_lock(__func__, __LINE__);
+    return r;
+}
+
+int32_t acquire_ucode_lock(const char *, int) {
+    plat_mutex_lock(&kovaAPI_lock);
+    return 0;
+}
+
+void release_ucode_lock(const char *, int) { plat_mutex_unlock(&kovaAPI_lock); }
+
+} // extern "C"

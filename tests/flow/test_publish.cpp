@@ -1,0 +1,150 @@
+// The engine-write primitives and the order in which an entry and its link
+// become visible to the engine.
+#include <cstring>
+
+#include "flow/publish.h"
+#include "support/kova_test.h"
+#include "support/table_check.h"
+
+namespace {
+
+using kt::engine_slot;
+using kt::le32_at;
+using kt::le64_at;
+using kt::shadow_slot;
+
+class Publish : public kt::StoreTest {};
+
+kova_host_trace_event ev(uint32_t op, uint64_t off, uint64_t len, uint32_t value = 0, uint64_t src = 0) {
+    return {op, value, off, len, src};
+}
+
+void expect_events(const std::vector<kova_host_trace_event> &want) {
+    auto got = kt::trace_events();
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].op, want[i].op);
+        EXPECT_EQ(got[i].engine_off, want[i].engine_off);
+        EXPECT_EQ(got[i].len, want[i].len);
+        EXPECT_EQ(got[i].value, want[i].value);
+        EXPECT_EQ(got[i].src_off, want[i].src_off);
+    }
+}
+
+constexpr uint32_t B = KOVA_TRACE_BARRIER;
+
+TEST_F(Publish, PrimitivesWriteExactlyTheirBytesAndEndWithOneBarrier) {
+    uint8_t *e = engine_slot(10);
+    std::memset(e, 0xEE, 3 * 256);
+    uint8_t src[300];
+    for (int i = 0; i < 300; ++i)
+        src[i] = uint8_t(i + 1);
+    const uint64_t a = kt::engine_addr(10);
+
+    kova_host_trace_start();
+    EXPECT_EQ(memcpyQE(a, src, 0, 0), 0u);    // nothing written, still a barrier
+    EXPECT_EQ(memcpyQE(a + 1, src, 65, 3), 0u);
+    EXPECT_EQ(memsetQE(a + 100, 0x1C7, 252, 0), 0u); // the low byte is the fill
+    EXPECT_EQ(memsetQE32bit(a + 400, 0xA1B2C3D4, 99, 0), 0u);
+    EXPECT_EQ(memcpyQE2(a + 512, a + 1, 0x100000000ull + 65, 0), 0u); // only the low 32 bits count
+    kova_host_trace_stop();
+
+    expect_events({ev(KOVA_TRACE_MEMCPY, 2560, 0), ev(B, 0, 0), ev(KOVA_TRACE_MEMCPY, 2561, 65), ev(B, 0, 0),
+                   ev(KOVA_TRACE_MEMSET, 2660, 252, 0xC7), ev(B, 0, 0),
+                   ev(KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4), ev(B, 0, 0),
+                   ev(KOVA_TRACE_MEMCPY2, 3072, 65, 0, 2561), ev(B, 0, 0)});
+    EXPECT_EQ(e[0], 0xEE);
+    EXPECT_EQ(std::memcmp(e + 1, src, 65), 0);
+    EXPECT_EQ(e[66], 0xEE);
+    EXPECT_EQ(e[99], 0xEE);
+    for (int i = 100; i < 352; ++i)
+        ASSERT_EQ(e[i], 0xC7) << i;
+    EXPECT_EQ(e[352], 0xEE);
+    EXPECT_EQ(le32_at(e + 400), 0xA1B2C3D4u);
+    EXPECT_EQ(e[404], 0xEE);
+    EXPECT_EQ(std::memcmp(e + 512, src, 65), 0);
+    EXPECT_EQ(e[577], 0xEE);
+    std::memset(e, 0, 3 * 256);
+}
+
+TEST_F(Publish, ShortEntryLeavesTheRestOfTheEngineSlotAlone) {
+    kova_LUT built;
+    std::memset(&built, 0x5A, sizeof built);
+    uint8_t *e = engine_slot(3), *s = shadow_slot(3);
+    std::memset(e, 0xEE, 256);
+    kv::publish::entry(kt::engine_addr(3), &built, 120, 0, s);
+    for (int i = 0; i < 120; ++i)
+        ASSERT_EQ(e[i], 0x5A) << i;
+    for (int i = 120; i < 252; ++i)
+        ASSERT_EQ(e[i], 0xEE) << i;
+    EXPECT_EQ(le32_at(e + 252), 1u);
+    EXPECT_EQ(s[119], 0x5A);
+    EXPECT_EQ(s[120], 0);
+    std::memset(e, 0, 256);
+    std::memset(s, 0, 256);
+}
+
+TEST_F(Publish, FullEntryNeverCopiesOverTheValidWord) {
+    kova_LUT built;
+    std::memset(&built, 0x5A, sizeof built);
+    kova_host_trace_start();
+    kv::publish::entry(kt::engine_addr(5), &built, 256, 4, shadow_slot(5));
+    kova_host_trace_stop();
+    expect_events({ev(KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 0), ev(B, 0, 0), ev(KOVA_TRACE_MEMCPY, 5 * 256, 252),
+                   ev(B, 0, 0), ev(KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 1), ev(B, 0, 0)});
+    EXPECT_EQ(le32_at(engine_slot(5) + 252), 1u);
+    EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au); // the shadow takes all 256
+    std::memset(engine_slot(5), 0, 256);
+    std::memset(shadow_slot(5), 0, 256);
+}
+
+// What the engine can observe of a chained creation, and what the shadow
+// holds at the moment the engine link is written.
+struct LinkMoment {
+    uint32_t new_slot, pred_slot, field;
+    bool seen = false, shadow_entry_ready = false, shadow_link_absent = false;
+};
+
+void at_link_write(const kova_host_trace_event *e, void *ctx) {
+    auto *m = static_cast<LinkMoment *>(ctx);
+    if (e->op != KOVA_TRACE_MEMCPY || e->engine_off != m->pred_slot * 256ull + m->field)
+        return;
+    m->seen = true;
+    m->shadow_entry_ready = le32_at(shadow_slot(m->new_slot) + KOVA_LUT_OFF_CRC32) != 0;
+    m->shadow_link_absent = le64_at(shadow_slot(m->pred_slot) + m->field) == 0;
+}
+
+TEST_F(Publish, ChainedCreationPublishesTheEntryBeforeItsLink) {
+    const uint32_t crc = 0x0ABC0001, head = crc >> 18;
+    kt::Flow first(crc), second(crc);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(first.get(), 1), KOVA_OK);
+
+    LinkMoment m{16384, head, KOVA_LUT_OFF_NEXT_CRC32};
+    kova_host_trace_hook(at_link_write, &m);
+    kova_host_trace_start();
+    ASSERT_EQ(kovaAPIcreateVoipFlow(second.get(), 2), KOVA_OK);
+    kova_host_trace_stop();
+
+    const uint64_t slot = 16384 * 256ull;
+    expect_events({ev(KOVA_TRACE_MEMSET32, slot + 252, 4, 0), ev(B, 0, 0), ev(KOVA_TRACE_MEMCPY, slot, 120),
+                   ev(B, 0, 0), ev(KOVA_TRACE_MEMSET32, slot + 252, 4, 1), ev(B, 0, 0),
+                   ev(KOVA_TRACE_MEMCPY, head * 256ull + 80, 8), ev(B, 0, 0)});
+    EXPECT_TRUE(m.seen);
+    EXPECT_TRUE(m.shadow_entry_ready) << "the shadow copy must be written before the link";
+    EXPECT_TRUE(m.shadow_link_absent) << "the shadow link must follow the engine link";
+    EXPECT_EQ(le64_at(engine_slot(head) + 80), 16384 * 256ull);
+    EXPECT_TABLE_OK();
+}
+
+TEST_F(Publish, HeadCreationWritesNoLink) {
+    kt::Flow f(0x7FFF0000);
+    kova_host_trace_start();
+    ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 9), KOVA_OK);
+    kova_host_trace_stop();
+    const uint64_t slot = (0x7FFF0000u >> 18) * 256ull;
+    expect_events({ev(KOVA_TRACE_MEMSET32, slot + 252, 4, 0), ev(B, 0, 0), ev(KOVA_TRACE_MEMCPY, slot, 120),
+                   ev(B, 0, 0), ev(KOVA_TRACE_MEMSET32, slot + 252, 4, 1), ev(B, 0, 0)});
+}
+
+} // namespace

@@ -1,0 +1,80 @@
+#include "support/kova_test.h"
+
+#include <cstring>
+
+#include "lib/bytes.h"
+
+namespace kt {
+
+std::string log_text() {
+    size_t n = kova_host_log_read(nullptr, 0);
+    std::string s(n + 1, '\0');
+    kova_host_log_read(s.data(), s.size());
+    s.resize(n);
+    return s;
+}
+
+std::string take_log() {
+    std::string s = log_text();
+    kova_host_log_clear();
+    return s;
+}
+
+void StoreTest::SetUp() {
+    live_before_ = kova_host_alloc_live();
+    ASSERT_EQ(kovaAPIInit(), KOVA_OK);
+    kova_host_log_clear();
+}
+
+void StoreTest::TearDown() {
+    kova_host_trace_stop();
+    kova_host_trace_hook(nullptr, nullptr);
+    kova_host_fail_alloc(0);
+    kovaAPIDeInitKovaMicroCode();
+    EXPECT_EQ(kova_host_alloc_live(), live_before_) << "allocations left behind";
+}
+
+Flow::Flow(uint32_t crc, uint16_t ucc, size_t n_rules) : rules(n_rules) {
+    f.crc32 = crc;
+    f.flow_ucc = ucc;
+    f.eth_type = KOVA_ETH_TYPE_IPV4;
+    for (auto &r : rules)
+        r.type = RULE_DROP_PACKET;
+}
+
+kova_FLOW *Flow::get() {
+    for (size_t i = 0; i < rules.size(); ++i)
+        rules[i].next = i + 1 < rules.size() ? &rules[i + 1] : nullptr;
+    f.rules = rules.empty() ? nullptr : rules.data();
+    return &f;
+}
+
+Flow keyed_flow(uint32_t crc, uint32_t seed) {
+    Flow fl(crc, uint16_t(seed % 36));
+    for (int i = 0; i < 6; ++i) {
+        fl.f.eth_dmac[i] = uint8_t(seed >> (i % 4 * 8)) ^ uint8_t(0x11 * (i + 1));
+        fl.f.eth_smac[i] = uint8_t(0x02 + i);
+    }
+    fl.f.ip_src.v4[0] = 10;
+    fl.f.ip_src.v4[3] = uint8_t(seed);
+    fl.f.udp_dport = uint16_t(seed);
+    return fl;
+}
+
+uint8_t *engine_slot(uint32_t slot) {
+    return kova.hashtable_base_qe_remapped + uint64_t(slot) * KOVA_LUT_SIZE;
+}
+uint8_t *shadow_slot(uint32_t slot) { return kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE; }
+uint64_t shadow_addr(uint32_t slot) { return uint64_t(uintptr_t(shadow_slot(slot))); }
+uint64_t engine_addr(uint32_t slot) { return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE; }
+uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
+uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
+
+std::vector<kova_host_trace_event> trace_events() {
+    size_t n = kova_host_trace_read(nullptr, 0);
+    std::vector<kova_host_trace_event> ev(n);
+    kova_host_trace_read(ev.data(), n);
+    return ev;
+}
+
+} // namespace kt

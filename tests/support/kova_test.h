@@ -1,0 +1,52 @@
+// Shared helpers for the module's tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flow/ctrl.h"
+#include "kova/host.h"
+#include "kova/kovaAPI.h"
+
+namespace kt {
+
+std::string log_text();
+// The log since the last clear, then clear it.
+std::string take_log();
+
+// Runs kovaAPIInit before each test and releases everything after it,
+// checking that nothing the test made the module allocate is left.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    long live_before_ = 0;
+};
+
+// A flow description with its own rule storage (one drop rule by default).
+struct Flow {
+    kova_FLOW f{};
+    std::vector<kova_RULE> rules;
+
+    explicit Flow(uint32_t crc, uint16_t ucc = 1, size_t n_rules = 1);
+    // Recomputes the rule links after rules were added or changed.
+    kova_FLOW *get();
+};
+
+// Distinct, non-empty key bytes derived from a seed, so entries can be told
+// apart and never look empty.
+Flow keyed_flow(uint32_t crc, uint32_t seed);
+
+uint8_t *engine_slot(uint32_t slot); // the engine copy as the module reaches it
+uint8_t *shadow_slot(uint32_t slot);
+uint64_t shadow_addr(uint32_t slot);
+uint64_t engine_addr(uint32_t slot);
+uint64_t le64_at(const uint8_t *p);
+uint32_t le32_at(const uint8_t *p);
+
+std::vector<kova_host_trace_event> trace_events();
+
+} // namespace kt

@@ -23,6 +23,14 @@ void plat_mutex_init(struct kova_mutex *m, const char *name);
 void plat_mutex_lock(struct kova_mutex *m);
 void plat_mutex_unlock(struct kova_mutex *m);
 
+// Device memory at a fixed physical address (the board's register blocks
+// and pre-attach areas); null when the range cannot be mapped.
+void *plat_ioremap(uint64_t phys, unsigned long size);
+void plat_iounmap(void *p);
+
+// The free-running system counter (CNTVCT_EL0 on the board).
+uint64_t plat_timer_count(void);
+
 // Full data memory barrier over all CPUs (and the engine): dmb ish / smp_mb.
 void plat_full_barrier(void);
 

@@ -32,6 +32,22 @@ unsigned long kova_host_alloc_count(void);
 /* Allocations not yet released. */
 long kova_host_alloc_live(void);
 
+/* ---- Simulated device memory ----------------------------------------- */
+
+/* The simulated memory behind a physical address of the board's fixed
+ * areas (statistics blocks of ports 0..3, the register block, the pre-attach
+ * UCC areas), or null for any other address. Zero at process start; it keeps
+ * its contents across loads, as hardware does. */
+void *kova_host_iomem(uint64_t phys);
+/* Make the next ioremap of a range starting at phys fail (0 disarms). */
+void kova_host_fail_ioremap(uint64_t phys);
+/* Mappings made and not yet unmapped. */
+long kova_host_iomap_live(void);
+
+/* ---- Timer -------------------------------------------------------------- */
+
+void kova_host_set_counter(uint64_t value);
+
 /* ---- Engine-write trace ------------------------------------------------ */
 
 enum kova_host_trace_op {

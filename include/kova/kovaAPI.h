@@ -149,6 +149,13 @@ uint32_t kovaAPIReInitKovaFlowTablePrivate(void);
 void *XX_Malloc(uint32_t size);
 void XX_Free(void *p);
 
+/* ---- Engine memory map and UCCs -------------------------------------- */
+
+int kovaAPIInitKovaUcc(uint32_t uccnum);
+int kovaAPIIsUCCInitialized(int uccnum, const char *caller);
+int ucc_is_eth(int uccnum);
+uint64_t cnxk_tim_cntvct(void);
+
 /* ---- Entry format ------------------------------------------------------ */
 
 uint32_t kovaAPIcreateVoipLutEntry(const kova_FLOW *flow, kova_LUT *entry, int32_t *length,

@@ -9,6 +9,9 @@ inline constexpr uint32_t KOVA_INIT_MAGIC = 0xDEADBABAu;
 inline constexpr uint32_t KOVA_NO_SLOT = 0xFFFFFFFFu; // free appflowid, no predecessor
 inline constexpr uint32_t KOVA_OVERFLOW_SLOTS = KOVA_LUT_ENTRIES - KOVA_LUT_OVERFLOW_FIRST;
 inline constexpr unsigned long KOVA_STATS_AREA_BYTES = 0x2800000ul;
+inline constexpr uint32_t KOVA_UCCS = 40;       // UCC 0..39
+inline constexpr uint32_t KOVA_STAT_PORTS = 36; // ports with statistics pointers
+inline constexpr uint32_t KOVA_UCC_AREA_KINDS = 4; // CNT, OQ, IC, ONU IC
 
 // Per-slot record.
 struct kova_LUT_INFO {
@@ -26,6 +29,20 @@ struct kova_CTRL {
     uint64_t hashtable_base_qe;   // engine address of engine-copy slot 0; 0 until attach
     uint8_t *hashtable_base_cpu;  // the shadow table
     uint32_t init_magic;          // KOVA_INIT_MAGIC while initialised
+    void *kovaUCCparameters[KOVA_UCCS]; // set once the UCC is initialised
+    uint8_t *kovaUCCPRAM[KOVA_UCCS];    // per-UCC parameter areas, 8192 bytes
+    uint8_t *kovaCOREPRAM;              // core parameter area, 768 bytes
+    // Where each UCC's areas are reached now: the fixed areas until an
+    // engine attaches, then its shared memory.
+    uint8_t *CNT_BASE[KOVA_UCCS];
+    uint8_t *OQ_BASE[KOVA_UCCS];
+    uint8_t *ONUOQ_BASE[KOVA_UCCS];
+    uint8_t *IC_BASE[KOVA_UCCS];
+    uint8_t *ONUIC_BASE[KOVA_UCCS];
+    uint8_t *STORM_BASE[KOVA_UCCS];
+    // The fixed-area mappings themselves, kept to unmap them at unload
+    // whatever the attach did to the pointers above.
+    uint8_t *ucc_iomap[KOVA_UCCS][KOVA_UCC_AREA_KINDS];
     uint8_t *hashtable_base_qe_remapped; // where the module reaches engine address hashtable_base_qe
     kova_LUT *temp_lut;           // scratch entry that creation builds in
     kova_LUT_INFO lut_info[KOVA_LUT_ENTRIES];
@@ -35,6 +52,10 @@ struct kova_CTRL {
     uint32_t delete_branch_count[8];
     uint32_t create_branch_count[4];
     uint8_t *stats_area;
+    // Hardware statistics register blocks per port (none for ports 4..35).
+    uint8_t *mac_stats[KOVA_STAT_PORTS];
+    uint8_t *port_rx_stats[KOVA_STAT_PORTS];
+    uint8_t *port_tx_stats[KOVA_STAT_PORTS];
     // Module-owned stand-in for the engine copy until an engine attaches, so
     // that table writes before the attach never reach memory not ours.
     uint8_t *qe_placeholder;

@@ -1,7 +1,9 @@
 // The control block and the flow-table store: initialise, reset, release.
+#include "engine/engine.h"
 #include "flow/ctrl.h"
 #include "flow/table.h"
 #include "lib/log.h"
+#include "lib/mem.h"
 #include "platform.h"
 
 extern "C" {
@@ -9,16 +11,6 @@ kova_CTRL kova;
 }
 
 namespace {
-
-void clear_in_pieces(uint8_t *p, unsigned long n) {
-    // Same 64-byte unit as the engine-copy writers.
-    while (n > 64) {
-        __builtin_memset(p, 0, 64);
-        p += 64;
-        n -= 64;
-    }
-    __builtin_memset(p, 0, n);
-}
 
 // Every slot free, every appflowid unmapped, the whole overflow stack free.
 void reset_slot_records() {
@@ -90,7 +82,12 @@ uint32_t kovaAPIInitKovaMicroCode(void) {
     kova.init_magic = KOVA_INIT_MAGIC;
     // From here a failure leaves the marker set and what was obtained in
     // place; kovaAPIDeInitKovaMicroCode releases it.
-    return init_flow_store();
+    uint32_t r = kv::engine::map_port_blocks();
+    if (r == KOVA_OK)
+        r = init_flow_store();
+    if (r == KOVA_OK)
+        r = kv::engine::init_parameter_areas();
+    return r;
 }
 
 uint32_t kovaAPIInit(void) {
@@ -100,7 +97,8 @@ uint32_t kovaAPIInit(void) {
 
 uint32_t kovaAPIDeInit(void) { return KOVA_OK; }
 
-// Releases everything initialisation obtained, also after a failed one.
+// Releases everything initialisation and the UCC initialisations obtained,
+// also after a failed one.
 uint32_t kovaAPIDeInitKovaMicroCode(void) {
     XX_Free(kova.temp_lut);
     kova.temp_lut = nullptr;
@@ -112,6 +110,7 @@ uint32_t kovaAPIDeInitKovaMicroCode(void) {
     kova.qe_placeholder = nullptr;
     plat_vfree(kova.stats_area);
     kova.stats_area = nullptr;
+    kv::engine::release();
     kova.init_magic = 0;
     return KOVA_OK;
 }
@@ -120,8 +119,8 @@ uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
     // With the current bases: after an attach the engine addresses are the
     // engine's. ext_appflowid is left as it was.
     reset_slot_records();
-    clear_in_pieces(kova.hashtable_base_cpu, KOVA_LUT_TABLE_BYTES);
-    clear_in_pieces(kv::table::qe_to_kernel(kova.hashtable_base_qe), KOVA_LUT_TABLE_BYTES);
+    kv::clear_in_pieces(kova.hashtable_base_cpu, KOVA_LUT_TABLE_BYTES);
+    kv::clear_in_pieces(kv::table::qe_to_kernel(kova.hashtable_base_qe), KOVA_LUT_TABLE_BYTES);
     // The engine must see the cleared table before the caller goes on.
     plat_full_barrier();
     return KOVA_OK;

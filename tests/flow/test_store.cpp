@@ -42,7 +42,7 @@ TEST(StoreInit, LaysOutAnEmptyTableAndLogsItsBases) {
              "kovaAPI: kova.hashtable_base_qe remapped %llx\n",
              (unsigned long long)(uintptr_t)kova.hashtable_base_cpu,
              (unsigned long long)(uintptr_t)kova.hashtable_base_qe_remapped);
-    EXPECT_EQ(take_log(), want);
+    EXPECT_NE(take_log().find(want), std::string::npos) << "flow-table lines, in order";
 
     EXPECT_EQ(kovaAPIDeInit(), KOVA_OK);
     EXPECT_EQ(kovaAPIDeInitKovaMicroCode(), KOVA_OK);

@@ -1,0 +1,86 @@
+// The board's fixed physical areas, simulated as zeroed process memory.
+// Only these ranges can be mapped; any other ioremap fails, as it would for
+// an address with nothing behind it.
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+
+#include "kova/host.h"
+#include "platform.h"
+
+namespace {
+
+struct Region {
+    uint64_t phys;
+    uint64_t size;
+    uint8_t *mem; // mapped on first use, kept for the process's lifetime
+};
+
+// The per-UCC CNT, OQ, IC and ONU IC areas overlap one another on the board
+// (high UCCs' CNT areas run into the low UCCs' OQ areas, and so on), so they
+// are one window here and overlapping mappings alias as they do there.
+constexpr uint64_t kUccWindow = 0x6000F11600ull;
+constexpr uint64_t kUccWindowEnd = 0x6003993C00ull + 40ull * 0xC4000; // end of the last IC area
+
+Region regions[] = {
+    {0x87E0E0000070ull, 1824, nullptr}, {0x87E0E0040070ull, 1824, nullptr},
+    {0x87E0E0080070ull, 1824, nullptr}, {0x87E0E00C0070ull, 1824, nullptr},
+    {0x840040024500ull, 96, nullptr},   {0x840040044500ull, 96, nullptr},
+    {0x840040064500ull, 96, nullptr},   {0x840040084500ull, 96, nullptr},
+    {0x840040024400ull, 40, nullptr},   {0x840040044400ull, 40, nullptr},
+    {0x840040064400ull, 40, nullptr},   {0x840040084400ull, 40, nullptr},
+    {0xFFE0410F0ull, 532, nullptr},     {kUccWindow, kUccWindowEnd - kUccWindow, nullptr},
+};
+
+std::mutex region_mutex;
+std::atomic<long> live{0};
+std::atomic<uint64_t> fail_phys{0};
+std::atomic<uint64_t> counter{0};
+
+// The simulated bytes of [phys, phys + size), or null when no region holds
+// the whole range.
+uint8_t *backing(uint64_t phys, uint64_t size) {
+    std::lock_guard<std::mutex> g(region_mutex);
+    for (Region &r : regions) {
+        if (phys < r.phys || phys - r.phys >= r.size || size > r.size - (phys - r.phys))
+            continue;
+        if (!r.mem) {
+            void *m = mmap(nullptr, r.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (m == MAP_FAILED)
+                return nullptr;
+            r.mem = static_cast<uint8_t *>(m);
+        }
+        return r.mem + (phys - r.phys);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+void *plat_ioremap(uint64_t phys, unsigned long size) {
+    uint64_t armed = phys;
+    if (phys != 0 && fail_phys.compare_exchange_strong(armed, 0))
+        return nullptr;
+    uint8_t *p = backing(phys, size);
+    if (p)
+        ++live;
+    return p;
+}
+
+void plat_iounmap(void *p) {
+    if (p)
+        --live;
+}
+
+uint64_t plat_timer_count(void) { return counter.load(); }
+
+void *kova_host_iomem(uint64_t phys) { return backing(phys, 1); }
+void kova_host_fail_ioremap(uint64_t phys) { fail_phys = phys; }
+long kova_host_iomap_live(void) { return live.load(); }
+void kova_host_set_counter(uint64_t value) { counter = value; }
+
+} // extern "C"

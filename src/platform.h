@@ -31,6 +31,53 @@ void plat_iounmap(void *p);
 // The free-running system counter (CNTVCT_EL0 on the board).
 uint64_t plat_timer_count(void);
 
+// ---- Files ---------------------------------------------------------------
+// The kernel's struct inode and struct file, opaque to the core.
+struct plat_inode;
+struct plat_file;
+
+// One file's operations, with the kernel's semantics: byte counts in, bytes
+// done or a negative errno out, *pos the file position. `buf` and `arg` are
+// user-space addresses, reached only through plat_copy_*_user. Null
+// operations are absent (the call fails as the kernel would fail it).
+struct kova_file_ops {
+    int (*open)(struct plat_inode *inode, struct plat_file *file);
+    int (*release)(struct plat_inode *inode, struct plat_file *file);
+    long (*read)(struct plat_file *file, char *buf, size_t count, int64_t *pos);
+    long (*write)(struct plat_file *file, const char *buf, size_t count, int64_t *pos);
+    long (*unlocked_ioctl)(struct plat_file *file, unsigned int cmd, unsigned long arg);
+};
+
+// The file's private_data slot (per open) and the inode's private data (the
+// `data` given when the debugfs file was created).
+void **plat_file_private(struct plat_file *file);
+void *plat_inode_private(struct plat_inode *inode);
+
+// The misc character device /dev/<name> with a dynamic minor; 0 or -errno.
+int plat_misc_register(const char *name, const struct kova_file_ops *ops);
+void plat_misc_deregister(const struct kova_file_ops *ops);
+
+// debugfs: null on failure. Removing a null directory does nothing.
+void *plat_debugfs_create_dir(const char *name, void *parent);
+void *plat_debugfs_create_file(const char *name, unsigned int mode, void *parent, void *data,
+                               const struct kova_file_ops *ops);
+void plat_debugfs_remove_recursive(void *dir);
+
+// ---- User memory ---------------------------------------------------------
+// Both return the number of bytes NOT copied. copy_from_user zeroes the
+// uncopied tail of `to`.
+unsigned long plat_copy_from_user(void *to, const void *from, unsigned long n);
+unsigned long plat_copy_to_user(void *to, const void *from, unsigned long n);
+
+// Pins len bytes of the calling process's memory at user_addr, which must be
+// mapped and physically contiguous. Returns a handle for plat_unpin_user
+// (the pages stay pinned until then) and the physical address of the first
+// byte, or null when the range does not qualify.
+void *plat_pin_user(uint64_t user_addr, uint64_t len, uint64_t *phys);
+void plat_unpin_user(void *pin);
+// The kernel's linear-map address of a physical address.
+void *plat_phys_to_virt(uint64_t phys);
+
 // Full data memory barrier over all CPUs (and the engine): dmb ish / smp_mb.
 void plat_full_barrier(void);
 

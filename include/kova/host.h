@@ -13,6 +13,15 @@
 extern "C" {
 #endif
 
+/* ---- Module ------------------------------------------------------------ */
+
+/* Loads the module (its init function) and returns the load's result: 0, or
+ * the negative code of the step that failed. */
+int kova_host_load(void);
+/* Unloads it (its exit function). Load, unload and load again work in one
+ * process with nothing left behind. */
+void kova_host_unload(void);
+
 /* ---- Kernel log -------------------------------------------------------- */
 
 /* Copies up to n-1 bytes of the captured log into buf, NUL-terminated;
@@ -75,6 +84,44 @@ size_t kova_host_trace_read(struct kova_host_trace_event *ev, size_t n);
  * look at the rest of the module's state at that moment. */
 typedef void (*kova_host_trace_fn)(const struct kova_host_trace_event *ev, void *ctx);
 void kova_host_trace_hook(kova_host_trace_fn fn, void *ctx);
+
+/* ---- Files: /dev/<name> devices and debugfs ---------------------------- */
+
+/* Opens a registered misc device ("/dev/kova") or debugfs file
+ * ("/sys/kernel/debug/kova/<file>") at position 0, calling its open handler.
+ * Returns a small fd (>= 0), -2 for an unknown path, -21 for a debugfs
+ * directory, or the open handler's negative result (no fd is kept then). */
+int kova_host_open(const char *path);
+/* Call the file's read/write handler at the file's position; the position
+ * moves only when the handler succeeds. The handler's result, -22 when the
+ * file has no such operation, -9 for a bad fd. buf is a user address. */
+long kova_host_read(int fd, void *buf, size_t n);
+long kova_host_write(int fd, const void *buf, size_t n);
+/* The file's ioctl handler's result, -25 when it has none, -9 for a bad fd. */
+long kova_host_ioctl(int fd, unsigned int cmd, unsigned long arg);
+/* Frees fd and runs the release handler (once no call on the file is still in
+ * progress). Returns release's result (0 without one), -9 for a bad fd. */
+int kova_host_close(int fd);
+/* The file position of fd, -9 for a bad fd. */
+int64_t kova_host_file_pos(int fd);
+/* 1 when a device, debugfs directory or debugfs file has exactly this path. */
+int kova_host_path_exists(const char *path);
+/* The next creation of a debugfs directory or file with this name fails
+ * (null disarms). */
+void kova_host_fail_debugfs(const char *name);
+/* The next misc registration returns err (0 disarms). */
+void kova_host_fail_misc_register(int err);
+/* Forgets every registration and open file without calling any handler, and
+ * disarms the two failures above. For tests that abandon the module's state. */
+void kova_host_fs_reset(void);
+
+/* ---- User memory --------------------------------------------------------- */
+
+/* The next user copy of one byte or more, in either direction, stops after
+ * k bytes (-1 disarms). */
+void kova_host_user_copy_limit(long k);
+/* Pins taken with plat_pin_user and not yet released. */
+long kova_host_pins_live(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -103,6 +103,33 @@ typedef struct kova_LUT {
 #define KOVA_SHM_STORM 0x6DB0040u
 #define KOVA_SHM_SIZE 0x7170040u /* the engine's area must be at least this long */
 
+/* Per-UCC areas inside the shared area (u = UCC number). */
+#define KOVA_SHM_CNT_ETH(u) (KOVA_SHM_CNT + 152u * (u))       /* UCC 0..3: 152 bytes */
+#define KOVA_SHM_CNT_OTHER(u) (0x5C02A0u + 0x98000u * (u))    /* UCC 4..39 */
+#define KOVA_SHM_OQ_UCC(u) (KOVA_SHM_OQ + 0x128000u * (u))     /* UCC 0..35 */
+#define KOVA_SHM_ONUOQ_UCC(u) (KOVA_SHM_ONUOQ + 0x3000u * (u)) /* UCC 0..35 */
+#define KOVA_SHM_IC_UCC(u) (KOVA_SHM_IC + 0xC4000u * (u))      /* UCC 0..35 */
+#define KOVA_SHM_ONUIC_UCC(u) (KOVA_SHM_ONUIC + 0x3000u * (u)) /* UCC 0..35 */
+#define KOVA_SHM_STORM_UCC(u) (KOVA_SHM_STORM + 0x18000u * (u)) /* UCC 0..39 */
+
+/* The window of the shared area that a read of /dev/kova returns. */
+#define KOVA_DEV_WINDOW 0x2800000u
+
+/* ---- Attach ------------------------------------------------------------ */
+
+/* Payload of the attach command on /dev/kova, host byte order. */
+#define KOVA_UCODE_VERSION_LEN 32u
+typedef struct kova_attach_args {
+	uint64_t shm_vaddr; /* start of kova_shm in the calling process */
+	uint64_t qe_base;   /* the engine's own address of the table start */
+	char ucode_version[KOVA_UCODE_VERSION_LEN]; /* NUL-terminated */
+} kova_attach_args;
+
+/* _IOW('k', 2, kova_attach_args): write direction, size 48, type 'k', nr 2.
+ * The module looks only at the number and the size field. */
+#define KOVA_IOC_ATTACH_NR 2u
+#define KOVA_IOC_ATTACH ((1u << 30) | (48u << 16) | ((unsigned)'k' << 8) | KOVA_IOC_ATTACH_NR)
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
@@ -144,5 +171,15 @@ KOVA_SHM_ASSERT(KOVA_SHM_IC == KOVA_SHM_ONUOQ + 0x78000u, "IC region");
 KOVA_SHM_ASSERT(KOVA_SHM_ONUIC == KOVA_SHM_IC + 0x1EA0000u, "ONU IC region");
 KOVA_SHM_ASSERT(KOVA_SHM_STORM == KOVA_SHM_ONUIC + 0x78000u, "storm region");
 KOVA_SHM_ASSERT(KOVA_SHM_SIZE == KOVA_SHM_STORM + 0x3C0000u, "end of the used area");
+KOVA_SHM_ASSERT(KOVA_SHM_CNT_ETH(4) == KOVA_SHM_CNT_OTHER(4), "the CNT areas are contiguous");
+KOVA_SHM_ASSERT(KOVA_SHM_CNT_OTHER(39) + 0x98000u <= KOVA_SHM_OQ, "CNT region holds UCC 0..39");
+KOVA_SHM_ASSERT(KOVA_SHM_OQ_UCC(35) == 0x4858040u, "OQ of UCC 35");
+KOVA_SHM_ASSERT(KOVA_SHM_STORM_UCC(39) == 0x7158040u, "storm area of UCC 39");
+KOVA_SHM_ASSERT(KOVA_DEV_WINDOW <= KOVA_SHM_SIZE, "the device window lies in the area");
+KOVA_SHM_ASSERT(sizeof(kova_attach_args) == 48, "attach payload is 48 bytes");
+KOVA_SHM_ASSERT(offsetof(kova_attach_args, shm_vaddr) == 0, "shm_vaddr");
+KOVA_SHM_ASSERT(offsetof(kova_attach_args, qe_base) == 8, "qe_base");
+KOVA_SHM_ASSERT(offsetof(kova_attach_args, ucode_version) == 16, "ucode_version");
+KOVA_SHM_ASSERT(KOVA_IOC_ATTACH == 0x40306B02u, "attach command number");
 
 #endif /* KOVA_SHM_H */

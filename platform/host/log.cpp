@@ -32,6 +32,9 @@ int plat_printk(const char *fmt, ...) {
     if (n > 0)
         std::vsnprintf(line.data(), line.size() + 1, fmt, ap);
     va_end(ap);
+    // The kernel keeps a line's level apart from its text.
+    if (line.size() >= 2 && line[0] == '\001')
+        line.erase(0, 2);
     std::lock_guard<std::mutex> g(log_mutex);
     captured += line;
     if (echo)

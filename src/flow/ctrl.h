@@ -51,6 +51,10 @@ struct kova_CTRL {
     uint32_t appflow_map[KOVA_APP_FLOWS];        // appflowid -> slot
     uint32_t delete_branch_count[8];
     uint32_t create_branch_count[4];
+    char ucode_version[KOVA_UCODE_VERSION_LEN + 1]; // the attached engine's version text
+    uint8_t *lkup_mask_port_qe; // lookup masks in the engine's area, once attached
+    uint8_t *lkup_mask_vlan_qe;
+    void *engine_pin;           // the attached area's pages, pinned while attached
     uint8_t *stats_area;
     // Hardware statistics register blocks per port (none for ports 4..35).
     uint8_t *mac_stats[KOVA_STAT_PORTS];

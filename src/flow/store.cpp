@@ -1,4 +1,5 @@
 // The control block and the flow-table store: initialise, reset, release.
+#include "engine/attach.h"
 #include "engine/engine.h"
 #include "flow/ctrl.h"
 #include "flow/table.h"
@@ -104,8 +105,8 @@ uint32_t kovaAPIDeInitKovaMicroCode(void) {
     kova.temp_lut = nullptr;
     XX_Free(kova.hashtable_base_cpu);
     kova.hashtable_base_cpu = nullptr;
-    if (kova.hashtable_base_qe_remapped == kova.qe_placeholder)
-        kova.hashtable_base_qe_remapped = nullptr;
+    kv::engine::detach();
+    kova.hashtable_base_qe_remapped = nullptr;
     plat_vfree(kova.qe_placeholder);
     kova.qe_placeholder = nullptr;
     plat_vfree(kova.stats_area);

@@ -1,0 +1,71 @@
+// /dev/kova: the engine attaches its shared area with an ioctl, and a read
+// returns a copy of the area's first 40 MiB.
+#include "linux/device.h"
+
+#include "engine/attach.h"
+#include "flow/ctrl.h"
+#include "lib/log.h"
+
+namespace {
+
+constexpr long kEINVAL = -22;
+constexpr long kEFAULT = -14;
+
+uint32_t ioctl_nr(unsigned int cmd) { return cmd & 0xFFu; }
+uint32_t ioctl_size(unsigned int cmd) { return (cmd >> 16) & 0x3FFFu; }
+
+} // namespace
+
+extern "C" {
+
+int kova_open(struct plat_inode *, struct plat_file *) {
+    plat_printk("/dev/kova opened");
+    return 0;
+}
+
+int kova_release(struct plat_inode *, struct plat_file *) {
+    plat_printk("/dev/kova released\n");
+    return 0;
+}
+
+long kova_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
+    if (kova.hashtable_base_qe == 0) {
+        plat_printk(KOVA_KERN_ERR "kova device not configured yet");
+        return -1;
+    }
+    const uint64_t at = *pos < 0 ? KOVA_DEV_WINDOW : uint64_t(*pos);
+    const uint64_t left = at >= KOVA_DEV_WINDOW ? 0 : KOVA_DEV_WINDOW - at;
+    const uint64_t n = count < left ? count : left;
+    if (n == 0) {
+        // The next read starts again at the beginning of the window.
+        plat_printk("kovaAPI: end of buffer");
+        *pos = 0;
+        return 0;
+    }
+    const unsigned long done = n - plat_copy_to_user(buf, kova.hashtable_base_qe_remapped + at, n);
+    *pos += int64_t(done);
+    return long(done);
+}
+
+long kova_ioctl(struct plat_file *, unsigned int cmd, unsigned long arg) {
+    const uint32_t nr = ioctl_nr(cmd);
+    if (nr == 1)
+        return kEINVAL;
+    if (nr != KOVA_IOC_ATTACH_NR) {
+        plat_printk("kovaAPI: unhandled ioctl num=0x%0x param=0x%0lx", cmd, arg);
+        return kEINVAL;
+    }
+    if (ioctl_size(cmd) > sizeof(kova_attach_args))
+        return kEINVAL;
+    // Whatever the size field says, the payload is the whole record.
+    kova_attach_args args;
+    if (plat_copy_from_user(&args, reinterpret_cast<const void *>(arg), sizeof args) != 0)
+        return kEFAULT;
+    return kv::engine::attach(args);
+}
+
+const struct kova_file_ops kova_fops = {
+    kova_open, kova_release, kova_read, nullptr, kova_ioctl,
+};
+
+} // extern "C"

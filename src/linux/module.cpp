@@ -1,0 +1,57 @@
+// Module load and unload: the store and every UCC, the debugfs directory,
+// and last the device, so the engine cannot attach to a half-loaded module.
+#include "linux/module.h"
+
+#include "flow/ctrl.h"
+#include "lib/log.h"
+#include "linux/device.h"
+#include "platform.h"
+
+namespace {
+
+constexpr int kENOMEM = -12;
+
+void *dfs_root;
+
+// A failed load leaves nothing behind: the allocations, mappings and the
+// debugfs directory it made are released before it returns.
+int fail_load(int result) {
+    plat_debugfs_remove_recursive(dfs_root);
+    dfs_root = nullptr;
+    kovaAPIDeInitKovaMicroCode();
+    return result;
+}
+
+} // namespace
+
+extern "C" {
+
+int kovaapi_init_module(void) {
+    plat_printk("<1>kovaAPI version %s\n", KOVA_API_VERSION);
+    if (kovaAPIInit() != KOVA_OK)
+        return fail_load(-1);
+    for (uint32_t u = 0; u < KOVA_UCCS; ++u)
+        if (kovaAPIInitKovaUcc(u) != 0)
+            return fail_load(-1);
+    dfs_root = plat_debugfs_create_dir("kova", nullptr);
+    if (!dfs_root) {
+        plat_printk(KOVA_KERN_ERR "Cannot create kova debugfs dir\n");
+        return fail_load(kENOMEM);
+    }
+    const int registered = plat_misc_register("kova", &kova_fops);
+    if (registered != 0) {
+        plat_printk(KOVA_KERN_ERR "kovaAPI: misc driver registration failed\n");
+        return fail_load(registered);
+    }
+    return 0;
+}
+
+void kovaapi_cleanup_module(void) {
+    plat_printk("<1>kovaAPI cleanup\n");
+    kovaAPIDeInitKovaMicroCode();
+    plat_debugfs_remove_recursive(dfs_root);
+    dfs_root = nullptr;
+    plat_misc_deregister(&kova_fops);
+}
+
+} // extern "C"

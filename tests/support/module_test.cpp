@@ -1,0 +1,66 @@
+#include "support/module_test.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kt {
+
+void ModuleTest::SetUp() {
+    allocs_ = kova_host_alloc_live();
+    maps_ = kova_host_iomap_live();
+    pins_ = kova_host_pins_live();
+    ASSERT_EQ(kova_host_load(), 0);
+    kova_host_log_clear();
+}
+
+void ModuleTest::TearDown() {
+    kova_host_user_copy_limit(-1);
+    kova_host_unload();
+    EXPECT_EQ(kova_host_alloc_live(), allocs_) << "allocations left behind";
+    EXPECT_EQ(kova_host_iomap_live(), maps_) << "mappings left behind";
+    EXPECT_EQ(kova_host_pins_live(), pins_) << "engine pages left pinned";
+}
+
+EngineArea::EngineArea(size_t size) {
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t rounded = (size + page - 1) / page * page;
+    mapped_ = rounded + page;
+    void *m = mmap(nullptr, mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED) {
+        ADD_FAILURE() << "mmap of the engine area failed";
+        base_ = nullptr;
+        return;
+    }
+    base_ = static_cast<uint8_t *>(m);
+    // The rounded tail still counts as the caller's memory; the guard page
+    // after it does not.
+    mprotect(base_, rounded, PROT_READ | PROT_WRITE);
+}
+
+EngineArea::~EngineArea() {
+    if (base_)
+        munmap(base_, mapped_);
+}
+
+kova_attach_args attach_args(uint64_t shm_vaddr, uint64_t qe_base, const char *version) {
+    kova_attach_args a;
+    std::memset(&a, 0, sizeof a);
+    a.shm_vaddr = shm_vaddr;
+    a.qe_base = qe_base;
+    std::memcpy(a.ucode_version, version, std::min(std::strlen(version), sizeof a.ucode_version));
+    return a;
+}
+
+long attach_engine(const kova_attach_args &args, unsigned int cmd) {
+    int fd = kova_host_open("/dev/kova");
+    if (fd < 0)
+        return fd;
+    long r = kova_host_ioctl(fd, cmd, (unsigned long)(uintptr_t)&args);
+    kova_host_close(fd);
+    return r;
+}
+
+} // namespace kt

@@ -1,5 +1,7 @@
 // Loading and unloading the module, and /dev/kova as the engine uses it.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "flow/ctrl.h"
 #include "support/module_test.h"
@@ -29,19 +31,42 @@ TEST(ModuleLoad, LoadsUnloadsAndLoadsAgainLeavingNothing) {
     }
 }
 
-// Every allocation of the load failing in turn: the load fails with -1,
-// leaves nothing behind, and the next load succeeds.
+// What the load logs last when its nth allocation fails, in the order the
+// load allocates: statistics store, scratch entry, shadow table, engine
+// stand-in, 40 UCC parameter areas, the core area, 40 UCC markers.
+std::string alloc_failure_message(unsigned long nth) {
+    if (nth == 1)
+        return "<1>kovaAPI version 4.6.360\n"; // nothing of its own
+    if (nth == 2)
+        return "kovaAPI: no memory for temp_lut\n";
+    if (nth == 3)
+        return "No memory for XX_Malloc\n";
+    if (nth == 4)
+        return "kovaAPI: can not ioremap kova.hashtable_base_qe\n";
+    if (nth <= 44)
+        return "Can not get MURAM for UCC PRAM check 2\n";
+    if (nth == 45)
+        return "Can not get MURAM for CORE PRAM check 2\n";
+    return "kovaAPI: no memory for kovaUCCparameters uccnum=" + std::to_string(nth - 46) + "\n";
+}
+
+// Every allocation of the load failing in turn: the load fails with -1 and
+// its message, leaves nothing behind, and the next load succeeds.
 TEST(ModuleLoad, EachAllocationFailureFailsTheLoadCleanly) {
     long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     unsigned long before = kova_host_alloc_count();
     ASSERT_EQ(kova_host_load(), 0);
     const unsigned long total = kova_host_alloc_count() - before;
     kova_host_unload();
+    ASSERT_EQ(total, 85u);
     for (unsigned long nth = 1; nth <= total; ++nth) {
         SCOPED_TRACE(nth);
+        kova_host_log_clear();
         kova_host_fail_alloc(nth);
         EXPECT_EQ(kova_host_load(), -1);
         kova_host_fail_alloc(0);
+        const std::string log = take_log(), want = alloc_failure_message(nth);
+        EXPECT_TRUE(kt::ends_with(log, want)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
         EXPECT_FALSE(kova_host_path_exists("/dev/kova"));
         ASSERT_EQ(kova_host_alloc_live(), allocs);
         ASSERT_EQ(kova_host_iomap_live(), maps);
@@ -50,22 +75,54 @@ TEST(ModuleLoad, EachAllocationFailureFailsTheLoadCleanly) {
     kova_host_unload();
 }
 
+// Every mapping of the load failing in turn, likewise.
+TEST(ModuleLoad, EachMappingFailureFailsTheLoadCleanly) {
+    std::vector<uint64_t> mapped;
+    for (uint64_t port = 0; port < 4; ++port)
+        for (uint64_t phys : {0x87E0E0000070ull + 0x40000 * port, 0x840040024500ull + 0x20000 * port,
+                              0x840040024400ull + 0x20000 * port})
+            mapped.push_back(phys);
+    mapped.push_back(0xFFE0410F0ull);
+    for (uint64_t u = 0; u < 40; ++u) {
+        mapped.push_back(u < 4 ? 0x6000F11600ull + 152 * u : 0x6000F11860ull + 0x98000 * (u - 4));
+        mapped.push_back(0x6001891C00ull + 0x128000 * u);
+        mapped.push_back(0x6003993C00ull + 0xC4000 * u);
+        if (u >= 4)
+            mapped.push_back(0x6004FEBC00ull + 0x3000 * u);
+    }
+    long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
+    for (uint64_t phys : mapped) {
+        SCOPED_TRACE(phys);
+        kova_host_log_clear();
+        kova_host_fail_ioremap(phys);
+        EXPECT_EQ(kova_host_load(), -1);
+        EXPECT_NE(take_log().find("kovaAPI: can not ioremap"), std::string::npos);
+        ASSERT_EQ(kova_host_alloc_live(), allocs);
+        ASSERT_EQ(kova_host_iomap_live(), maps);
+    }
+    kova_host_fail_ioremap(0);
+    ASSERT_EQ(kova_host_load(), 0);
+    EXPECT_EQ(kova_host_iomap_live(), maps + long(mapped.size()) - 1) << "the register block is unmapped at once";
+    kova_host_unload();
+}
+
 TEST(ModuleLoad, RegistrationFailures) {
     long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     kova_host_log_clear();
     kova_host_fail_ioremap(0x6001891C00ull + 0x128000 * 12); // UCC 12's OQ area
     EXPECT_EQ(kova_host_load(), -1);
-    EXPECT_NE(take_log().find("kovaAPI: can not ioremap OQ_BASE uccnum=12\n"), std::string::npos);
+    std::string log = take_log();
+    EXPECT_TRUE(kt::ends_with(log, "kovaAPI: can not ioremap OQ_BASE uccnum=12\n")) << log;
 
     kova_host_fail_debugfs("kova");
     EXPECT_EQ(kova_host_load(), -12);
-    std::string log = take_log();
-    EXPECT_EQ(log.substr(log.size() - 31), "Cannot create kova debugfs dir\n");
+    log = take_log();
+    EXPECT_TRUE(kt::ends_with(log, "Cannot create kova debugfs dir\n")) << log;
 
     kova_host_fail_misc_register(-16);
     EXPECT_EQ(kova_host_load(), -16);
     log = take_log();
-    EXPECT_EQ(log.substr(log.size() - 41), "kovaAPI: misc driver registration failed\n");
+    EXPECT_TRUE(kt::ends_with(log, "kovaAPI: misc driver registration failed\n")) << log;
     EXPECT_FALSE(kova_host_path_exists("/sys/kernel/debug/kova")) << "the directory goes with the failure";
     EXPECT_EQ(kova_host_alloc_live(), allocs);
     EXPECT_EQ(kova_host_iomap_live(), maps);

@@ -17,6 +17,10 @@ std::string log_text();
 // The log since the last clear, then clear it.
 std::string take_log();
 
+inline bool ends_with(const std::string &s, const std::string &tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // Runs kovaAPIInit before each test and releases everything after it,
 // checking that nothing the test made the module allocate is left.
 class StoreTest : public ::testing::Test {

@@ -2,6 +2,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
 
 #include "kova/host.h"
 #include "platform.h"
@@ -13,8 +16,31 @@ std::atomic<long> live{0};
 std::atomic<unsigned long> fail_at{0}; // absolute allocation number to fail, 0 = none
 
 // Kernel allocations are not zeroed; poison small ones so code that relies on
-// zeroed memory fails in tests (large ones are zeroed by their owners anyway).
+// zeroed memory fails in tests (large ones are cleared by their owners).
 constexpr unsigned long kPoisonLimit = 1ul << 20;
+
+// Large blocks (the tables and the statistics store) are kept for reuse
+// after they are freed: a load then clears memory that is already faulted
+// in instead of fresh pages, which makes load/unload sweeps cheap. They
+// still count as released.
+constexpr unsigned long kCacheFrom = 1ul << 20;
+constexpr size_t kCacheBytes = 512ul << 20;
+std::mutex cache_mutex;
+std::unordered_map<void *, unsigned long> large_sizes; // live large blocks
+std::multimap<unsigned long, void *> cache;           // freed large blocks by size
+size_t cached_bytes = 0;
+
+void *reuse(unsigned long size) {
+    std::lock_guard<std::mutex> g(cache_mutex);
+    auto it = cache.find(size);
+    if (it == cache.end())
+        return nullptr;
+    void *p = it->second;
+    cache.erase(it);
+    cached_bytes -= size;
+    large_sizes[p] = size;
+    return p;
+}
 
 void *allocate(unsigned long size) {
     unsigned long n = ++alloc_count;
@@ -23,9 +49,16 @@ void *allocate(unsigned long size) {
         fail_at = 0;
         return nullptr;
     }
-    void *p = std::malloc(size ? size : 1);
-    if (!p)
-        return nullptr;
+    void *p = size >= kCacheFrom ? reuse(size) : nullptr;
+    if (!p) {
+        p = std::malloc(size ? size : 1);
+        if (!p)
+            return nullptr;
+        if (size >= kCacheFrom) {
+            std::lock_guard<std::mutex> g(cache_mutex);
+            large_sizes[p] = size;
+        }
+    }
     if (size <= kPoisonLimit)
         std::memset(p, 0xA5, size);
     ++live;
@@ -36,6 +69,19 @@ void release(void *p) {
     if (!p)
         return;
     --live;
+    {
+        std::lock_guard<std::mutex> g(cache_mutex);
+        auto it = large_sizes.find(p);
+        if (it != large_sizes.end()) {
+            const unsigned long size = it->second;
+            large_sizes.erase(it);
+            if (cached_bytes + size <= kCacheBytes) {
+                cache.emplace(size, p);
+                cached_bytes += size;
+                return;
+            }
+        }
+    }
     std::free(p);
 }
 

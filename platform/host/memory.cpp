@@ -25,9 +25,11 @@ constexpr unsigned long kPoisonLimit = 1ul << 20;
 // still count as released.
 constexpr unsigned long kCacheFrom = 1ul << 20;
 constexpr size_t kCacheBytes = 512ul << 20;
+// Never destroyed: the cached blocks stay reachable to the leak checker at
+// exit instead of being reported once the containers are gone.
 std::mutex cache_mutex;
-std::unordered_map<void *, unsigned long> large_sizes; // live large blocks
-std::multimap<unsigned long, void *> cache;           // freed large blocks by size
+auto &large_sizes = *new std::unordered_map<void *, unsigned long>; // live large blocks
+auto &cache = *new std::multimap<unsigned long, void *>;           // freed large blocks by size
 size_t cached_bytes = 0;
 
 void *reuse(unsigned long size) {

@@ -178,6 +178,35 @@ uint64_t flow_swap_bytes64(uint64_t v);
 uint32_t kovaAPIcreateVoipFlow(const kova_FLOW *flow, uint64_t appflowid);
 uint32_t kovaAPIcreateFlow(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_state);
 
+/* ---- Flow deletion ---------------------------------------------------- */
+
+/* stats, when given, receives packet_cnt, stats_word2 and timestamp of the
+ * flow's engine entry from before the deletion. with_extended == 1 selects
+ * detach mode (the flow's extended flows are cut off, not refused); with
+ * lock_held the caller already holds kovaAPI_lock. */
+uint32_t kovaAPIdeleteVoipFlow(uint32_t appflowid);
+uint32_t kovaAPIdeleteVoipFlowWithStats(uint32_t appflowid, uint32_t *stats);
+uint32_t kovaAPIdeleteFlow2(uint32_t appflowid, uint32_t with_extended);
+uint32_t kovaAPIdeleteFlow3(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held);
+uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held, uint32_t *stats);
+
+/* ---- Extended flows ---------------------------------------------------- */
+
+uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid, uint64_t appflowid);
+uint32_t kovaAPIdeleteExtendedFlow(uint32_t appflowid);
+uint32_t kovaAPIdeleteExtendedFlow2(uint32_t appflowid, uint8_t unlink_parent);
+uint32_t kovaAPIdeleteExtendedFlow3(uint32_t appflowid, uint8_t unlink_parent, uint32_t lock_held);
+uint32_t kovaAPIdeleteFlowWithExtended(uint32_t appflowid);
+uint32_t kovaAPIdeleteFlowWithExtendedWithStats(uint32_t appflowid, uint32_t *stats);
+uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats);
+
+/* ---- Flow queries ------------------------------------------------------ */
+
+uint32_t kovaAPIgetFlowPacketCounter(int32_t appflowid, uint64_t *counter);
+uint32_t kovaAPIgetFlowStatistics(int32_t appflowid, uint32_t *stats);
+uint32_t kovaAPIgetFlowTimeStamp(int32_t appflowid, uint64_t *timestamp);
+uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start);
+
 /* ---- The table lock ---------------------------------------------------- */
 
 /*

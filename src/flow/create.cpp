@@ -2,6 +2,7 @@
 // overflow slot chained behind the last entry of the right list.
 #include "flow/ctrl.h"
 #include "flow/publish.h"
+#include "flow/slots.h"
 #include "flow/table.h"
 #include "lib/log.h"
 #include "platform.h"
@@ -64,12 +65,9 @@ uint32_t place_in_chain(uint8_t *head, int32_t length, const kova_FLOW *flow, ui
     const uint32_t crc = table::crc_of(reinterpret_cast<const uint8_t *>(kova.temp_lut));
     uint8_t *last = last_on_path(head, crc);
 
-    if (kova.ext_free_used >= KOVA_OVERFLOW_SLOTS)
+    const uint32_t slot = slots::take();
+    if (slot == KOVA_NO_SLOT)
         return KOVA_ERR_TABLE_FULL;
-    const uint32_t slot = kova.ext_free_list[kova.ext_free_used];
-    if (slot >= KOVA_LUT_ENTRIES)
-        return KOVA_ERR_TABLE_FULL;
-    ++kova.ext_free_used;
 
     record_owner(slot, appflowid, flow->flow_ucc);
     kova_LUT_INFO &r = kova.lut_info[slot];

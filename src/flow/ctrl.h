@@ -50,6 +50,9 @@ struct kova_CTRL {
     uint32_t ext_free_used;                      // overflow slots taken
     uint32_t appflow_map[KOVA_APP_FLOWS];        // appflowid -> slot
     uint32_t delete_branch_count[8];
+    // Extended flows cut off by a deletion in detach mode; used under the
+    // table lock only (too large for a kernel stack frame).
+    uint32_t detach_list[256];
     uint32_t create_branch_count[4];
     char ucode_version[KOVA_UCODE_VERSION_LEN + 1]; // the attached engine's version text
     uint8_t *lkup_mask_port_qe; // lookup masks in the engine's area, once attached

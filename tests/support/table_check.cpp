@@ -62,11 +62,60 @@ struct Checker {
             fail("slot ", s, " prev_flowid ", r.prev_flowid, ", expected ", prev);
         if (prev != KOVA_NO_SLOT && s < KOVA_LUT_OVERFLOW_FIRST)
             fail("slot ", s, " is chained but is a head slot");
-        if (kova.appflow_map[r.appflowid] != s)
+        if (r.is_extended)
+            fail("slot ", s, " is in a bucket chain but marked extended");
+        check_owner(s);
+        check_engine_copy(s);
+        walk_extended(s);
+    }
+
+    void check_owner(uint32_t s) {
+        const kova_LUT_INFO &r = kova.lut_info[s];
+        if (r.appflowid >= KOVA_APP_FLOWS)
+            fail("slot ", s, " owner ", r.appflowid, " is not an appflowid");
+        else if (kova.appflow_map[r.appflowid] != s)
             fail("slot ", s, " owner ", r.appflowid, " maps to ", kova.appflow_map[r.appflowid]);
         if (r.lut_cpu != shadow_slot(s) || r.lut_qe != engine_addr(s))
             fail("slot ", s, " record addresses are wrong");
-        check_engine_copy(s);
+    }
+
+    // The chain of extended flows behind a bucket entry: each one sits in an
+    // overflow slot, carries its parent's lookup data, links only onward
+    // through next_ext, and is named by its parent's record.
+    void walk_extended(uint32_t bucket_entry) {
+        uint32_t parent = bucket_entry;
+        for (;;) {
+            const uint64_t link = le64_at(shadow_slot(parent) + KOVA_LUT_OFF_NEXT_EXT);
+            const int64_t next = link ? target_of(link, parent, "next_ext") : -1;
+            if (next < 0)
+                return;
+            const uint32_t e = uint32_t(next);
+            if (seen[e]) {
+                fail("extended slot ", e, " reached twice");
+                return;
+            }
+            seen[e] = true;
+            const kova_LUT_INFO &r = kova.lut_info[e];
+            const uint8_t *sh = shadow_slot(e);
+            if (e < KOVA_LUT_OVERFLOW_FIRST)
+                fail("extended slot ", e, " is a head slot");
+            if (r.in_use != 1)
+                fail("extended slot ", e, " is linked but not in use");
+            if (r.is_extended != 1)
+                fail("extended slot ", e, " is not marked extended");
+            if (r.prev_flowid != parent)
+                fail("extended slot ", e, " prev_flowid ", r.prev_flowid, ", expected ", parent);
+            if (kova.lut_info[parent].ext_appflowid != r.appflowid)
+                fail("slot ", parent, " ext_appflowid ", kova.lut_info[parent].ext_appflowid, " but its extended flow is ",
+                     r.appflowid);
+            if (std::memcmp(sh, shadow_slot(parent), KOVA_LUT_OFF_NEXT_CRC12) != 0)
+                fail("extended slot ", e, " has other lookup data than its parent ", parent);
+            if (le64_at(sh + KOVA_LUT_OFF_NEXT_CRC12) != 0 || le64_at(sh + KOVA_LUT_OFF_NEXT_CRC32) != 0)
+                fail("extended slot ", e, " has a bucket-chain link");
+            check_owner(e);
+            check_engine_copy(e);
+            parent = e;
+        }
     }
 
     // One CRC group: its head and the members behind it on next_crc32.
@@ -106,15 +155,17 @@ struct Checker {
     }
 
     void check_free_slots() {
-        std::set<uint32_t> stack;
-        for (uint32_t i = kova.ext_free_used; i < KOVA_OVERFLOW_SLOTS; ++i)
-            if (!stack.insert(kova.ext_free_list[i]).second)
-                fail("free stack holds slot ", kova.ext_free_list[i], " twice");
+        std::vector<char> on_stack(KOVA_LUT_ENTRIES + 1, 0); // the last one: out-of-range entries
+        for (uint32_t i = kova.ext_free_used; i < KOVA_OVERFLOW_SLOTS; ++i) {
+            const uint32_t s = kova.ext_free_list[i] < KOVA_LUT_ENTRIES ? kova.ext_free_list[i] : KOVA_LUT_ENTRIES;
+            if (on_stack[s]++ && s != KOVA_LUT_ENTRIES)
+                fail("free stack holds slot ", s, " twice");
+        }
         for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s) {
             const kova_LUT_INFO &r = kova.lut_info[s];
             if (r.in_use && !seen[s])
                 fail("slot ", s, " is in use but unreachable");
-            if (s >= KOVA_LUT_OVERFLOW_FIRST && (r.in_use != 0) == (stack.count(s) != 0))
+            if (s >= KOVA_LUT_OVERFLOW_FIRST && (r.in_use != 0) == (on_stack[s] != 0))
                 fail("overflow slot ", s, r.in_use ? " is in use and on the free stack" : " is lost");
             if (!r.in_use && le32_at(engine_slot(s) + KOVA_LUT_OFF_VALID) != 0)
                 fail("free slot ", s, " has a non-zero engine valid word");

@@ -5,14 +5,13 @@
 // engine and shadow writes of the same creations at the same slots: a
 // 252-byte copy and two 32-bit stores into engine memory with three full
 // barriers, one 8-byte link with its barrier (for chained flows), and a
-// 256-byte shadow copy. The ratio of the two is printed at the end.
+// 256-byte shadow copy. Every benchmark's ratio to the floor is printed at
+// the end (bench/main.cpp).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "flow/ctrl.h"
@@ -116,33 +115,4 @@ void BM_PublicationFloor(benchmark::State &state) {
 }
 BENCHMARK(BM_PublicationFloor);
 
-// Console output plus the ratio of creation to its floor.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration)
-                ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        auto c = ns_.find("BM_CreateFlow"), f = ns_.find("BM_PublicationFloor");
-        if (c != ns_.end() && f != ns_.end() && f->second > 0)
-            std::printf("creation: %.1f ns, publication floor: %.1f ns, ratio %.2f (goal <= 2.0)\n", c->second,
-                        f->second, c->second / f->second);
-    }
-
-private:
-    std::map<std::string, double> ns_;
-};
-
 } // namespace
-
-int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}

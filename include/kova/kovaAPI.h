@@ -207,6 +207,14 @@ uint32_t kovaAPIgetFlowStatistics(int32_t appflowid, uint32_t *stats);
 uint32_t kovaAPIgetFlowTimeStamp(int32_t appflowid, uint64_t *timestamp);
 uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start);
 
+/* ---- Port and protocol parameters ------------------------------------ */
+
+/* ---- Storm control, shaping and policing ------------------------------ */
+
+/* ---- Link aggregation -------------------------------------------------- */
+
+/* ---- Port statistics --------------------------------------------------- */
+
 /* ---- The table lock ---------------------------------------------------- */
 
 /*

@@ -63,6 +63,10 @@ struct kova_CTRL {
     uint8_t *mac_stats[KOVA_STAT_PORTS];
     uint8_t *port_rx_stats[KOVA_STAT_PORTS];
     uint8_t *port_tx_stats[KOVA_STAT_PORTS];
+    // Port and protocol parameters, rate limiting.
+
+    // Link aggregation and port statistics.
+
     // Module-owned stand-in for the engine copy until an engine attaches, so
     // that table writes before the attach never reach memory not ours.
     uint8_t *qe_placeholder;

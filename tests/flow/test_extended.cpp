@@ -21,23 +21,9 @@ using kt::take_log;
 constexpr uint32_t kCrc = 0x2A5C0001, kHead = kCrc >> 18;
 constexpr uint32_t kSeed = 7; // key of every main flow here, so extended flows can share it
 
-kova_host_trace_event ev(uint32_t op, uint64_t off, uint64_t len, uint32_t value = 0) {
-    return {op, value, off, len, 0};
-}
-constexpr uint32_t B = KOVA_TRACE_BARRIER;
-
-void expect_same_writes(const std::vector<kova_host_trace_event> &got,
-                        const std::vector<kova_host_trace_event> &want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].op, want[i].op);
-        EXPECT_EQ(got[i].engine_off, want[i].engine_off);
-        EXPECT_EQ(got[i].len, want[i].len);
-        EXPECT_EQ(got[i].value, want[i].value);
-    }
-}
-void expect_events(const std::vector<kova_host_trace_event> &want) { expect_same_writes(kt::trace_events(), want); }
+using kt::ev;
+using kt::expect_events;
+constexpr uint32_t B = kt::BARRIER;
 
 std::string internal_error_file(const std::string &log) {
     std::smatch m;
@@ -414,7 +400,7 @@ TEST_F(Extended, CombinedDeletionWithoutChainIsAnOrdinaryDeletion) {
     EXPECT_EQ(a.stats, b.stats);
     EXPECT_EQ(a.counters, b.counters);
     EXPECT_EQ(a.log, b.log);
-    expect_same_writes(a.trace, b.trace);
+    kt::expect_same_events(a.trace, b.trace);
     model_.erase(1);
     EXPECT_TABLE_OK(&model_);
 }

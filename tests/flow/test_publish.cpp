@@ -15,24 +15,9 @@ using kt::shadow_slot;
 
 class Publish : public kt::StoreTest {};
 
-kova_host_trace_event ev(uint32_t op, uint64_t off, uint64_t len, uint32_t value = 0, uint64_t src = 0) {
-    return {op, value, off, len, src};
-}
-
-void expect_events(const std::vector<kova_host_trace_event> &want) {
-    auto got = kt::trace_events();
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].op, want[i].op);
-        EXPECT_EQ(got[i].engine_off, want[i].engine_off);
-        EXPECT_EQ(got[i].len, want[i].len);
-        EXPECT_EQ(got[i].value, want[i].value);
-        EXPECT_EQ(got[i].src_off, want[i].src_off);
-    }
-}
-
-constexpr uint32_t B = KOVA_TRACE_BARRIER;
+using kt::ev;
+using kt::expect_events;
+constexpr uint32_t B = kt::BARRIER;
 
 TEST_F(Publish, PrimitivesWriteExactlyTheirBytesAndEndWithOneBarrier) {
     uint8_t *e = engine_slot(10);

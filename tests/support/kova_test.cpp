@@ -77,4 +77,19 @@ std::vector<kova_host_trace_event> trace_events() {
     return ev;
 }
 
+void expect_events(const std::vector<kova_host_trace_event> &want) { expect_same_events(trace_events(), want); }
+
+void expect_same_events(const std::vector<kova_host_trace_event> &got,
+                        const std::vector<kova_host_trace_event> &want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].op, want[i].op);
+        EXPECT_EQ(got[i].engine_off, want[i].engine_off);
+        EXPECT_EQ(got[i].len, want[i].len);
+        EXPECT_EQ(got[i].value, want[i].value);
+        EXPECT_EQ(got[i].src_off, want[i].src_off);
+    }
+}
+
 } // namespace kt

@@ -53,4 +53,15 @@ uint32_t le32_at(const uint8_t *p);
 
 std::vector<kova_host_trace_event> trace_events();
 
+// One expected engine write (or barrier) of the recorded sequence.
+inline kova_host_trace_event ev(uint32_t op, uint64_t off, uint64_t len, uint32_t value = 0, uint64_t src = 0) {
+    return {op, value, off, len, src};
+}
+inline constexpr uint32_t BARRIER = KOVA_TRACE_BARRIER;
+// Two sequences are equal event by event; expect_events compares the
+// recorded one.
+void expect_same_events(const std::vector<kova_host_trace_event> &got,
+                        const std::vector<kova_host_trace_event> &want);
+void expect_events(const std::vector<kova_host_trace_event> &want);
+
 } // namespace kt

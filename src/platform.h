@@ -78,6 +78,26 @@ void plat_unpin_user(void *pin);
 // The kernel's linear-map address of a physical address.
 void *plat_phys_to_virt(uint64_t phys);
 
+// ---- Link aggregation: the network-interface module and "kova0" ---------
+// The configuration function that the sibling network-interface module
+// exports (kova_kni_lag_intf_cfg): the interface's net_device and the
+// four-LAG configuration; 0 on success.
+struct kova_LAG_CFG;
+struct plat_netdev; // the kernel's struct net_device, opaque to the core
+typedef int32_t (*plat_lag_cfg_fn)(struct plat_netdev *dev, struct kova_LAG_CFG *cfg);
+
+// Takes a reference on the sibling's configuration function: symbol_get,
+// and when the module is not loaded, request_module("symbol:...") and
+// symbol_get once more. Null when it is still absent; may sleep. Every
+// non-null result is released with plat_lag_sibling_put.
+plat_lag_cfg_fn plat_lag_sibling_get(void);
+void plat_lag_sibling_put(void);
+
+// dev_get_by_name in the initial network namespace (null when there is no
+// such interface) and dev_put of what it returned.
+struct plat_netdev *plat_netdev_get(const char *name);
+void plat_netdev_put(struct plat_netdev *dev);
+
 // Full data memory barrier over all CPUs (and the engine): dmb ish / smp_mb.
 void plat_full_barrier(void);
 

@@ -123,6 +123,32 @@ void kova_host_user_copy_limit(long k);
 /* Pins taken with plat_pin_user and not yet released. */
 long kova_host_pins_live(void);
 
+/* ---- Link aggregation: the sibling module and "kova0" -------------------- */
+
+/* The sibling network-interface module: loaded (its function found at once),
+ * loadable (found after a module request) or absent (never found). */
+enum kova_host_sibling_state {
+	KOVA_HOST_SIBLING_ABSENT = 0,
+	KOVA_HOST_SIBLING_LOADED = 1,
+	KOVA_HOST_SIBLING_LOADABLE = 2
+};
+void kova_host_sibling_set(enum kova_host_sibling_state state);
+/* The sibling's function returns ret for every call from now (0 = accept). */
+void kova_host_sibling_result(int32_t ret);
+/* Whether the interface "kova0" exists (it does after a reset). */
+void kova_host_netdev_present(int present);
+/* Copies up to n of the configurations the sibling accepted or rejected, in
+ * the order received, as four 64-bit elements each; returns how many it has
+ * received in all. */
+size_t kova_host_sibling_received(int64_t (*cfgs)[4], size_t n);
+/* Module requests made for the sibling's symbol. */
+unsigned long kova_host_sibling_requests(void);
+/* References to the sibling's function and to "kova0" not yet put back. */
+long kova_host_sibling_refs(void);
+long kova_host_netdev_refs(void);
+/* Loaded sibling returning 0, "kova0" present, nothing received, counters 0. */
+void kova_host_sibling_reset(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

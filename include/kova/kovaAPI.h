@@ -209,11 +209,119 @@ uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start);
 
 /* ---- Port and protocol parameters ------------------------------------ */
 
+/* "4.6.360", in every state. */
+const char *kovaAPIGetAPIVersion(void);
+/* The attached engine's version text (empty before an attach); the pointer
+ * is the control block's own and stays the same. */
+const char *kovaAPIGetMicrocodeVersion(void);
+uint32_t kovaAPIGetCounterAFFull(void);
+/* One lookup-mask byte: of (uccnum 4..35, id 1..4095), else of the UCC.
+ * 7 for a UCC outside 0..35 or an id outside 0..4095; before an engine has
+ * attached only the CPU copy changes. */
+uint32_t kovaAPIsetLKUPMask(int32_t uccnum, int32_t id, uint8_t mask);
+
+/* Accepted and without effect on this system. */
+uint32_t kovaAPISetOuterVlanEthType(uint16_t ethtype);
+uint32_t kovaAPISetInnerVlanEthType(uint16_t ethtype);
+uint32_t kovaAPISetOQParameters(int32_t uccnum, uint16_t param1, uint16_t param2);
+uint64_t kovaAPIGetOQOccupation(int32_t uccnum, int32_t oq, int32_t class_);
+uint32_t kovaAPISetPortTrustMode(int32_t uccnum, uint32_t mode);
+uint32_t kovaAPISetPortShaping(int32_t uccnum, int32_t port, uint64_t rate, uint64_t burst);
+uint32_t kovaAPISetOQPriority(int32_t uccnum, int32_t oq, int32_t class_, int32_t queue, uint8_t priority);
+uint32_t kovaAPISetOQPriority2(int32_t uccnum, int32_t oq, int32_t class_, int32_t queue, uint8_t priority,
+			       int32_t weight);
+uint32_t kovaAPISetAFDstMAC(const uint8_t *mac);
+uint32_t kovaAPIAddAFProtocol(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action, int32_t rate,
+			      const void *match);
+uint32_t kovaAPIDeleteAFProtocol(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action, int32_t rate);
+uint32_t kovaAPISetAFProtocolRate(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action, int32_t rate);
+uint32_t kovaAPIGetAFProtocolStatistics(int32_t uccnum, int32_t subport, int32_t protocol, void *stats);
+uint32_t kovaAPIClearAFProtocolStatistics(int32_t uccnum, int32_t subport, int32_t protocol);
+
+/* Ring-protection continuity checks: not supported, always 3. */
+uint32_t kovaAPIErpsCcmEnable(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len, uint32_t interval,
+			      uint64_t tx_param, uint64_t rx_param, uint32_t flags);
+uint32_t kovaAPIErpsCcmDisable(int32_t uccnum, int32_t subport);
+uint32_t kovaAPIErpsCcmChangeTxPdu(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len);
+uint32_t kovaAPIErpsCcmGetStats(int32_t uccnum, int32_t subport, void *stats);
+uint32_t kovaAPIErpsCcmClearStats(int32_t uccnum, int32_t subport);
+
+/* Receive pause hooks: nothing to pause on this system. */
+void dpaa_kova_pause_linux_rx(void);
+void dpaa_kova_resume_linux_rx(void);
+
 /* ---- Storm control, shaping and policing ------------------------------ */
+
+/*
+ * Rates in bits per second, bursts in bytes (storm control: burst in
+ * microseconds). Results: 0; 7 for a bad argument or a peak rate below the
+ * committed rate; 17 for a UCC that is not ready, an area that exists only
+ * once an engine has attached, or a storm-control port number above 4095.
+ * A refused call writes nothing.
+ */
+uint32_t kovaAPISetStormControlCfg(int32_t uccnum, int32_t portnum, uint32_t burst, uint32_t rate_a,
+				   uint32_t rate_b);
+uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, uint64_t cdr, uint64_t cbs,
+				    uint64_t pdr, uint64_t pbs, uint8_t committed_marker);
+uint32_t kovaAPISetOQShaping(int32_t uccnum, int32_t oq, int32_t class_, uint64_t rate, uint64_t burst);
+uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, uint64_t cdr, uint64_t cbs,
+				       uint64_t pdr, uint64_t pbs);
+uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64_t cir, uint64_t cbs, uint64_t pir,
+			      uint64_t pbs);
+uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64_t cir, uint64_t cbs, uint64_t pir,
+				 uint64_t pbs);
 
 /* ---- Link aggregation -------------------------------------------------- */
 
+#define KOVA_MAX_LAGS 4u /* lagnum 0..3; port numbers 36..39 name them */
+
+/*
+ * The member sets handed to the network-interface module that owns "kova0"
+ * (its kova_kni_lag_intf_cfg). Shared with that module: element i is LAG i's
+ * configured-and-up members as a sign-extended 32-bit mask, 0 for a
+ * disabled LAG.
+ */
+typedef struct kova_LAG_CFG {
+	int64_t lag_members[KOVA_MAX_LAGS];
+} kova_LAG_CFG;
+
+uint32_t kovaAPISetLAG(int32_t lagnum, uint32_t lagmode, uint32_t lagportmask);
+uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum);
+uint32_t kovaAPISetLAGPortUP(uint32_t uccnum);
+uint32_t kovaAPISetLAGPortDOWN(uint32_t uccnum);
+
 /* ---- Port statistics --------------------------------------------------- */
+
+#define KOVA_STATS_SUBPORTS 4096u /* subport 0..4095 */
+
+/* Interface statistics of a port, a subport or a LAG (native byte order). */
+typedef struct kova_PORT_STATS {
+	uint32_t rx_discards;
+	uint32_t rx_errors;
+	uint32_t rx_fcs_errors;
+	uint32_t rx_extra[2];
+	uint32_t reserved0; /* always 0 */
+	uint64_t rx_octets;
+	uint64_t rx_packets;
+	uint64_t rx_ucast;
+	uint64_t rx_mcast;
+	uint64_t rx_bcast;
+	uint32_t engine_count_a[6];
+	uint32_t tx_discards;
+	uint32_t tx_errors;
+	uint64_t tx_octets;
+	uint64_t tx_ucast;
+	uint64_t tx_mcast;
+	uint64_t tx_bcast;
+	uint32_t engine_count_b[7];
+	uint8_t reserved1[100]; /* always 0 */
+} kova_PORT_STATS;
+
+/* uccnum 0..35 is one UCC, 36..39 LAG 0..3. */
+uint32_t kovaAPIGetPortStatistics(int32_t uccnum, int32_t subport, kova_PORT_STATS *stats);
+uint32_t kovaAPIGetPortTraffic(int32_t uccnum, uint64_t arg);
+uint32_t kovaAPIClearPortStatistics(int32_t uccnum, int32_t subport);
+void marvellClearHWCounters(int32_t uccnum);
 
 /* ---- The table lock ---------------------------------------------------- */
 
@@ -274,5 +382,30 @@ KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_dst.destination_mac_addr) == 1
 KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_dst.destination_ip_addr) == 20, "dst ip");
 KOVA_API_ASSERT(offsetof(kova_RULE, param.replace_dst.destination_udp_port) == 36, "dst port");
 KOVA_API_ASSERT(offsetof(kova_RULE, param.set_tos.tos) == 12, "tos");
+KOVA_API_ASSERT(sizeof(kova_LAG_CFG) == 32, "LAG configuration is four 64-bit words");
+KOVA_API_ASSERT(offsetof(kova_LAG_CFG, lag_members[0]) == 0, "LAG 0");
+KOVA_API_ASSERT(offsetof(kova_LAG_CFG, lag_members[1]) == 8, "LAG 1");
+KOVA_API_ASSERT(offsetof(kova_LAG_CFG, lag_members[2]) == 16, "LAG 2");
+KOVA_API_ASSERT(offsetof(kova_LAG_CFG, lag_members[3]) == 24, "LAG 3");
+KOVA_API_ASSERT(sizeof(kova_PORT_STATS) == 256, "statistics structure is 256 bytes");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_discards) == 0, "rx_discards");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_errors) == 4, "rx_errors");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_fcs_errors) == 8, "rx_fcs_errors");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_extra) == 12, "rx_extra");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, reserved0) == 20, "reserved0");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_octets) == 24, "rx_octets");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_packets) == 32, "rx_packets");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_ucast) == 40, "rx_ucast");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_mcast) == 48, "rx_mcast");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, rx_bcast) == 56, "rx_bcast");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, engine_count_a) == 64, "engine_count_a");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, tx_discards) == 88, "tx_discards");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, tx_errors) == 92, "tx_errors");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, tx_octets) == 96, "tx_octets");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, tx_ucast) == 104, "tx_ucast");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, tx_mcast) == 112, "tx_mcast");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, tx_bcast) == 120, "tx_bcast");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, engine_count_b) == 128, "engine_count_b");
+KOVA_API_ASSERT(offsetof(kova_PORT_STATS, reserved1) == 156, "reserved1");
 
 #endif /* KOVA_API_H */

@@ -64,8 +64,18 @@ struct kova_CTRL {
     uint8_t *port_rx_stats[KOVA_STAT_PORTS];
     uint8_t *port_tx_stats[KOVA_STAT_PORTS];
     // Port and protocol parameters, rate limiting.
+    // CPU copies of the lookup masks; the engine's copies are written from
+    // them, so they also keep what was set before an engine attached.
+    uint8_t lkup_mask_port[KOVA_LKUP_MASK_UCCS];
+    uint8_t lkup_mask_vlan[KOVA_LKUP_MASK_VLAN_BYTES];
 
     // Link aggregation and port statistics.
+    struct {
+        uint32_t lag_mode;     // 1 = enabled, anything else disabled
+        uint32_t lag_portmask; // configured members, bit u = UCC u (0..31)
+        uint32_t lag_active;   // members configured and up at this LAG's last commit
+    } lag_table[KOVA_MAX_LAGS];
+    uint32_t lag_link_up; // bit u set while UCC u's link is up
 
     // Module-owned stand-in for the engine copy until an engine attaches, so
     // that table writes before the attach never reach memory not ours.

@@ -207,6 +207,34 @@ uint32_t kovaAPIgetFlowStatistics(int32_t appflowid, uint32_t *stats);
 uint32_t kovaAPIgetFlowTimeStamp(int32_t appflowid, uint64_t *timestamp);
 uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start);
 
+/* ---- Flow-table dumps -------------------------------------------------- */
+
+/*
+ * A caller's buffer for a dump's text. The dump appends at buf + len, keeps
+ * the text NUL-terminated, advances len and never writes at or past
+ * buf + size. A dump that does not fit stops after its last whole line,
+ * ends the text with KOVA_DUMP_CUT_LINE (room for it is kept back) and sets
+ * cut; a buffer too small for even that line is left holding an empty text.
+ */
+typedef struct kova_DUMP_BUF {
+	char *buf;
+	size_t size; /* bytes at buf, the terminating NUL included */
+	size_t len;  /* length of the text so far; 0 for a new dump */
+	uint32_t cut; /* set by a dump that did not fit */
+} kova_DUMP_BUF;
+
+#define KOVA_DUMP_CUT_LINE "... dump cut: buffer full, later entries and counts missing\n"
+
+/* One line per entry, then the counts. With a null out everything goes to
+ * the kernel log, line by line; with verbose 0 only the counts are given. */
+uint32_t kovaAPIDumpFlowsCPU(uint8_t verbose);
+uint32_t kovaAPIDumpFlowsCPU2(uint8_t verbose, kova_DUMP_BUF *out);
+uint32_t kovaAPIDumpFlowsQE(uint8_t verbose);
+uint32_t kovaAPIDumpFlowsQE2(uint8_t verbose, kova_DUMP_BUF *out);
+/* Kept for callers built against them: they print nothing. */
+uint32_t kovaAPIDumpOQ(void *out);
+uint32_t kovaAPIDumpScheduler(void *out);
+
 /* ---- Port and protocol parameters ------------------------------------ */
 
 /* "4.6.360", in every state. */

@@ -1,5 +1,6 @@
-// kova-demo: builds a few flows in a fresh flow table and shows where they
-// landed and how they are linked, in the shadow and in the engine copy.
+// kova-demo: builds a few flows in a fresh flow table, shows where they
+// landed and how they are linked in the shadow and the engine copy, then
+// deletes the bucket head and shows the chain repaired.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -125,6 +126,13 @@ int main() {
     std::printf("\ncreate branches: head %u, chained %u (same crc32 %u, other crc32 %u)\n",
                 kova.create_branch_count[3], kova.create_branch_count[0], kova.create_branch_count[1],
                 kova.create_branch_count[2]);
+
+    // Deleting the head moves its same-CRC member into the head slot (the
+    // head slot is fixed by the CRC); the member keeps its appflowid.
+    std::printf("\ndelete appflowid 100 -> result %u\n", kovaAPIdeleteVoipFlow(100));
+    show(demo[1]);
+    show({"same bucket, other CRC32: chained on next_crc12", 103, "", "", 0, 0});
+    std::printf("delete branches: head with a member and a next group %u\n", kova.delete_branch_count[3]);
     kovaAPIDeInitKovaMicroCode();
     return 0;
 }

@@ -6,31 +6,12 @@
 #include "flow/ctrl.h"
 #include "flow/table.h"
 #include "lib/bytes.h"
+#include "lib/mem.h"
 #include "platform.h"
 
 namespace {
 
 inline uint64_t engine_off(uint64_t engine_addr) { return engine_addr - kova.hashtable_base_qe; }
-
-// Pieces of at most 64 bytes: the unit the engine-copy writers share.
-void copy_pieces(uint8_t *dst, const uint8_t *src, uint32_t n) {
-    while (n > 64) {
-        __builtin_memcpy(dst, src, 64);
-        dst += 64;
-        src += 64;
-        n -= 64;
-    }
-    __builtin_memcpy(dst, src, n);
-}
-
-void fill_pieces(uint8_t *dst, uint8_t value, uint32_t n) {
-    while (n > 64) {
-        __builtin_memset(dst, value, 64);
-        dst += 64;
-        n -= 64;
-    }
-    __builtin_memset(dst, value, n);
-}
 
 } // namespace
 
@@ -38,7 +19,7 @@ extern "C" {
 
 uint32_t memcpyQE(uint64_t dst, const void *src, uint64_t count, uint32_t) {
     const uint32_t n = uint32_t(count);
-    copy_pieces(kv::table::qe_to_kernel(dst), static_cast<const uint8_t *>(src), n);
+    kv::copy_in_pieces(kv::table::qe_to_kernel(dst), static_cast<const uint8_t *>(src), n);
     plat_engine_write_observed(PLAT_ENGINE_MEMCPY, engine_off(dst), n, 0, 0);
     plat_full_barrier();
     return 0;
@@ -46,7 +27,7 @@ uint32_t memcpyQE(uint64_t dst, const void *src, uint64_t count, uint32_t) {
 
 uint32_t memsetQE(uint64_t dst, uint32_t value, uint64_t count, uint32_t) {
     const uint32_t n = uint32_t(count);
-    fill_pieces(kv::table::qe_to_kernel(dst), uint8_t(value), n);
+    kv::fill_in_pieces(kv::table::qe_to_kernel(dst), uint8_t(value), n);
     plat_engine_write_observed(PLAT_ENGINE_MEMSET, engine_off(dst), n, value & 0xFF, 0);
     plat_full_barrier();
     return 0;
@@ -61,7 +42,7 @@ uint32_t memsetQE32bit(uint64_t dst, uint32_t value, uint64_t, uint32_t) {
 
 uint32_t memcpyQE2(uint64_t dst, uint64_t src, uint64_t count, uint32_t) {
     const uint32_t n = uint32_t(count);
-    copy_pieces(kv::table::qe_to_kernel(dst), kv::table::qe_to_kernel(src), n);
+    kv::copy_in_pieces(kv::table::qe_to_kernel(dst), kv::table::qe_to_kernel(src), n);
     plat_engine_write_observed(PLAT_ENGINE_MEMCPY2, engine_off(dst), n, 0, engine_off(src));
     plat_full_barrier();
     return 0;

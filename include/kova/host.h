@@ -106,6 +106,9 @@ int kova_host_close(int fd);
 int64_t kova_host_file_pos(int fd);
 /* 1 when a device, debugfs directory or debugfs file has exactly this path. */
 int kova_host_path_exists(const char *path);
+/* The permission bits a debugfs entry was created with (directories 0755),
+ * 0 for a device, -1 when nothing has this path. */
+int kova_host_path_mode(const char *path);
 /* The next creation of a debugfs directory or file with this name fails
  * (null disarms). */
 void kova_host_fail_debugfs(const char *name);

@@ -56,6 +56,7 @@ struct Node {
     std::string path;
     const kova_file_ops *ops;
     std::shared_ptr<plat_inode> inode;
+    unsigned int mode = 0;
 };
 
 std::mutex fs_mutex;
@@ -101,7 +102,8 @@ bool take_debugfs_failure(const char *name) {
     return true;
 }
 
-void *debugfs_create(Kind kind, const char *name, void *parent, void *data, const kova_file_ops *ops) {
+void *debugfs_create(Kind kind, const char *name, unsigned int mode, void *parent, void *data,
+                     const kova_file_ops *ops) {
     std::lock_guard<std::mutex> g(fs_mutex);
     if (!valid_name(name))
         return nullptr;
@@ -117,7 +119,9 @@ void *debugfs_create(Kind kind, const char *name, void *parent, void *data, cons
     std::string path = dir + "/" + name;
     if (nodes.count(path))
         return nullptr;
-    return add_node(kind, std::move(path), ops, data);
+    Node *node = add_node(kind, std::move(path), ops, data);
+    node->mode = mode;
+    return node;
 }
 
 // Takes a reference to the file behind fd for one call.
@@ -179,12 +183,12 @@ void plat_misc_deregister(const struct kova_file_ops *ops) {
 }
 
 void *plat_debugfs_create_dir(const char *name, void *parent) {
-    return debugfs_create(Kind::dir, name, parent, nullptr, nullptr);
+    return debugfs_create(Kind::dir, name, 0755, parent, nullptr, nullptr);
 }
 
-void *plat_debugfs_create_file(const char *name, unsigned int, void *parent, void *data,
+void *plat_debugfs_create_file(const char *name, unsigned int mode, void *parent, void *data,
                                const struct kova_file_ops *ops) {
-    return debugfs_create(Kind::file, name, parent, data, ops);
+    return debugfs_create(Kind::file, name, mode, parent, data, ops);
 }
 
 void plat_debugfs_remove_recursive(void *dir) {
@@ -303,6 +307,14 @@ int kova_host_path_exists(const char *path) {
         return 0;
     std::lock_guard<std::mutex> g(fs_mutex);
     return nodes.count(path) ? 1 : 0;
+}
+
+int kova_host_path_mode(const char *path) {
+    if (!path)
+        return -1;
+    std::lock_guard<std::mutex> g(fs_mutex);
+    auto it = nodes.find(path);
+    return it == nodes.end() ? -1 : int(it->second->mode);
 }
 
 void kova_host_fail_debugfs(const char *name) {

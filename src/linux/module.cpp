@@ -4,6 +4,7 @@
 
 #include "flow/ctrl.h"
 #include "lib/log.h"
+#include "linux/debug_files.h"
 #include "linux/device.h"
 #include "platform.h"
 
@@ -38,6 +39,9 @@ int kovaapi_init_module(void) {
         plat_printk(KOVA_KERN_ERR "Cannot create kova debugfs dir\n");
         return fail_load(kENOMEM);
     }
+    if (kv::files::create_debug_files(dfs_root) != 0)
+        return fail_load(kENOMEM);
+    kv::files::reset_result_codes();
     const int registered = plat_misc_register("kova", &kova_fops);
     if (registered != 0) {
         plat_printk(KOVA_KERN_ERR "kovaAPI: misc driver registration failed\n");

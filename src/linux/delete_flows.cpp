@@ -1,0 +1,41 @@
+// "delete_flows": an operator deletes one flow by its appflowid; a read
+// shows the result of the last deletion.
+#include "kova/kovaAPI.h"
+#include "lib/scan.h"
+#include "lib/text.h"
+#include "linux/debug_files.h"
+#include "linux/user_text.h"
+
+extern "C" {
+
+int32_t delete_flow_return_code = 99;
+
+int delete_flow_open(struct plat_inode *, struct plat_file *) { return 0; }
+
+long delete_flow_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
+    char text[160];
+    kv::Text t(text, sizeof text);
+    t.add("Previous call of kovaAPIdeleteVoipFlow=%d\n\n\tFlow delete example: echo \"flow_id=5\" > "
+          "/sys/kernel/debug/kova/delete_flows\n",
+          delete_flow_return_code);
+    return kv::files::read_text(text, t.length(), buf, count, pos);
+}
+
+long delete_flow_write(struct plat_file *, const char *buf, size_t count, int64_t *) {
+    long err = 0;
+    char *text = kv::files::copy_user_text(buf, count, &err);
+    if (!text)
+        return err;
+    int flow_id;
+    const int n = kv::scan(text, count, "flow_id=%d", &flow_id);
+    plat_vfree(text);
+    if (n != 1) {
+        plat_printk("flow_id parameter error!\n");
+        return -3;
+    }
+    delete_flow_return_code = int32_t(kovaAPIdeleteVoipFlow(uint32_t(flow_id)));
+    plat_printk("kovaAPIdeleteVoipFlow=%d\n", delete_flow_return_code);
+    return long(count);
+}
+
+} // extern "C"

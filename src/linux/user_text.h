@@ -1,0 +1,23 @@
+// Text handed between the debug files and user space.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace kv::files {
+
+constexpr long kENOMEM = -12;
+constexpr long kEFAULT = -14;
+constexpr long kEINVAL = -22;
+
+// A read of `text` (len bytes) at *pos: at most count bytes from *pos on,
+// 0 at or past the end, *pos advanced by what was returned. A copy that
+// stops short returns kEFAULT and leaves *pos where it was.
+[[nodiscard]] long read_text(const char *text, size_t len, char *user_buf, size_t count, int64_t *pos);
+
+// The count bytes a user wrote, in a new vmalloc'd buffer with a NUL after
+// them (free with plat_vfree). Null with *err set when the buffer cannot be
+// had (kENOMEM) or the copy stops short (kENOMEM, logged).
+[[nodiscard]] char *copy_user_text(const char *user_buf, size_t count, long *err);
+
+} // namespace kv::files

@@ -1,24 +1,57 @@
 // Runs the benchmarks and prints each one's ratio to the publication floor:
 // what one flow publication must cost at the least, measured in the same run.
+// Then each benchmark that has a reference of its own (measured in the same
+// run as well) is given as a ratio to it, against its goal.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
+// A benchmark, its reference and the ratio it should stay within.
+struct Pair {
+    const char *name;
+    const char *reference;
+    double goal;
+};
+
+constexpr Pair kPairs[] = {
+    {"BM_DumpFullTable", "BM_DumpSnprintf", 1.5},
+    {"BM_ParseCreateFlow", "BM_CreateFlowAlone", 3.0},
+};
+
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                ns_[r.benchmark_name()] = r.GetAdjustedRealTime() * multiplier(r.time_unit);
+        // With --benchmark_repetitions the median of the repetitions counts.
+        for (const Run &r : runs) {
+            if (r.error_occurred)
+                continue;
+            const double ns = r.GetAdjustedRealTime() * multiplier(r.time_unit);
+            const double cpu = r.GetAdjustedCPUTime() * multiplier(r.time_unit);
+            if (r.run_type == Run::RT_Iteration && !median_.count(r.benchmark_name())) {
+                ns_[r.benchmark_name()] = ns;
+                cpu_ns_[r.benchmark_name()] = cpu;
+            } else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+                ns_[r.run_name.str()] = ns;
+                cpu_ns_[r.run_name.str()] = cpu;
+                median_.insert(r.run_name.str());
+            }
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
+        print_floor_ratios();
+        print_pairs();
+    }
+
+private:
+    void print_floor_ratios() const {
         auto floor = ns_.find("BM_PublicationFloor");
         if (floor == ns_.end() || floor->second <= 0)
             return;
@@ -28,7 +61,24 @@ public:
                 std::printf("  %-28s %9.1f ns  %5.2f\n", name.c_str(), ns, ns / floor->second);
     }
 
-private:
+    // Judged on CPU time: both sides run on one thread, and CPU time leaves
+    // out the time other work on the machine holds the processor.
+    void print_pairs() const {
+        bool header = false;
+        for (const Pair &p : kPairs) {
+            auto b = cpu_ns_.find(p.name), r = cpu_ns_.find(p.reference);
+            if (b == cpu_ns_.end() || r == cpu_ns_.end() || r->second <= 0 || ns_.at(p.reference) <= 0)
+                continue;
+            if (!header)
+                std::printf("\nratio to the reference measured in this run (CPU time; real time in brackets):\n");
+            header = true;
+            const double ratio = b->second / r->second;
+            std::printf("  %-20s / %-20s %12.1f ns / %12.1f ns = %5.2f (%5.2f)  goal <= %.1f: %s\n", p.name,
+                        p.reference, b->second, r->second, ratio, ns_.at(p.name) / ns_.at(p.reference), p.goal,
+                        ratio <= p.goal ? "met" : "MISSED");
+        }
+    }
+
     static double multiplier(benchmark::TimeUnit u) {
         switch (u) {
         case benchmark::kSecond:
@@ -42,6 +92,8 @@ private:
         }
     }
     std::map<std::string, double> ns_;
+    std::map<std::string, double> cpu_ns_;
+    std::set<std::string> median_;
 };
 
 } // namespace

@@ -123,6 +123,10 @@ void kova_host_fs_reset(void);
 /* The next user copy of one byte or more, in either direction, stops after
  * k bytes (-1 disarms). */
 void kova_host_user_copy_limit(long k);
+/* On (the default), user copies go through the kernel's fault-checked copy
+ * and stop where the caller's memory stops, as in the kernel. Off, they are
+ * plain copies: what a kernel copy of a good buffer costs, for benchmarks. */
+void kova_host_user_copy_checked(int on);
 /* Pins taken with plat_pin_user and not yet released. */
 long kova_host_pins_live(void);
 

@@ -22,23 +22,32 @@ int plat_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) {
 }
 
 int plat_printk(const char *fmt, ...) {
+    // Most lines fit a small buffer: one formatting pass, no allocation.
+    char small[256];
     va_list ap;
     va_start(ap, fmt);
     va_list copy;
     va_copy(copy, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string line(n > 0 ? size_t(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(line.data(), line.size() + 1, fmt, ap);
+    int n = std::vsnprintf(small, sizeof small, fmt, ap);
     va_end(ap);
+    std::string large;
+    const char *text = small;
+    if (n >= int(sizeof small)) {
+        large.resize(size_t(n));
+        std::vsnprintf(large.data(), large.size() + 1, fmt, copy);
+        text = large.data();
+    }
+    va_end(copy);
+    size_t len = n > 0 ? size_t(n) : 0;
     // The kernel keeps a line's level apart from its text.
-    if (line.size() >= 2 && line[0] == '\001')
-        line.erase(0, 2);
+    if (len >= 2 && text[0] == '\001') {
+        text += 2;
+        len -= 2;
+    }
     std::lock_guard<std::mutex> g(log_mutex);
-    captured += line;
+    captured.append(text, len);
     if (echo)
-        std::fputs(line.c_str(), stderr);
+        std::fwrite(text, 1, len, stderr);
     return n;
 }
 

@@ -113,6 +113,8 @@ unsigned long plat_copy_to_user(void *to, const void *from, unsigned long n) {
     return n - done;
 }
 
+void kova_host_user_copy_checked(int on) { checked_copies = on != 0; }
+
 void *plat_pin_user(uint64_t user_addr, uint64_t len, uint64_t *phys) {
     if (len == 0 || user_addr < kLowestUserAddress || user_addr + len < user_addr)
         return nullptr;

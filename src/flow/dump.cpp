@@ -35,24 +35,16 @@ uint32_t low_half(const uint8_t *entry, uint32_t offset) { return bytes::get_le3
 
 // An IPv6 address of the entry: the words hold g1:g2, g3:g4, g5:g6 and g7:g0.
 void add_ipv6(Text &line, const char *label, const uint8_t *entry, uint32_t offset) {
-    const uint32_t last = offset + 12;
-    line.add("%s", label);
-    line.add("%04x:", low_half(entry, last));
-    for (uint32_t w = offset; w < last; w += 4) {
-        line.add("%04x:", high_half(entry, w));
-        line.add("%04x:", low_half(entry, w));
-    }
-    line.add("%04x, ", high_half(entry, last));
+    auto hi = [&](uint32_t w) { return high_half(entry, offset + w); };
+    auto lo = [&](uint32_t w) { return low_half(entry, offset + w); };
+    line.add("%s%04x:%04x:%04x:%04x:%04x:%04x:%04x:%04x, ", label, lo(12), hi(0), lo(0), hi(4), lo(4), hi(8), lo(8),
+             hi(12));
 }
 
 // An IPv4 address of the entry: bytes c, d, a, b shown as a.b.c.d.
 void add_ipv4(Text &line, const char *label, const uint8_t *entry, uint32_t offset) {
     const uint8_t *a = entry + offset;
     line.add("%s%03d.%03d.%03d.%03d, ", label, a[2], a[3], a[0], a[1]);
-}
-
-void add_mac(Text &line, const char *label, const uint8_t *mac) {
-    line.add("%s%02x:%02x:%02x:%02x:%02x:%02x, ", label, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
 }
 
 // One piece of the summary, into the buffer or as its own log message.
@@ -198,17 +190,19 @@ Copy engine_copy() { return {kova.hashtable_base_qe_remapped, kova.hashtable_bas
 uint32_t DisplayVoipLut(const uint8_t *entry, uint32_t indent, uint32_t extended, kv::Text *out) {
     char buf[kLineMax];
     Text line(buf, sizeof buf);
-    line.add("%*s", int(indent), "");
-    line.add(extended ? "Exten at 0x%16llx " : "Entry at 0x%16llx ", (unsigned long long)uintptr_t(entry));
-    line.add("%*s", int(indent < kIndentColumn ? kIndentColumn - indent : 0), "");
-    line.add("CRC32 0x%08x, ", table::crc_of(entry));
-    line.add("SPORT %02x, ", bytes::get_le32(entry + KOVA_LUT_OFF_PORT));
-    add_mac(line, "DMAC ", entry + KOVA_LUT_OFF_ETH_DMAC);
-    add_mac(line, "SMAC ", entry + KOVA_LUT_OFF_ETH_SMAC);
-    line.add("VLAN1: %4d, ", int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN1)));
-    line.add("VLAN2: %4d, ", int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN2)));
+    // Few pieces per line: the dump of a full table is mostly formatting.
+    const uint8_t *dm = entry + KOVA_LUT_OFF_ETH_DMAC, *sm = entry + KOVA_LUT_OFF_ETH_SMAC;
     const uint32_t eth_type = bytes::get_be16(entry + KOVA_LUT_OFF_ETH_TYPE);
-    line.add("ETYPE: 0x%04x, ", eth_type);
+    line.add(extended ? "%*sExten at 0x%16llx %*sCRC32 0x%08x, SPORT %02x, "
+                      : "%*sEntry at 0x%16llx %*sCRC32 0x%08x, SPORT %02x, ",
+             int(indent), "", (unsigned long long)uintptr_t(entry),
+             int(indent < kIndentColumn ? kIndentColumn - indent : 0), "", table::crc_of(entry),
+             bytes::get_le32(entry + KOVA_LUT_OFF_PORT));
+    line.add("DMAC %02x:%02x:%02x:%02x:%02x:%02x, SMAC %02x:%02x:%02x:%02x:%02x:%02x, VLAN1: %4d, VLAN2: %4d, "
+             "ETYPE: 0x%04x, ",
+             dm[0], dm[1], dm[2], dm[3], dm[4], dm[5], sm[0], sm[1], sm[2], sm[3], sm[4], sm[5],
+             int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN1)), int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN2)),
+             eth_type);
     if (eth_type == KOVA_ETH_TYPE_IPV6) {
         add_ipv6(line, "DIP: ", entry, KOVA_LUT_OFF_IP_DST);
         add_ipv6(line, "SIP: ", entry, KOVA_LUT_OFF_IP_SRC);
@@ -218,11 +212,10 @@ uint32_t DisplayVoipLut(const uint8_t *entry, uint32_t indent, uint32_t extended
     }
     // Shown big-endian whatever the address format: IPv6 entries keep the
     // ports in another arrangement, and the dump shows the bytes as stored.
-    line.add("SPORT: %5d, ", int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS)));
-    line.add("DPORT: %5d, ", int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS + 2)));
-    line.add("FLOW CNT: 0x%08x, ", counter(entry, KOVA_LUT_OFF_FLOW_CNT));
-    line.add("TIMESTAMP: 0x%08x, ", counter(entry, KOVA_LUT_OFF_TIMESTAMP));
-    line.add("PACKET CNT: 0x%08x, ", counter(entry, KOVA_LUT_OFF_PACKET_CNT));
+    line.add("SPORT: %5d, DPORT: %5d, FLOW CNT: 0x%08x, TIMESTAMP: 0x%08x, PACKET CNT: 0x%08x, ",
+             int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS)), int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS + 2)),
+             counter(entry, KOVA_LUT_OFF_FLOW_CNT), counter(entry, KOVA_LUT_OFF_TIMESTAMP),
+             counter(entry, KOVA_LUT_OFF_PACKET_CNT));
     if (out)
         out->add("%s\n", line.str());
     else

@@ -35,14 +35,6 @@ int scan_token(const char *token, const char *fmt, ...) {
     return n;
 }
 
-bool contains(const char *text, const char *needle) {
-    const size_t n = __builtin_strlen(needle);
-    for (; *text; ++text)
-        if (__builtin_strncmp(text, needle, n) == 0)
-            return true;
-    return false;
-}
-
 int key_error(const char *key) {
     plat_printk("%s parameter error!\n", key);
     return kBadParameter;
@@ -344,7 +336,7 @@ int parse_definition(char *text, Definition *d) {
     Cursor c(d->tokens, count);
     d->extended = false;
     for (size_t i = 0; i < count && !d->extended; ++i)
-        d->extended = contains(d->tokens[i], "parent_flow_id=");
+        d->extended = __builtin_strstr(d->tokens[i], "parent_flow_id=") != nullptr;
     if (d->extended && scan_token(c.take(), "parent_flow_id=%d", &d->parent_flow_id) != 1)
         return key_error("parent_flow_id");
     if (int r = read_keys(c, *d))

@@ -3,9 +3,10 @@
 # the build needs, and configuring/building the plain build in build/.
 # Source it from bash; it defines functions and variables only.
 
-# Everything the host build, its tests and benchmarks, and the freestanding
-# check need on a fresh Debian machine.
-KOVA_BUILD_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils)
+# Everything the host build, its tests and benchmarks, the fuzz build (clang
+# with its libFuzzer and sanitizer runtimes) and the freestanding check need
+# on a fresh Debian machine.
+KOVA_BUILD_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils clang libclang-rt-dev)
 
 # Cache options of the plain build in build/. scripts/test, scripts/demo and
 # scripts/bench all use these, so they share one build tree without

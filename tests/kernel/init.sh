@@ -1,0 +1,49 @@
+#!/bin/busybox sh
+# /init of the test initramfs: loads the module, runs the engine program and
+# the caller module, unloads, and powers off. Every check prints one
+# "KTEST ok|FAIL <name>" line on the console; "KTEST all done" ends the run.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t debugfs debugfs /sys/kernel/debug
+
+check() { # name, then the command that must succeed
+    name=$1
+    shift
+    if "$@" >/tmp/out 2>&1; then
+        echo "KTEST ok $name"
+    else
+        echo "KTEST FAIL $name: $(head -c 300 /tmp/out)"
+    fi
+}
+
+KOVA=/sys/kernel/debug/kova
+FILES="dump_flows_cpu dump_flows_qe dump_oq dump_scheduler create_flows delete_flows create_flows_old setlag"
+
+check insmod insmod /orvex_kovaAPI.ko
+check version_line sh -c 'dmesg | grep -q "<1>kovaAPI version 4.6.360"'
+check dev_node test -c /dev/kova
+check debugfs_files sh -c "for f in $FILES; do test -f $KOVA/\$f || { echo missing \$f; exit 1; }; done;
+    test \$(ls $KOVA | wc -l) -eq 8"
+check debugfs_modes sh -c "for f in $FILES; do
+    m=\$(stat -c %a $KOVA/\$f); test \$m = 444 || { echo \$f \$m; exit 1; }; done"
+
+/kova-ktest-engine
+
+check cat_dump_cpu sh -c "cat $KOVA/dump_flows_cpu | grep -q 'All LUTs:         1'"
+check cat_dump_qe sh -c "cat $KOVA/dump_flows_qe | grep -q 'QE All LUTs:         1'"
+check cat_setlag sh -c "cat $KOVA/setlag | grep -q '^Setlag example'"
+
+check insmod_caller insmod /kova_caller.ko
+dmesg | grep -o 'KTEST .*'
+check rmmod_caller rmmod kova_caller
+check rmmod rmmod orvex_kovaAPI
+check debugfs_gone sh -c "! test -e $KOVA"
+check dev_gone sh -c '! test -e /dev/kova'
+check cleanup_line sh -c 'dmesg | grep -q "<1>kovaAPI cleanup"'
+check nothing_left sh -c 'dmesg | grep -q "kovaAPI: nothing left"'
+dmesg | grep -E 'kovaAPI: (nothing left|left behind)|BUG|WARNING|Oops' | head -20
+echo "KTEST all done"
+poweroff -f

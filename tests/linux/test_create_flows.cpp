@@ -24,7 +24,7 @@ std::string with(std::string s, const std::string &from, const std::string &to) 
     return at == std::string::npos ? s : s.replace(at, from.size(), to);
 }
 
-struct Parsed {
+struct Parsed { // not to be copied: def.flow.rules points into def.rules
     int result;
     std::string log;
     kv::lang::Definition def;
@@ -119,9 +119,11 @@ TEST(FlowLanguage, EveryKeyAndRuleParameterLandsInItsField) {
 }
 
 TEST(FlowLanguage, FormsTheOperatorMayUse) {
+    // Each parse has its own Parsed: a Definition's rule list points into
+    // itself, so it must not be copied.
     // Line feeds and runs of spaces separate alike; a tab belongs to its token
     // and ends a number; text after the last conversion is ignored.
-    Parsed p = parse(std::string("\n\n  ") + with(kKeys, "eth_type=0x800", "eth_type=800") +
+    const Parsed p = parse(std::string("\n\n  ") + with(kKeys, "eth_type=0x800", "eth_type=800") +
                      "rule1=RULE_DROP_PACKET\tx\n\n;");
     ASSERT_EQ(p.result, 0) << p.log;
     EXPECT_EQ(p.def.flow.eth_type, 0x0800);
@@ -132,30 +134,30 @@ TEST(FlowLanguage, FormsTheOperatorMayUse) {
     ASSERT_EQ(rule_list(p.def.flow).size(), 1u);
 
     // An unknown keyword is skipped and the next token is the next rule.
-    p = parse(std::string(kKeys) + "rule1=RULE_FOO rule2=RULE_SET_TOS tos=1 ;");
-    ASSERT_EQ(p.result, 0) << p.log;
-    ASSERT_EQ(rule_list(p.def.flow).size(), 1u);
-    EXPECT_EQ(p.def.flow.rules->type, RULE_SET_TOS);
+    const Parsed unknown = parse(std::string(kKeys) + "rule1=RULE_FOO rule2=RULE_SET_TOS tos=1 ;");
+    ASSERT_EQ(unknown.result, 0) << unknown.log;
+    ASSERT_EQ(rule_list(unknown.def.flow).size(), 1u);
+    EXPECT_EQ(unknown.def.flow.rules->type, RULE_SET_TOS);
     // The list ends at the first token that is not a rule; no rule at all is
     // the creation's business, not the parser's.
-    p = parse(std::string(kKeys) + "rule1=RULE_TEST ; rule2=RULE_DROP_PACKET");
-    ASSERT_EQ(p.result, 0);
-    ASSERT_EQ(rule_list(p.def.flow).size(), 1u);
-    EXPECT_EQ(p.def.flow.rules->type, RULE_TEST);
-    p = parse(std::string(kKeys) + ";");
-    ASSERT_EQ(p.result, 0);
-    EXPECT_EQ(p.def.flow.rules, nullptr);
+    const Parsed stops = parse(std::string(kKeys) + "rule1=RULE_TEST ; rule2=RULE_DROP_PACKET");
+    ASSERT_EQ(stops.result, 0);
+    ASSERT_EQ(rule_list(stops.def.flow).size(), 1u);
+    EXPECT_EQ(stops.def.flow.rules->type, RULE_TEST);
+    const Parsed empty = parse(std::string(kKeys) + ";");
+    ASSERT_EQ(empty.result, 0);
+    EXPECT_EQ(empty.def.flow.rules, nullptr);
     // qos_trusted as a number.
-    p = parse(std::string(kKeys) +
-              "rule1=RULE_FORWARD_TO_QE qos_serviceclass=1 qos_trusted=1 subport=2 priority=3 port=4 ;");
-    ASSERT_EQ(p.result, 0) << p.log;
-    EXPECT_EQ(p.def.flow.rules->param.forward_qe.qos_trusted, KOVA_PORT_TRUSTED);
+    const Parsed trusted = parse(std::string(kKeys) +
+                                 "rule1=RULE_FORWARD_TO_QE qos_serviceclass=1 qos_trusted=1 subport=2 priority=3 port=4 ;");
+    ASSERT_EQ(trusted.result, 0) << trusted.log;
+    EXPECT_EQ(trusted.def.flow.rules->param.forward_qe.qos_trusted, KOVA_PORT_TRUSTED);
 
-    p = parse("parent_flow_id=5 " + std::string(kKeys) + "rule1=RULE_DROP_PACKET ;");
-    ASSERT_EQ(p.result, 0) << p.log;
-    EXPECT_TRUE(p.def.extended);
-    EXPECT_EQ(p.def.parent_flow_id, 5);
-    EXPECT_EQ(p.def.flow_id, 1);
+    const Parsed ext = parse("parent_flow_id=5 " + std::string(kKeys) + "rule1=RULE_DROP_PACKET ;");
+    ASSERT_EQ(ext.result, 0) << ext.log;
+    EXPECT_TRUE(ext.def.extended);
+    EXPECT_EQ(ext.def.parent_flow_id, 5);
+    EXPECT_EQ(ext.def.flow_id, 1);
 }
 
 struct BadCase {

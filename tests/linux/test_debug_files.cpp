@@ -1,0 +1,321 @@
+// The operator's debugfs files, used through their paths as an operator
+// would: their creation at load, the dump files, "delete_flows" and
+// "setlag". The two create_flows files are tested on their own.
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "linux/debug_files.h"
+#include "support/module_test.h"
+
+namespace {
+
+using kt::take_log;
+
+const char *const kNames[] = {"dump_flows_cpu", "dump_flows_qe", "dump_oq",          "dump_scheduler",
+                              "create_flows",   "delete_flows",  "create_flows_old", "setlag"};
+const char *const kFailures[] = {"Cannot create dump_flows_cpu\n", "Cannot create dump_flows_qe\n",
+                                 "Cannot create dump_oq\n",        "Cannot create dump_scheduler\n",
+                                 "Cannot create create_flow\n",    "Cannot create delete_flows\n",
+                                 "Cannot create create_flows_old\n", "Cannot create setlag\n"};
+
+std::string path_of(const std::string &name, const std::string &dir = "kova") {
+    return "/sys/kernel/debug/" + dir + "/" + name;
+}
+
+// Reads fd to its end in pieces of `piece` bytes; a failed read ends it too.
+std::string read_rest(int fd, size_t piece = 4u << 20) {
+    std::string all;
+    std::vector<char> buf(piece);
+    long n;
+    while ((n = kova_host_read(fd, buf.data(), piece)) > 0)
+        all.append(buf.data(), size_t(n));
+    EXPECT_EQ(n, 0);
+    return all;
+}
+
+std::string read_file(const char *name) {
+    int fd = kova_host_open(path_of(name).c_str());
+    EXPECT_GE(fd, 0) << name;
+    std::string s = read_rest(fd);
+    kova_host_close(fd);
+    return s;
+}
+
+long write_file(const char *name, const std::string &text) {
+    int fd = kova_host_open(path_of(name).c_str());
+    EXPECT_GE(fd, 0) << name;
+    long r = kova_host_write(fd, text.data(), text.size());
+    kova_host_close(fd);
+    return r;
+}
+
+TEST(DebugFiles, LoadCreatesTheEightFilesReadOnly) {
+    ASSERT_EQ(kova_host_load(), 0);
+    for (const char *name : kNames)
+        EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
+    kova_host_unload();
+}
+
+// The order, seen in a directory of the test's own: a failure at the kth
+// file leaves exactly the k before it.
+TEST(DebugFiles, CreationOrderStopsAtTheFirstFailure) {
+    for (size_t k = 0; k < 8; ++k) {
+        SCOPED_TRACE(kNames[k]);
+        void *dir = plat_debugfs_create_dir("probe", nullptr);
+        ASSERT_NE(dir, nullptr);
+        kova_host_fail_debugfs(kNames[k]);
+        EXPECT_EQ(kv::files::create_debug_files(dir), -12);
+        for (size_t j = 0; j < 8; ++j)
+            EXPECT_EQ(kova_host_path_exists(path_of(kNames[j], "probe").c_str()), j < k ? 1 : 0) << kNames[j];
+        plat_debugfs_remove_recursive(dir);
+    }
+    kova_host_fail_debugfs(nullptr);
+    kova_host_log_clear();
+}
+
+TEST(DebugFiles, EachCreationFailureFailsTheLoadCleanly) {
+    const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
+    for (size_t k = 0; k < 8; ++k) {
+        SCOPED_TRACE(kNames[k]);
+        kova_host_log_clear();
+        kova_host_fail_debugfs(kNames[k]);
+        EXPECT_EQ(kova_host_load(), -12);
+        kova_host_fail_debugfs(nullptr);
+        const std::string log = take_log();
+        EXPECT_TRUE(kt::ends_with(log, std::string("\n") + kFailures[k]))
+            << log.substr(log.size() > 200 ? log.size() - 200 : 0);
+        EXPECT_FALSE(kova_host_path_exists("/sys/kernel/debug/kova"));
+        EXPECT_FALSE(kova_host_path_exists("/dev/kova"));
+        ASSERT_EQ(kova_host_alloc_live(), allocs);
+        ASSERT_EQ(kova_host_iomap_live(), maps);
+    }
+    ASSERT_EQ(kova_host_load(), 0);
+    kova_host_unload();
+}
+
+// ---- The dump files ------------------------------------------------------
+
+class DumpFiles : public kt::ModuleTest {
+protected:
+    static void create(uint32_t id) {
+        kt::Flow fl = kt::keyed_flow(0x0A5C0001u + id * 0x40000u, id);
+        ASSERT_EQ(kovaAPIcreateVoipFlow(fl.get(), id), KOVA_OK) << id;
+    }
+    static std::string dump(bool qe) {
+        std::string buf(4u << 20, '\0');
+        kova_DUMP_BUF out = {buf.data(), buf.size(), 0, 0};
+        qe ? kovaAPIDumpFlowsQE2(1, &out) : kovaAPIDumpFlowsCPU2(1, &out);
+        EXPECT_EQ(out.cut, 0u);
+        buf.resize(out.len);
+        return buf;
+    }
+};
+
+TEST_F(DumpFiles, TextIsTakenAtOpenAndReadInAnyPieces) {
+    for (uint32_t id = 1; id <= 3; ++id)
+        create(id);
+    for (bool qe : {false, true}) {
+        SCOPED_TRACE(qe ? "qe" : "cpu");
+        const char *name = qe ? "dump_flows_qe" : "dump_flows_cpu";
+        const std::string before = dump(qe);
+        int fd = kova_host_open(path_of(name).c_str());
+        ASSERT_GE(fd, 0);
+        create(qe ? 11 : 10);
+        const std::string after = dump(qe);
+        ASSERT_NE(after, before);
+        EXPECT_EQ(read_rest(fd, 100), before);
+        char c;
+        EXPECT_EQ(kova_host_read(fd, &c, 1), 0);
+        kova_host_close(fd);
+        EXPECT_EQ(read_file(name), after) << "a new open takes the text again";
+    }
+}
+
+TEST_F(DumpFiles, TwoOpenDumpsReadTheirOwnText) {
+    create(1);
+    create(2);
+    const std::string want[2] = {dump(false), dump(true)};
+    ASSERT_NE(want[0], want[1]);
+    int fd[2] = {kova_host_open(path_of("dump_flows_cpu").c_str()), kova_host_open(path_of("dump_flows_qe").c_str())};
+    ASSERT_GE(fd[0], 0);
+    ASSERT_GE(fd[1], 0);
+    std::string got[2];
+    char buf[100];
+    for (bool more = true; more;) {
+        more = false;
+        for (int i = 0; i < 2; ++i) {
+            long n = kova_host_read(fd[i], buf, sizeof buf);
+            ASSERT_GE(n, 0);
+            got[i].append(buf, size_t(n));
+            more |= n > 0;
+        }
+    }
+    EXPECT_EQ(got[0], want[0]);
+    EXPECT_EQ(got[1], want[1]);
+    kova_host_close(fd[0]);
+    kova_host_close(fd[1]);
+}
+
+TEST_F(DumpFiles, OqAndSchedulerAreEmpty) {
+    create(1);
+    for (const char *name : {"dump_oq", "dump_scheduler"}) {
+        int fd = kova_host_open(path_of(name).c_str());
+        ASSERT_GE(fd, 0) << name;
+        char buf[64];
+        EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), 0) << name;
+        kova_host_close(fd);
+    }
+}
+
+TEST_F(DumpFiles, FailedAllocationFailsTheOpen) {
+    const long live = kova_host_alloc_live();
+    for (int i = 0; i < 4; ++i) {
+        const std::string want = i < 2 ? "dump_flows_qe_read: can not allocate print buffer\n"
+                                       : "dump_oq_open: can not allocate print buffer\n";
+        for (unsigned long nth : {1ul, 2ul}) {
+            SCOPED_TRACE(std::string(kNames[i]) + " allocation " + std::to_string(nth));
+            kova_host_fail_alloc(nth);
+            EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -22);
+            kova_host_fail_alloc(0);
+            EXPECT_EQ(take_log(), want);
+            EXPECT_EQ(kova_host_alloc_live(), live);
+        }
+    }
+}
+
+TEST_F(DumpFiles, ShortUserCopyFailsAndKeepsThePosition) {
+    create(1);
+    const std::string want = dump(false);
+    int fd = kova_host_open(path_of("dump_flows_cpu").c_str());
+    char buf[64];
+    ASSERT_EQ(kova_host_read(fd, buf, 10), 10);
+    kova_host_user_copy_limit(5);
+    EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), -14);
+    EXPECT_EQ(kova_host_file_pos(fd), 10);
+    EXPECT_EQ(read_rest(fd), want.substr(10));
+    kova_host_close(fd);
+}
+
+// ---- delete_flows ----------------------------------------------------------
+
+class DeleteFlows : public kt::ModuleTest {
+protected:
+    static std::string shown(const std::string &code) {
+        return "Previous call of kovaAPIdeleteVoipFlow=" + code +
+               "\n\n\tFlow delete example: echo \"flow_id=5\" > /sys/kernel/debug/kova/delete_flows\n";
+    }
+    static void create(uint32_t id) {
+        kt::Flow fl = kt::keyed_flow(0x0A5C0001u + id, id);
+        ASSERT_EQ(kovaAPIcreateVoipFlow(fl.get(), id), KOVA_OK);
+    }
+    static bool exists(uint32_t id) {
+        uint64_t counter;
+        return kovaAPIgetFlowPacketCounter(int32_t(id), &counter) == KOVA_OK;
+    }
+};
+
+TEST_F(DeleteFlows, DeletesAndShowsTheResult) {
+    EXPECT_EQ(read_file("delete_flows"), shown("99"));
+    create(5);
+    ASSERT_TRUE(exists(5));
+    EXPECT_EQ(write_file("delete_flows", "flow_id=5"), 9);
+    EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
+    EXPECT_FALSE(exists(5));
+    EXPECT_EQ(read_file("delete_flows"), shown("0"));
+
+    // A missing flow: the write still succeeds, the read shows why not.
+    const int32_t missing = int32_t(kovaAPIdeleteVoipFlow(5));
+    ASSERT_NE(missing, 0);
+    take_log();
+    EXPECT_EQ(write_file("delete_flows", "flow_id=5\n"), 10);
+    EXPECT_TRUE(kt::ends_with(take_log(), "\nkovaAPIdeleteVoipFlow=" + std::to_string(missing) + "\n"));
+    EXPECT_EQ(read_file("delete_flows"), shown(std::to_string(missing)));
+
+    // The code starts over at every load.
+    kova_host_unload();
+    ASSERT_EQ(kova_host_load(), 0);
+    EXPECT_EQ(read_file("delete_flows"), shown("99"));
+}
+
+TEST_F(DeleteFlows, BadInputDeletesNothing) {
+    create(5);
+    EXPECT_EQ(write_file("delete_flows", "flow_id=abc"), -3);
+    EXPECT_EQ(take_log(), "flow_id parameter error!\n");
+    kova_host_user_copy_limit(3);
+    EXPECT_EQ(write_file("delete_flows", "flow_id=5"), -12);
+    EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return 6\n");
+    EXPECT_TRUE(exists(5));
+    EXPECT_EQ(read_file("delete_flows"), shown("99"));
+}
+
+// ---- setlag -----------------------------------------------------------------
+
+class Setlag : public kt::ModuleTest {
+protected:
+    using Cfg = std::array<int64_t, 4>;
+    void SetUp() override {
+        kova_host_sibling_reset();
+        kt::ModuleTest::SetUp();
+    }
+    void TearDown() override {
+        kova_host_sibling_reset();
+        kt::ModuleTest::TearDown();
+    }
+    static std::vector<Cfg> received() {
+        std::vector<Cfg> v(kova_host_sibling_received(nullptr, 0));
+        kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), v.size());
+        return v;
+    }
+    static bool lag_table_is(const uint8_t *before) {
+        return std::memcmp(before, kova.lag_table, sizeof kova.lag_table) == 0;
+    }
+};
+
+TEST_F(Setlag, ReadShowsTheExampleAndTheExampleChangesNothing) {
+    const std::string example = "lagnum=5 lagmode=0 lagportmask=0x6";
+    EXPECT_EQ(read_file("setlag"),
+              "Setlag example: echo \"" + example + "\" > /sys/kernel/debug/kova/setlag\n");
+    uint8_t before[sizeof kova.lag_table];
+    std::memcpy(before, kova.lag_table, sizeof before);
+    EXPECT_EQ(write_file("setlag", example), long(example.size()));
+    EXPECT_TRUE(lag_table_is(before));
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_F(Setlag, SetsTheGroupWithAHexMask) {
+    ASSERT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
+    ASSERT_EQ(kovaAPISetLAGPortUP(2), KOVA_OK);
+    ASSERT_EQ(kovaAPISetLAGPortUP(4), KOVA_OK);
+    for (const std::string text : {"lagnum=1 lagmode=1 lagportmask=6", "lagnum=2 lagmode=1 lagportmask=0x6\n",
+                                   "lagnum=3 lagmode=1 lagportmask=10"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(write_file("setlag", text), long(text.size()));
+    }
+    for (int lag = 1; lag <= 3; ++lag) {
+        EXPECT_EQ(kova.lag_table[lag].lag_mode, 1u) << lag;
+        EXPECT_EQ(kova.lag_table[lag].lag_portmask, lag < 3 ? 0x6u : 0x10u) << lag;
+    }
+    // What reached the sibling: the members whose links are up.
+    ASSERT_FALSE(received().empty());
+    EXPECT_EQ(received().back()[1], 6);
+    EXPECT_EQ(received().back()[3], 0x10);
+}
+
+TEST_F(Setlag, BadInputChangesNothing) {
+    uint8_t before[sizeof kova.lag_table];
+    std::memcpy(before, kova.lag_table, sizeof before);
+    EXPECT_EQ(write_file("setlag", "lagnum=1 lagmode=1"), -3);
+    EXPECT_EQ(take_log(), "setlag parameter error!\nUse the following syntax:\n"
+                          "  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | "
+                          "UCC4 | UCC3 | UCC2 | UCC1\n");
+    const std::string good = "lagnum=1 lagmode=1 lagportmask=6";
+    kova_host_user_copy_limit(4);
+    EXPECT_EQ(write_file("setlag", good), -12);
+    EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return " + std::to_string(good.size() - 4) + "\n");
+    EXPECT_TRUE(lag_table_is(before));
+    EXPECT_TRUE(received().empty());
+}
+
+} // namespace

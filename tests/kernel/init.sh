@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # /init of the test initramfs: loads the module, runs the engine program and
 # the caller module, unloads, and powers off. Every check prints one
 # "KTEST ok|FAIL <name>" line on the console; "KTEST all done" ends the run.
@@ -8,6 +9,12 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t debugfs debugfs /sys/kernel/debug
+# The firmware may leave the console's last line unterminated: end it, so
+# that every KTEST line starts a line.
+echo
+# Which pages this kernel runs with (the harness checks the base size).
+echo "KTEST info page_size=$(sed -n 's/^KernelPageSize: *\([0-9]*\) kB$/\1/p' /proc/self/smaps | head -n 1)k" \
+    "hugepages=$(cd /sys/kernel/mm/hugepages && echo *)"
 
 check() { # name, then the command that must succeed
     name=$1

@@ -129,6 +129,15 @@ void kova_host_user_copy_limit(long k);
 void kova_host_user_copy_checked(int on);
 /* Pins taken with plat_pin_user and not yet released. */
 long kova_host_pins_live(void);
+/* The process whose memory the user copies and pins of calls made from this
+ * thread refer to: 0 (the default) for this process, else another process's
+ * pid or thread id. For another process, copies go through
+ * process_vm_readv/writev on it, and a pin needs a shared file mapping
+ * (a POSIX shared-memory object) covering the range in that process: the pin
+ * maps the same pages into this process (through /proc/<pid>/map_files, or
+ * the object's path when that is refused) and the physical address it
+ * returns is this process's address of them. Unpinning unmaps them. */
+void kova_host_set_caller(int pid);
 
 /* ---- Link aggregation: the sibling module and "kova0" -------------------- */
 

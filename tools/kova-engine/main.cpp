@@ -1,0 +1,404 @@
+// kova-engine: a stand-in for the data-plane engine. It owns the shared
+// area (a POSIX shared-memory object, or a 1 GiB huge page), hands it to the
+// module with the attach command on the device, and then runs packets from
+// a trace or a generator through the flow table, counting them where the
+// module reads them back. See usage() for the command line and trace.h for
+// the packet lines.
+//
+// The engine sees the table at a fixed address of its own, qe_base
+// (0x10000000000 unless --qe-base says otherwise): links in the table are
+// qe_base + 256 * slot whatever address the area is mapped at, so a second
+// run with --no-attach finds the links of the first as long as both use the
+// same qe_base.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "trace.h"
+
+#ifndef MAP_HUGE_1GB
+#define MAP_HUGE_1GB (30 << 26)
+#endif
+
+namespace {
+
+using namespace kova_engine;
+
+constexpr const char *kVersion = "kova-engine 1.0";
+constexpr uint64_t kDefaultQeBase = 0x10000000000ull;
+constexpr size_t kHugePage = size_t(1) << 30;
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: kova-engine --dev PATH [--shm NAME | --hugepage] [--qe-base ADDR]\n"
+                 "                   [--trace FILE | --generate N --flows FILE [--miss-percent P]]\n"
+                 "                   [--progress] [--stay] [--keep]\n"
+                 "       kova-engine --no-attach --shm NAME [--qe-base ADDR] [--trace FILE | --generate ...]\n"
+                 "       kova-engine --crc FILE\n"
+                 "\n"
+                 "  --dev PATH        the module's device to attach through (MNT/dev/kova, /dev/kova)\n"
+                 "  --shm NAME        shared-memory object of the area [/kova-engine-<pid>]; created\n"
+                 "                    here, removed at exit unless --keep\n"
+                 "  --hugepage        use an anonymous 1 GiB huge page instead (physically contiguous)\n"
+                 "  --no-attach       map the existing object NAME, attached earlier, and only run packets\n"
+                 "  --qe-base ADDR    the engine's address of the table [0x%" PRIx64 "]\n"
+                 "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...)\n"
+                 "  --generate N      N packets cycling through the lines of --flows FILE\n"
+                 "  --miss-percent P  that share of generated packets matches no flow [0]\n"
+                 "  --progress        a line on stderr every second\n"
+                 "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
+                 "  --keep            leave the shared-memory object in place at exit\n"
+                 "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n",
+                 kDefaultQeBase);
+}
+
+struct Options {
+    std::string dev, shm, trace, flows, crc_file;
+    uint64_t qe_base = kDefaultQeBase;
+    uint64_t generate = 0;
+    uint32_t miss_percent = 0;
+    bool hugepage = false, no_attach = false, progress = false, stay = false, keep = false;
+};
+
+bool parse_u64(const char *text, uint64_t max, uint64_t *out) {
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno || !*text || *end || text[0] == '-' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+// 0 to run, 1 after printing help, 2 on a usage error (reported).
+int parse_options(int argc, char **argv, Options *o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char **out) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kova-engine: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        const char *v = nullptr;
+        uint64_t n = 0;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 1;
+        } else if (a == "--hugepage") {
+            o->hugepage = true;
+        } else if (a == "--no-attach") {
+            o->no_attach = true;
+        } else if (a == "--progress") {
+            o->progress = true;
+        } else if (a == "--stay") {
+            o->stay = true;
+        } else if (a == "--keep") {
+            o->keep = true;
+        } else if (a == "--dev" || a == "--shm" || a == "--trace" || a == "--flows" || a == "--crc") {
+            if (!value(&v))
+                return 2;
+            (a == "--dev" ? o->dev : a == "--shm" ? o->shm : a == "--trace" ? o->trace : a == "--flows" ? o->flows
+                                                                                                    : o->crc_file) = v;
+        } else if (a == "--qe-base" || a == "--generate" || a == "--miss-percent") {
+            if (!value(&v))
+                return 2;
+            const uint64_t max = a == "--miss-percent" ? 100 : UINT64_MAX;
+            if (!parse_u64(v, max, &n)) {
+                std::fprintf(stderr, "kova-engine: bad value for %s: %s\n", a.c_str(), v);
+                return 2;
+            }
+            if (a == "--qe-base")
+                o->qe_base = n;
+            else if (a == "--generate")
+                o->generate = n;
+            else
+                o->miss_percent = uint32_t(n);
+        } else {
+            std::fprintf(stderr, "kova-engine: unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    const char *problem = nullptr;
+    if (!o->crc_file.empty())
+        return 0;
+    if (o->no_attach && (o->shm.empty() || o->hugepage || !o->dev.empty()))
+        problem = "--no-attach needs --shm NAME and takes neither --dev nor --hugepage";
+    else if (!o->no_attach && o->dev.empty())
+        problem = "--dev PATH is needed to attach";
+    else if (o->hugepage && (!o->shm.empty() || o->keep))
+        problem = "--hugepage takes neither --shm nor --keep";
+    else if (!o->trace.empty() && o->generate)
+        problem = "--trace and --generate exclude each other";
+    else if (bool(o->generate) != !o->flows.empty())
+        problem = "--generate N and --flows FILE go together";
+    else if (o->qe_base == 0 || o->qe_base % KOVA_LUT_SIZE != 0)
+        problem = "--qe-base must be a non-zero multiple of 256";
+    if (problem) {
+        std::fprintf(stderr, "kova-engine: %s\n", problem);
+        return 2;
+    }
+    return 0;
+}
+
+// The shared area, however it was obtained.
+struct Area {
+    uint8_t *base = nullptr;
+    size_t size = 0;
+    std::string shm; // the object to remove at exit, if any
+
+    ~Area() {
+        if (base)
+            munmap(base, size);
+        if (!shm.empty())
+            shm_unlink(shm.c_str());
+    }
+};
+
+size_t page_rounded(size_t n) {
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    return (n + page - 1) / page * page;
+}
+
+bool map_area(const Options &o, Area *area) {
+    if (o.hugepage) {
+        void *m = mmap(nullptr, kHugePage, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB | MAP_POPULATE, -1, 0);
+        if (m == MAP_FAILED) {
+            std::fprintf(stderr, "kova-engine: no 1 GiB huge page: %s\n", std::strerror(errno));
+            return false;
+        }
+        area->base = static_cast<uint8_t *>(m);
+        area->size = kHugePage;
+        std::printf("kova-engine: area in a 1 GiB huge page at %p\n", m);
+        return true;
+    }
+    const std::string name = o.shm.empty() ? "/kova-engine-" + std::to_string(getpid()) : o.shm;
+    const int fd = o.no_attach ? shm_open(name.c_str(), O_RDWR, 0)
+                               : shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", name.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (!o.no_attach && !o.keep)
+        area->shm = name;
+    const size_t size = page_rounded(KOVA_SHM_SIZE);
+    struct stat st {};
+    const bool ok =
+        o.no_attach ? fstat(fd, &st) == 0 && size_t(st.st_size) >= KOVA_SHM_SIZE : ftruncate(fd, off_t(size)) == 0;
+    if (!ok) {
+        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", name.c_str(),
+                     o.no_attach ? "shorter than the engine's area" : std::strerror(errno));
+        close(fd);
+        return false;
+    }
+    void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (m == MAP_FAILED) {
+        std::fprintf(stderr, "kova-engine: mmap of %s: %s\n", name.c_str(), std::strerror(errno));
+        return false;
+    }
+    area->base = static_cast<uint8_t *>(m);
+    area->size = size;
+    std::printf("kova-engine: area %s (%#zx bytes) at %p\n", name.c_str(), size, m);
+    return true;
+}
+
+bool attach(const Options &o, const Area &area) {
+    int fd = open(o.dev.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
+        fd = open(o.dev.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "kova-engine: %s: %s\n", o.dev.c_str(), std::strerror(errno));
+        return false;
+    }
+    kova_attach_args args{};
+    args.shm_vaddr = uint64_t(uintptr_t(area.base));
+    args.qe_base = o.qe_base;
+    std::snprintf(args.ucode_version, sizeof args.ucode_version, "%s", kVersion);
+    const int r = ioctl(fd, KOVA_IOC_ATTACH, &args);
+    const int err = errno;
+    close(fd);
+    if (r != 0) {
+        std::fprintf(stderr, "kova-engine: attach through %s: %s\n", o.dev.c_str(), std::strerror(err));
+        return false;
+    }
+    std::printf("kova-engine: attached through %s, qe_base 0x%" PRIx64 ", version \"%s\"\n", o.dev.c_str(),
+                o.qe_base, kVersion);
+    return true;
+}
+
+double now_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// The timestamp the engine writes into a flow it matched: Unix seconds.
+uint32_t wall_seconds() { return uint32_t(time(nullptr)); }
+
+// Runs packets and reports; the source gives the i-th packet.
+class Runner {
+public:
+    Runner(Engine &engine, bool progress) : engine_(engine), progress_(progress) {}
+
+    template <typename Next> void run(uint64_t total, Next next) {
+        start_ = last_ = now_seconds();
+        engine_.set_clock(wall_seconds());
+        uint64_t last_packets = 0;
+        for (uint64_t i = 0; i < total && !g_stop; ++i) {
+            engine_.process(next(i));
+            if ((i & 4095) == 4095) {
+                const double t = now_seconds();
+                if (t - last_ >= 1.0) {
+                    engine_.set_clock(wall_seconds());
+                    if (progress_)
+                        report_progress(t, engine_.stats().packets - last_packets);
+                    last_ = t;
+                    last_packets = engine_.stats().packets;
+                }
+            }
+        }
+        elapsed_ = now_seconds() - start_;
+    }
+
+    void report() const {
+        const Stats &s = engine_.stats();
+        std::printf("packets: %" PRIu64 "\nhits: %" PRIu64 "\nmisses: %" PRIu64 "\nextended: %" PRIu64
+                    "\nbad links: %" PRIu64 "\nseconds: %.6f\nlookups/s: %.0f\n",
+                    s.packets, s.hits, s.misses, s.extended, s.bad_links, elapsed_,
+                    elapsed_ > 0 ? double(s.packets) / elapsed_ : 0.0);
+        std::fflush(stdout);
+    }
+
+private:
+    void report_progress(double t, uint64_t packets) const {
+        const Stats &s = engine_.stats();
+        std::fprintf(stderr, "kova-engine: %" PRIu64 " packets, %" PRIu64 " hits, %" PRIu64 " misses, %.0f lookups/s\n",
+                     s.packets, s.hits, s.misses, double(packets) / (t - last_));
+    }
+
+    Engine &engine_;
+    bool progress_;
+    double start_ = 0, last_ = 0, elapsed_ = 0;
+};
+
+// The generator's packets: each flow, and for misses a variant whose source
+// MAC has the group bit set, which no sender's address has.
+struct Generator {
+    std::vector<Packet> hit, miss;
+    uint32_t miss_percent;
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+
+    const Packet &operator()(uint64_t i) {
+        const Packet &p = hit[i % hit.size()];
+        if (!miss_percent)
+            return p;
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        return state % 100 < miss_percent ? miss[i % miss.size()] : p;
+    }
+};
+
+int run_crc(const Options &o) {
+    std::vector<TraceLine> lines;
+    std::string error;
+    if (!read_lines(o.crc_file.c_str(), &lines, &error)) {
+        std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
+        return 1;
+    }
+    for (const TraceLine &t : lines)
+        std::printf("crc32=0x%08x\n", t.packet.crc);
+    return 0;
+}
+
+int run(const Options &o) {
+    std::vector<TraceLine> trace;
+    std::string error;
+    const std::string &file = o.generate ? o.flows : o.trace;
+    if (!file.empty() && !read_lines(file.c_str(), &trace, &error)) {
+        std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
+        return 1;
+    }
+    if (o.generate && trace.empty()) {
+        std::fprintf(stderr, "kova-engine: %s holds no flows\n", o.flows.c_str());
+        return 1;
+    }
+
+    Area area;
+    if (!map_area(o, &area) || (!o.no_attach && !attach(o, area)))
+        return 1;
+    Engine engine(area.base, o.qe_base);
+    Runner runner(engine, o.progress);
+    if (o.generate) {
+        Generator gen{{}, {}, o.miss_percent};
+        for (const TraceLine &t : trace) {
+            gen.hit.push_back(t.packet);
+            Packet m = t.packet;
+            m.key.bytes[6] |= 1; // the source MAC's first octet
+            m.crc = kova_flow_key_crc(&m.key);
+            gen.miss.push_back(m);
+        }
+        runner.run(o.generate, gen);
+        runner.report();
+    } else if (!o.trace.empty()) {
+        // Each line as many times as its count says.
+        uint64_t total = 0;
+        for (const TraceLine &t : trace)
+            total += t.count;
+        size_t line = 0;
+        uint64_t left = trace.empty() ? 0 : trace[0].count;
+        runner.run(total, [&](uint64_t) -> const Packet & {
+            if (left == 0)
+                left = trace[++line].count;
+            --left;
+            return trace[line].packet;
+        });
+        runner.report();
+    }
+    if (o.stay && !g_stop) {
+        std::printf("kova-engine: holding the area; SIGINT or SIGTERM ends\n");
+        std::fflush(stdout);
+        while (!g_stop)
+            pause();
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    const int parsed = parse_options(argc, argv, &o);
+    if (parsed == 1)
+        return 0;
+    if (parsed == 2) {
+        usage(stderr);
+        return 2;
+    }
+    if (!o.crc_file.empty())
+        return run_crc(o);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    return run(o);
+}

@@ -16,12 +16,14 @@ namespace {
 struct Pair {
     const char *name;
     const char *reference;
-    double goal;
+    double goal; // 0: no goal, the ratio is only reported
 };
 
 constexpr Pair kPairs[] = {
     {"BM_DumpFullTable", "BM_DumpSnprintf", 1.5},
     {"BM_ParseCreateFlow", "BM_CreateFlowAlone", 3.0},
+    // kova-sim's side of a write is not in CPU time: compare real time.
+    {"BM_CreateFlowsWriteFuse", "BM_CreateFlowsWriteHarness", 0},
 };
 
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -73,9 +75,12 @@ private:
                 std::printf("\nratio to the reference measured in this run (CPU time; real time in brackets):\n");
             header = true;
             const double ratio = b->second / r->second;
-            std::printf("  %-20s / %-20s %12.1f ns / %12.1f ns = %5.2f (%5.2f)  goal <= %.1f: %s\n", p.name,
-                        p.reference, b->second, r->second, ratio, ns_.at(p.name) / ns_.at(p.reference), p.goal,
-                        ratio <= p.goal ? "met" : "MISSED");
+            std::printf("  %-20s / %-20s %12.1f ns / %12.1f ns = %5.2f (%5.2f)  ", p.name, p.reference, b->second,
+                        r->second, ratio, ns_.at(p.name) / ns_.at(p.reference));
+            if (p.goal > 0)
+                std::printf("goal <= %.1f: %s\n", p.goal, ratio <= p.goal ? "met" : "MISSED");
+            else
+                std::printf("report only\n");
         }
     }
 

@@ -61,7 +61,7 @@ void usage(FILE *out) {
                  "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...)\n"
                  "  --generate N      N packets cycling through the lines of --flows FILE\n"
                  "  --miss-percent P  that share of generated packets matches no flow [0]\n"
-                 "  --progress        a line on stderr every second\n"
+                 "  --progress        a line on stderr every quarter second\n"
                  "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
                  "  --keep            leave the shared-memory object in place at exit\n"
                  "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n",
@@ -268,7 +268,7 @@ public:
             engine_.process(next(i));
             if ((i & 4095) == 4095) {
                 const double t = now_seconds();
-                if (t - last_ >= 1.0) {
+                if (t - last_ >= 0.25) {
                     engine_.set_clock(wall_seconds());
                     if (progress_)
                         report_progress(t, engine_.stats().packets - last_packets);

@@ -6,6 +6,9 @@
 //                                     device node; ioctl works on a file)
 //   MNT/sys/kernel/debug/kova/<name>  the debug files, with the mode the module
 //                                     created them with
+//   MNT/kova-sim/call                 kova-sim's own, 0666: a write of
+//                                     "FUNCTION ARGS" makes that API call here,
+//                                     a read gives the last call's line
 //
 // File positions are the module's own (those of the host file): what the
 // handlers see is what they see in the kernel for read() and write() calls
@@ -16,13 +19,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <string>
 #include <vector>
 
+#include "call.h"
 #include "kova/host.h"
 #include "mount.h"
 
@@ -32,7 +38,7 @@ namespace {
 struct Node {
     fuse_ino_t parent;
     const char *name;
-    const char *path; // the host file's path; null for a directory of our own
+    const char *path; // the host file's path; null for a node of our own
     bool dir;
 };
 
@@ -53,9 +59,18 @@ const Node kNodes[] = {
     {7, "delete_flows", "/sys/kernel/debug/kova/delete_flows", false},         // 13
     {7, "create_flows_old", "/sys/kernel/debug/kova/create_flows_old", false}, // 14
     {7, "setlag", "/sys/kernel/debug/kova/setlag", false},                     // 15
+    {1, "kova-sim", nullptr, true},                                             // 16
+    {16, "call", nullptr, false},                                               // 17
 };
 constexpr fuse_ino_t kNodeCount = sizeof kNodes / sizeof kNodes[0];
 constexpr fuse_ino_t kDevKova = 3;
+constexpr fuse_ino_t kCall = 17;
+// The file handle of an open of kova-sim/call: never a host fd.
+constexpr uint64_t kCallFh = UINT64_MAX;
+
+// What a read of kova-sim/call gives: the line of the last call written to
+// it by anyone, or why that write was refused.
+std::string last_call;
 
 time_t start_time;
 
@@ -83,7 +98,7 @@ void fill_attr(fuse_ino_t ino, const Node &n, struct stat *st) {
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
     } else {
-        const int mode = ino == kDevKova ? 0666 : kova_host_path_mode(n.path);
+        const int mode = ino == kDevKova || ino == kCall ? 0666 : kova_host_path_mode(n.path);
         st->st_mode = S_IFREG | (mode > 0 ? mode & 07777 : 0444);
         st->st_nlink = 1;
     }
@@ -135,6 +150,12 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
         return reply_err(req, -ENOENT);
     if (n->dir)
         return reply_err(req, -EISDIR);
+    if (ino == kCall) {
+        fi->fh = kCallFh;
+        fi->direct_io = 1;
+        fuse_reply_open(req, fi);
+        return done();
+    }
     const int fd = kova_host_open(n->path);
     if (fd < 0)
         return reply_err(req, fd);
@@ -145,7 +166,12 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi) {
     done();
 }
 
-void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi) {
+void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info *fi) {
+    if (fi->fh == kCallFh) {
+        const size_t at = std::min(size_t(off), last_call.size());
+        fuse_reply_buf(req, last_call.data() + at, std::min(size, last_call.size() - at));
+        return done();
+    }
     std::vector<char> buf(size);
     const long r = kova_host_read(int(fi->fh), buf.data(), size);
     if (r < 0)
@@ -154,7 +180,17 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_file_info *fi)
     done();
 }
 
+// One write to kova-sim/call is one call, whatever the position.
 void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t, fuse_file_info *fi) {
+    if (fi->fh == kCallFh) {
+        std::string out, why;
+        const bool ok = run_call(std::string(buf, size), &out, &why);
+        last_call = (ok ? out : "error: " + why) + "\n";
+        if (!ok)
+            return reply_err(req, -EINVAL);
+        fuse_reply_write(req, size);
+        return done();
+    }
     const long r = kova_host_write(int(fi->fh), buf, size);
     if (r < 0)
         return reply_err(req, r);
@@ -167,6 +203,8 @@ void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t, f
 // need to know whose memory a user address is, for this call only.
 void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, fuse_file_info *fi, unsigned,
               const void *, size_t, size_t) {
+    if (fi->fh == kCallFh)
+        return reply_err(req, -ENOTTY);
     kova_host_set_caller(int(fuse_req_ctx(req)->pid));
     const long r = kova_host_ioctl(int(fi->fh), cmd, reinterpret_cast<unsigned long>(arg));
     kova_host_set_caller(0);
@@ -177,8 +215,10 @@ void op_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *arg, fuse_file
 }
 
 void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi) {
-    open_files.erase(int(fi->fh));
-    kova_host_close(int(fi->fh));
+    if (fi->fh != kCallFh) {
+        open_files.erase(int(fi->fh));
+        kova_host_close(int(fi->fh));
+    }
     fuse_reply_err(req, 0);
     done();
 }

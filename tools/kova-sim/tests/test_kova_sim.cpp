@@ -331,7 +331,7 @@ std::vector<std::string> list(const std::string &dir) {
 TEST(KovaSimMount, RefusesWhatTheKernelRefuses) {
     Sim sim;
     START_OR_SKIP(sim);
-    EXPECT_EQ(list(sim.mnt()), (std::vector<std::string>{"dev", "sys"}));
+    EXPECT_EQ(list(sim.mnt()), (std::vector<std::string>{"dev", "kova-sim", "sys"}));
     EXPECT_EQ(list(sim.path("/dev")), std::vector<std::string>{"kova"});
     EXPECT_EQ(list(sim.path("/sys/kernel/debug/kova")),
               (std::vector<std::string>{"create_flows", "create_flows_old", "delete_flows", "dump_flows_cpu",

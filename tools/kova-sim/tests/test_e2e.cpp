@@ -1,0 +1,397 @@
+// The whole chain as it runs on a desk: kova-sim serving its mount, the
+// kova-engine binary attaching its shared memory through MNT/dev/kova,
+// flows created and deleted by writes to the debug files, a trace run by a
+// second engine process against the same area, and the counters read back
+// through MNT/kova-sim/call.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine.h"
+#include "flow_key.h"
+
+extern char **environ;
+
+namespace {
+
+long write_file(const std::string &path, const std::string &text) {
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0)
+        return -errno;
+    const long r = write(fd, text.data(), text.size());
+    const long e = r < 0 ? -errno : r;
+    close(fd);
+    return e;
+}
+
+// The whole file; "(read failed)" when open or a read fails.
+std::string read_file(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return "(read failed)";
+    std::string out;
+    char buf[4096];
+    long n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, size_t(n));
+    close(fd);
+    return n == 0 ? out : "(read failed)";
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// A child process with stdout and stderr in a file; killed and reaped at
+// the end of the test if it is still running.
+class Proc {
+  public:
+    Proc(std::vector<std::string> argv, std::string log) : log_(std::move(log)) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        std::vector<char *> args;
+        for (std::string &a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Proc() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink(log_.c_str());
+    }
+
+    // Its exit status (128 + signal when killed), -1 if still running after `seconds`.
+    int wait(int seconds) {
+        for (int i = 0; pid_ > 0; ++i) {
+            int st = 0;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+            if (i >= seconds * 20)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    // Waits until its output holds `text`; false if it exits or 60 s pass first.
+    bool wait_for(const std::string &text) {
+        for (int i = 0; i < 60 * 20; ++i) {
+            if (output().find(text) != std::string::npos)
+                return true;
+            if (pid_ <= 0 || waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    int signal(int sig) { return kill(pid_, sig); }
+    std::string output() const { return slurp(log_); }
+    bool running() const { return pid_ > 0; }
+
+  private:
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+// A fresh directory with kova-sim serving dir/mnt; unmounted, if kova-sim
+// could not be stopped, and removed at the end.
+class Sim {
+  public:
+    Sim() {
+        char base[] = "/tmp/kova-e2e.XXXXXX";
+        if (mkdtemp(base)) {
+            dir = base;
+            mnt = dir + "/mnt";
+            mkdir(mnt.c_str(), 0755);
+        }
+    }
+    ~Sim() {
+        if (sim_ && sim_->running() && stop() != 0)
+            std::system(("fusermount3 -u -z " + mnt + " 2>/dev/null").c_str());
+        sim_.reset();
+        unlink((dir + "/trace").c_str());
+        rmdir(mnt.c_str());
+        rmdir(dir.c_str());
+    }
+    // "" once the mount serves, or why not.
+    std::string start() {
+        sim_ = std::make_unique<Proc>(std::vector<std::string>{KOVA_SIM_BINARY, mnt, "-f"}, dir + "/kova-sim.log");
+        if (!sim_->running())
+            return "cannot start " KOVA_SIM_BINARY;
+        struct stat st;
+        for (int i = 0; i < 60 * 20; ++i) {
+            if (stat((mnt + "/kova-sim/call").c_str(), &st) == 0)
+                return "";
+            if (sim_->wait(0) >= 0)
+                return "kova-sim exited: " + sim_->output();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return "no mount after 60 s";
+    }
+    // SIGTERM, or an unmount; the exit status.
+    int stop() {
+        sim_->signal(SIGTERM);
+        return sim_->wait(30);
+    }
+    int unmount() {
+        if (std::system(("fusermount3 -u " + mnt).c_str()) != 0)
+            return -1;
+        return sim_->wait(30);
+    }
+    std::string debug(const std::string &name) const { return mnt + "/sys/kernel/debug/kova/" + name; }
+    std::string log() const { return sim_ ? sim_->output() : ""; }
+
+    // The line a write of `text` to the call file leaves there to read.
+    std::string call(const std::string &text) const {
+        const long w = write_file(mnt + "/kova-sim/call", text + "\n");
+        if (w != long(text.size() + 1))
+            return "(write " + std::to_string(w) + ")";
+        return read_file(mnt + "/kova-sim/call");
+    }
+
+    std::string dir, mnt;
+
+  private:
+    std::unique_ptr<Proc> sim_;
+};
+
+#define START_OR_SKIP(sim)                                                                    \
+    do {                                                                                      \
+        if (access("/dev/fuse", R_OK | W_OK) != 0)                                            \
+            GTEST_SKIP() << "/dev/fuse is not usable here";                                   \
+        const std::string why = (sim).start();                                                \
+        if (why.find("cannot mount") != std::string::npos)                                    \
+            GTEST_SKIP() << why;                                                              \
+        ASSERT_EQ(why, "");                                                                   \
+    } while (0)
+
+// The value after `name=` in a call's line, -1 when absent.
+int64_t field(const std::string &line, const std::string &name) {
+    for (size_t at = 0; (at = line.find(name + "=", at)) != std::string::npos; ++at)
+        if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '['))
+            return std::strtoll(line.c_str() + at + name.size() + 1, nullptr, 10);
+    return -1;
+}
+// The function's result in "call F(ARGS) = RESULT ...", -1 when absent.
+int64_t result(const std::string &line) {
+    const size_t at = line.find(") = ");
+    return at == std::string::npos ? -1 : std::strtoll(line.c_str() + at + 4, nullptr, 10);
+}
+
+// An IPv4 flow whose key follows from `seed`, on (ucc, subport); hashing to
+// `crc` when it is given.
+kova_FLOW flow(uint8_t seed, uint16_t ucc, uint16_t subport, const uint32_t *crc = nullptr) {
+    kova_FLOW f{};
+    f.flow_ucc = ucc;
+    f.flow_subport = subport;
+    const uint8_t dmac[6] = {2, 0, 0, 0, 0, seed}, smac[6] = {2, 0, 0, 0, 1, seed};
+    std::memcpy(f.eth_dmac, dmac, 6);
+    std::memcpy(f.eth_smac, smac, 6);
+    f.vlan_id_1 = 100;
+    f.eth_type = KOVA_ETH_TYPE_IPV4;
+    const uint8_t src[4] = {10, 1, 0, seed}, dst[4] = {10, 2, 0, seed};
+    std::memcpy(f.ip_src.v4, src, 4);
+    std::memcpy(f.ip_dst.v4, dst, 4);
+    f.udp_sport = uint16_t(1000 + seed);
+    f.udp_dport = uint16_t(2000 + seed);
+    if (crc) {
+        EXPECT_TRUE(kova_engine::set_source_for_crc(&f, *crc));
+    }
+    kova_flow_key key;
+    kova_flow_key_make(&f, &key);
+    f.crc32 = kova_flow_key_crc(&key);
+    return f;
+}
+
+// The key tokens of a flow, as a definition and a trace line both take them.
+std::string key_tokens(const kova_FLOW &f) {
+    char b[512];
+    const uint8_t *d = f.eth_dmac, *s = f.eth_smac, *src = f.ip_src.v4, *dst = f.ip_dst.v4;
+    std::snprintf(b, sizeof b,
+                  "crc32=0x%08x flow_ucc=%u flow_subport=%u eth_dmac=%02x:%02x:%02x:%02x:%02x:%02x"
+                  " eth_smac=%02x:%02x:%02x:%02x:%02x:%02x vlan_id_1=%u vlan_id_2=%u eth_type=0x%x"
+                  " ipv4_src=%u.%u.%u.%u ipv4_dst=%u.%u.%u.%u udp_sport=%u udp_dport=%u",
+                  f.crc32, f.flow_ucc, f.flow_subport, d[0], d[1], d[2], d[3], d[4], d[5], s[0], s[1], s[2], s[3],
+                  s[4], s[5], f.vlan_id_1, f.vlan_id_2, f.eth_type, src[0], src[1], src[2], src[3], dst[0], dst[1],
+                  dst[2], dst[3], f.udp_sport, f.udp_dport);
+    return b;
+}
+
+std::string definition(int id, const kova_FLOW &f) {
+    return "flow_id=" + std::to_string(id) + " " + key_tokens(f) +
+           " rule1=RULE_FORWARD_TO_QE qos_serviceclass=7 qos_trusted=1 subport=4 priority=3 port=9 ;\n";
+}
+
+// Creates the flow by a write to create_flows; "" or what went wrong.
+std::string create(const Sim &sim, int id, const kova_FLOW &f) {
+    const std::string def = definition(id, f);
+    if (long r = write_file(sim.debug("create_flows"), def); r != long(def.size()))
+        return "write " + std::to_string(r);
+    const std::string said = read_file(sim.debug("create_flows"));
+    if (said.rfind("Previous call of kovaAPIcreateVoipFlow=0\n", 0) != 0)
+        return said.substr(0, said.find('\n'));
+    return "";
+}
+
+std::string engine_bin() { return KOVA_ENGINE_BINARY; }
+
+// The shared-memory object of a test: a unique name, removed at the end.
+struct ShmName {
+    std::string name;
+    ShmName() {
+        static int n;
+        name = "/kova-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++n);
+    }
+    ~ShmName() { shm_unlink(name.c_str()); }
+    bool exists() const {
+        const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        if (fd >= 0)
+            close(fd);
+        return fd >= 0;
+    }
+};
+
+TEST(KovaE2E, TraceCountsReachTheFlowsAndPortsTheModuleReports) {
+    Sim sim;
+    START_OR_SKIP(sim);
+    ShmName shm;
+    Proc engine({engine_bin(), "--dev", sim.mnt + "/dev/kova", "--shm", shm.name, "--stay"}, sim.dir + "/engine.log");
+    ASSERT_TRUE(engine.wait_for("holding the area")) << engine.output() << sim.log();
+
+    // Three flows in one CRC group (101 its head, in the bucket's head
+    // slot), one more in the same bucket with another CRC, one elsewhere.
+    const kova_FLOW a = flow(1, 5, 1);
+    const uint32_t same = a.crc32, other = a.crc32 ^ 1;
+    const std::vector<std::pair<int, kova_FLOW>> flows = {
+        {101, a}, {102, flow(2, 5, 1, &same)}, {103, flow(3, 7, 3, &same)},
+        {104, flow(4, 7, 3, &other)}, {105, flow(5, 20, 2)}};
+    ASSERT_EQ(flows[3].second.crc32 >> KOVA_LUT_BUCKET_SHIFT, a.crc32 >> KOVA_LUT_BUCKET_SHIFT);
+    for (const auto &[id, f] : flows)
+        ASSERT_EQ(create(sim, id, f), "") << "flow " << id << "\n" << sim.log();
+    EXPECT_EQ(result(sim.call("kovaAPIgetFlowStatistics 101")), 0);
+
+    ASSERT_EQ(write_file(sim.debug("delete_flows"), "flow_id=101\n"), 12);
+    EXPECT_EQ(read_file(sim.debug("delete_flows")).rfind("Previous call of kovaAPIdeleteVoipFlow=0\n", 0), 0u);
+    EXPECT_GT(result(sim.call("kovaAPIgetFlowStatistics 101")), 0) << "flow 101 is still there";
+
+    const std::string lag = "lagnum=1 lagmode=1 lagportmask=0x6";
+    EXPECT_EQ(write_file(sim.debug("setlag"), lag), long(lag.size()));
+
+    // Packets to every remaining flow; misses: the deleted flow's key, a key
+    // nobody has, and a flow's key arriving on another port.
+    constexpr uint64_t kLen = 100;
+    std::map<int, uint64_t> to_flow = {{102, 3}, {103, 5}, {104, 4}, {105, 7}};
+    kova_FLOW wrong_port = flows[2].second;
+    wrong_port.flow_ucc = 9;
+    wrong_port.flow_subport = 1;
+    const std::vector<std::pair<kova_FLOW, uint64_t>> misses = {{a, 4}, {flow(6, 20, 2), 6}, {wrong_port, 2}};
+    std::map<std::pair<int, int>, uint64_t> to_port;
+    std::string trace;
+    uint64_t hits = 0, missed = 0;
+    auto line = [&](const kova_FLOW &f, uint64_t n) {
+        trace += key_tokens(f) + " len=" + std::to_string(kLen) + " count=" + std::to_string(n) + "\n";
+        to_port[{f.flow_ucc, f.flow_subport}] += n;
+    };
+    for (const auto &[id, f] : flows)
+        if (to_flow.count(id))
+            line(f, to_flow[id]), hits += to_flow[id];
+    for (const auto &[f, n] : misses)
+        line(f, n), missed += n;
+    const std::string trace_file = sim.dir + "/trace";
+    std::ofstream(trace_file) << trace;
+
+    Proc run({engine_bin(), "--no-attach", "--shm", shm.name, "--trace", trace_file}, sim.dir + "/run.log");
+    ASSERT_EQ(run.wait(60), 0) << run.output();
+    const std::string report = run.output();
+    char want[128];
+    std::snprintf(want, sizeof want, "packets: %" PRIu64 "\nhits: %" PRIu64 "\nmisses: %" PRIu64 "\n", hits + missed,
+                  hits, missed);
+    EXPECT_NE(report.find(want), std::string::npos) << report;
+    EXPECT_NE(report.find("bad links: 0\n"), std::string::npos) << report;
+
+    for (const auto &[id, n] : to_flow) {
+        const std::string s = sim.call("kovaAPIgetFlowStatistics " + std::to_string(id));
+        EXPECT_EQ(result(s), 0) << s;
+        EXPECT_EQ(field(s, "packet_cnt"), int64_t(n)) << s;
+        EXPECT_EQ(field(s, "stats_word2"), int64_t(n * kLen)) << s;
+    }
+    // The engine counts every packet on its ingress port, hit or miss.
+    uint64_t sum = 0;
+    to_port[{5, 2}] = 0; // a subport of a used UCC that saw nothing
+    for (const auto &[port, n] : to_port) {
+        const std::string s =
+            sim.call("kovaAPIGetPortStatistics " + std::to_string(port.first) + " " + std::to_string(port.second));
+        EXPECT_EQ(result(s), 0) << s;
+        EXPECT_EQ(field(s, "rx_packets"), int64_t(n)) << s;
+        EXPECT_EQ(field(s, "rx_octets"), int64_t(n * kLen)) << s;
+        sum += uint64_t(field(s, "rx_packets"));
+    }
+    EXPECT_EQ(sum, hits + missed);
+    EXPECT_EQ(result(sim.call("kovaAPIGetPortStatistics 37 0")), 0) << "the LAG set above";
+
+    EXPECT_EQ(engine.signal(SIGTERM), 0);
+    EXPECT_EQ(engine.wait(30), 0) << engine.output();
+    EXPECT_FALSE(shm.exists()) << "the engine left its object behind";
+    EXPECT_EQ(sim.unmount(), 0) << sim.log();
+    struct stat st;
+    EXPECT_NE(stat((sim.mnt + "/dev/kova").c_str(), &st), 0) << "still mounted";
+}
+
+TEST(KovaE2E, KovaSimServesOnAfterTheEngineIsKilled) {
+    Sim sim;
+    START_OR_SKIP(sim);
+    ShmName shm;
+    Proc engine({engine_bin(), "--dev", sim.mnt + "/dev/kova", "--shm", shm.name, "--stay"}, sim.dir + "/engine.log");
+    ASSERT_TRUE(engine.wait_for("holding the area")) << engine.output() << sim.log();
+    ASSERT_EQ(create(sim, 1, flow(1, 4, 1)), "");
+    ASSERT_EQ(engine.signal(SIGKILL), 0);
+    EXPECT_EQ(engine.wait(30), 128 + SIGKILL);
+
+    EXPECT_NE(read_file(sim.debug("dump_flows_qe")).find("All LUTs:"), std::string::npos);
+    EXPECT_EQ(create(sim, 2, flow(2, 4, 1)), "") << sim.log();
+    const std::string s = sim.call("kovaAPIgetFlowStatistics 2");
+    EXPECT_EQ(s, "call kovaAPIgetFlowStatistics(2) = 0 stats=[packet_cnt=0, stats_word2=0, timestamp=0]\n");
+
+    // Refused calls: EINVAL, and the reason in the file instead of a line.
+    const std::string call = sim.mnt + "/kova-sim/call";
+    EXPECT_EQ(write_file(call, "kovaAPINoSuchFunction 1\n"), -EINVAL);
+    EXPECT_EQ(read_file(call), "error: unknown function kovaAPINoSuchFunction (call help lists them)\n");
+    EXPECT_EQ(write_file(call, "kovaAPIgetFlowStatistics 1 2"), -EINVAL);
+    EXPECT_EQ(write_file(call, "kovaAPIgetFlowStatistics x"), -EINVAL);
+    EXPECT_EQ(sim.stop(), 0) << sim.log();
+}
+
+} // namespace

@@ -51,24 +51,24 @@ ktest_apt_update() {
 # version), downloaded once into KTEST_APT/debs. (A second argument "again"
 # is its own retry after refreshing the lists.)
 ktest_deb() {
-    local spec=$1 name=${1%%:*} arch=${1##*:} version file
-    version=$(ktest_apt apt-cache policy "$spec" | sed -n 's/^ *Candidate: //p')
+    local pkg=$1 name=${1%%:*} arch=${1##*:} version file
+    version=$(ktest_apt apt-cache policy "$pkg" | sed -n 's/^ *Candidate: //p')
     if [ -z "$version" ] || [ "$version" = "(none)" ]; then
         ktest_apt_update force || return 1
-        version=$(ktest_apt apt-cache policy "$spec" | sed -n 's/^ *Candidate: //p')
+        version=$(ktest_apt apt-cache policy "$pkg" | sed -n 's/^ *Candidate: //p')
     fi
     if [ -z "$version" ] || [ "$version" = "(none)" ]; then
-        echo "debs: no package $spec in the archive" >&2
+        echo "debs: no package $pkg in the archive" >&2
         return 1
     fi
     file="$KTEST_APT/debs/${name}_${version/:/%3a}_${arch}.deb"
     if [ ! -f "$file" ]; then
-        if ! (cd "$KTEST_APT/debs" && ktest_apt apt-get download "$spec=$version") >"$KTEST_APT/download.log" 2>&1; then
+        if ! (cd "$KTEST_APT/debs" && ktest_apt apt-get download "$pkg=$version") >"$KTEST_APT/download.log" 2>&1; then
             # Lists older than the archive name versions it no longer has.
             cat "$KTEST_APT/download.log" >&2
             [ "${2:-}" = again ] && return 1
             ktest_apt_update force || return 1
-            ktest_deb "$spec" again
+            ktest_deb "$pkg" again
             return
         fi
         [ -f "$file" ] || { echo "debs: apt-get download left no $file" >&2; return 1; }

@@ -3,18 +3,12 @@
 // configure on this system.
 #include "flow/ctrl.h"
 #include "linux/module.h"
+#include "lib/engine_store.h"
 #include "platform.h"
 
 namespace {
 
 constexpr int32_t kFirstVlanUcc = 4; // UCCs below keep one mask, whatever the id
-
-// A byte the engine may be reading: one store, then the barrier that
-// orders it before whatever the caller does next.
-void put_engine_byte(uint8_t *p, uint8_t v) {
-    __atomic_store_n(p, v, __ATOMIC_RELAXED);
-    plat_full_barrier();
-}
 
 } // namespace
 
@@ -41,11 +35,11 @@ uint32_t kovaAPIsetLKUPMask(int32_t uccnum, int32_t id, uint8_t mask) {
         const uint32_t i = uint32_t(uccnum - kFirstVlanUcc) * KOVA_LKUP_MASK_IDS + uint32_t(id);
         kova.lkup_mask_vlan[i] = mask;
         if (kova.lkup_mask_vlan_qe)
-            put_engine_byte(kova.lkup_mask_vlan_qe + i, kova.lkup_mask_vlan[i]);
+            kv::publish_byte(kova.lkup_mask_vlan_qe + i, kova.lkup_mask_vlan[i]);
     } else {
         kova.lkup_mask_port[uccnum] = mask;
         if (kova.lkup_mask_port_qe)
-            put_engine_byte(kova.lkup_mask_port_qe + uccnum, kova.lkup_mask_port[uccnum]);
+            kv::publish_byte(kova.lkup_mask_port_qe + uccnum, kova.lkup_mask_port[uccnum]);
     }
     return KOVA_OK;
 }

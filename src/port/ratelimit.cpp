@@ -6,6 +6,7 @@
 // a bucket consistent: step before depth before time.
 #include "flow/ctrl.h"
 #include "lib/bytes.h"
+#include "lib/engine_store.h"
 #include "platform.h"
 #include "port/rate.h"
 
@@ -27,10 +28,7 @@ bool in_range(int32_t v, uint32_t count) { return v >= 0 && uint32_t(v) < count;
 // the UCC check (0..35).
 uint32_t records_of(int32_t uccnum) { return ucc_is_eth(uccnum) ? KOVA_RECORDS_ETH : KOVA_RECORDS_OTHER; }
 
-void put_word(uint8_t *entry, uint32_t off, uint32_t value) {
-    kv::bytes::store_le32_once(entry + off, value);
-    plat_full_barrier();
-}
+void put_word(uint8_t *entry, uint32_t off, uint32_t value) { kv::publish_le32(entry + off, value); }
 
 uint32_t time_word() { return uint32_t(cnxk_tim_cntvct()); }
 

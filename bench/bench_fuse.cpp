@@ -10,26 +10,18 @@
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kova/host.h"
 #include "kova/kova_shm.h"
-
-extern char **environ;
+#include "sim_process.h"
 
 namespace {
 
@@ -118,77 +110,22 @@ std::string sim_binary() {
 // kova-sim serving a fresh temporary mount, for one benchmark.
 class Mount : public Meter {
   public:
-    Mount() {
-        char base[] = "/tmp/kova-bench-fuse.XXXXXX";
-        if (!mkdtemp(base))
-            return;
-        base_ = base;
-        mnt_ = base_ + "/mnt";
-        mkdir(mnt_.c_str(), 0755);
-        const std::string bin = sim_binary();
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        char *argv[] = {const_cast<char *>(bin.c_str()), mnt_.data(), const_cast<char *>("-f"), nullptr};
-        if (access(bin.c_str(), X_OK) != 0 || posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        struct stat st;
-        for (int k = 0; pid_ > 0 && k < 30 * 20; ++k) {
-            if (stat((mnt_ + "/kova-sim/call").c_str(), &st) == 0) {
-                up_ = true;
-                return;
-            }
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~Mount() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            bool gone = false;
-            for (int k = 0; k < 30 * 20 && !gone; ++k) {
-                gone = waitpid(pid_, nullptr, WNOHANG) == pid_;
-                if (!gone)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (!gone) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                std::system(("fusermount3 -u -z " + mnt_ + " 2>/dev/null").c_str());
-            }
-        }
-        if (!base_.empty()) {
-            rmdir(mnt_.c_str());
-            rmdir(base_.c_str());
-        }
-    }
+    Mount() : sim_(sim_binary()) { up_ = sim_.start().empty(); }
     bool up() const { return up_; }
-    std::string debug(const char *name) const { return mnt_ + "/sys/kernel/debug/kova/" + name; }
+    std::string debug(const char *name) const { return sim_.debug(name); }
 
-    bool created() const {
-        char buf[64] = {};
-        const int fd = open(debug("create_flows").c_str(), O_RDONLY);
-        const bool ok = fd >= 0 && read(fd, buf, sizeof buf - 1) > 0 && says_created(buf);
-        if (fd >= 0)
-            close(fd);
-        return ok;
-    }
+    bool created() const { return says_created(kova_sim_test::read_file(debug("create_flows"))); }
 
     // kova-sim's CPU time so far in ns (its requests run on its main
     // thread), or -1.
     double cpu_ns() const override {
-        std::ifstream f("/proc/" + std::to_string(pid_) + "/schedstat");
+        std::ifstream f("/proc/" + std::to_string(sim_.pid()) + "/schedstat");
         double ns = -1;
         return f >> ns ? ns : -1;
     }
 
   private:
-    std::string base_, mnt_;
-    pid_t pid_ = -1;
+    kova_sim_test::Sim sim_;
     bool up_ = false;
 };
 

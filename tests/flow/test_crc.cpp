@@ -35,32 +35,19 @@ TEST(Crc, TableIsBuiltOnFirstCall) {
     (void)PartialCRC(0xFFFFFFFFu, &byte, 1);
 
     EXPECT_TRUE(kv::crc::tableInitialised);
-    EXPECT_EQ(kv::crc::table[0], 0u);
-    EXPECT_EQ(kv::crc::table[1], 0x77073096u);
-    EXPECT_EQ(kv::crc::table[128], 0xEDB88320u);
-    EXPECT_EQ(kv::crc::table[255], 0x2D02EF8Du);
     for (uint32_t i = 0; i < 256; ++i) {
         const uint8_t b = uint8_t(i);
         ASSERT_EQ(kv::crc::table[i], bitwise_crc(0, &b, 1)) << "entry " << i;
     }
 }
 
-TEST(Crc, KnownCheckValues) {
+TEST(Crc, KnownValuesAndChaining) {
     EXPECT_EQ(crc_of("123456789"), 0xCBF43926u);
-    EXPECT_EQ(crc_of("a"), 0xE8B7BE43u);
-    EXPECT_EQ(crc_of("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
     EXPECT_EQ(crc_of(""), 0u);
-}
+    // PartialCRC applies no inversion of its own (the JAMCRC value); a
+    // zero-length piece is covered by the cut at 0 below.
+    EXPECT_EQ(PartialCRC(0xFFFFFFFFu, "123456789", 9), 0x340BC6D9u);
 
-TEST(Crc, PartialCrcAppliesNoInversionOfItsOwn) {
-    const char *s = "123456789";
-    // The register without the final inversion (the JAMCRC value).
-    EXPECT_EQ(PartialCRC(0xFFFFFFFFu, s, 9), 0x340BC6D9u);
-    EXPECT_EQ(PartialCRC(0x12345678u, s, 0), 0x12345678u);
-    EXPECT_EQ(PartialCRC(0, s, 9), bitwise_crc(0, reinterpret_cast<const uint8_t *>(s), 9));
-}
-
-TEST(Crc, ChainsOverSplitBuffers) {
     std::vector<uint8_t> data(300);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = uint8_t(i * 37 + 11);
@@ -68,8 +55,7 @@ TEST(Crc, ChainsOverSplitBuffers) {
     EXPECT_EQ(whole, bitwise_crc(0xFFFFFFFFu, data.data(), data.size()));
     for (size_t cut = 0; cut <= data.size(); cut += 7) {
         uint32_t reg = PartialCRC(0xFFFFFFFFu, data.data(), uint32_t(cut));
-        reg = PartialCRC(reg, data.data() + cut, uint32_t(data.size() - cut));
-        ASSERT_EQ(reg, whole) << "cut at " << cut;
+        ASSERT_EQ(PartialCRC(reg, data.data() + cut, uint32_t(data.size() - cut)), whole) << "cut at " << cut;
     }
 }
 
@@ -78,27 +64,21 @@ TEST(ReverseBits, ReversesTheLowBitsOnly) {
         uint32_t value, bits, expected;
     };
     const Case cases[] = {
-        {1, 32, 0x80000000u}, {0x80000000u, 32, 1},         {0x12345678u, 32, 0x1E6A2C48u},
-        {1, 8, 0x80},         {0x80, 8, 0x01},              {0x0B, 4, 0x0D},
-        {0xFF00, 8, 0},       {0x1FF, 8, 0xFF},             {3, 1, 1},
-        {0xFFFFFFFFu, 0, 0},  {0xFFFFFFFFu, 32, 0xFFFFFFFFu}, {0x0001, 16, 0x8000},
+        {1, 32, 0x80000000u}, {0x12345678u, 32, 0x1E6A2C48u}, {0x80, 8, 0x01}, {0x0B, 4, 0x0D},
+        {0x1FF, 8, 0xFF},     {3, 1, 1}, {0xFFFFFFFFu, 0, 0}, {0xFFFFFFFFu, 32, 0xFFFFFFFFu},
     };
     for (const Case &c : cases)
         EXPECT_EQ(reverseBits(c.value, c.bits), c.expected) << std::hex << c.value << " bits " << std::dec << c.bits;
 }
 
-TEST(ByteOrder, PlainSwapsAreIdentities) {
+// The plain swaps are identities on this platform; the flow swaps reverse.
+TEST(ByteOrder, PlainSwapsKeepAndFlowSwapsReverse) {
     EXPECT_EQ(swap_bytes(0x11223344u), 0x11223344u);
     EXPECT_EQ(swap_bytes16(0xA1B2), 0xA1B2);
     EXPECT_EQ(swap_bytes64(0x0102030405060708ull), 0x0102030405060708ull);
-}
-
-TEST(ByteOrder, FlowSwapsReverseBytes) {
     EXPECT_EQ(flow_swap_bytes(0x11223344u), 0x44332211u);
     EXPECT_EQ(flow_swap_bytes16(0xA1B2), 0xB2A1);
     EXPECT_EQ(flow_swap_bytes64(0x0102030405060708ull), 0x0807060504030201ull);
-    EXPECT_EQ(flow_swap_bytes(0x000000FFu), 0xFF000000u);
-    EXPECT_EQ(flow_swap_bytes64(0xFFull), 0xFF00000000000000ull);
 }
 
 } // namespace

@@ -1,11 +1,9 @@
 // The engine reads its copy of the table without any lock of ours. These
-// tests look at the table as the engine does: at every barrier of every
-// table operation (each barrier is a point at which the engine may observe
-// the copy), and from a reader thread that walks the copy while the table
-// changes. Every entry the engine may use must be whole and belong to a flow
-// that exists at that moment, a link must never lead into an entry that is
-// being cleared or written, and a flow the operation does not remove must
-// stay reachable throughout.
+// tests look at the copy as the engine does, at every barrier of every table
+// operation and from a reader thread walking it while the table changes.
+// Every entry the engine may use must be whole and belong to a flow that
+// exists at that moment, no link may lead into an entry being cleared or
+// written, and a flow the operation does not remove must stay reachable.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -19,8 +17,6 @@
 #include "support/table_check.h"
 
 namespace {
-
-using kt::le32_at;
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -58,12 +54,7 @@ kt::Flow describe(uint32_t id) {
     const uint32_t r = root_of(id);
     kt::Flow f(crc_of(id), uint16_t(1 + r % 30), 3);
     const uint8_t dmac[6] = {0x02, uint8_t(r >> 8), uint8_t(r), uint8_t(~r >> 8), uint8_t(~r), 0x5A};
-    const uint8_t smac[6] = {0x02, 0x00, 0xC0, 0xDE, uint8_t(r >> 8), uint8_t(r)};
     std::memcpy(f.f.eth_dmac, dmac, 6);
-    std::memcpy(f.f.eth_smac, smac, 6);
-    f.f.ip_src.v4[0] = 10;
-    f.f.ip_src.v4[2] = uint8_t(r >> 8);
-    f.f.ip_src.v4[3] = uint8_t(r);
     f.f.udp_dport = uint16_t(5000 + r);
     f.rules[0].type = RULE_POLICING;
     f.rules[0].param.policing.weight = kIdTag | id;
@@ -76,11 +67,10 @@ kt::Flow describe(uint32_t id) {
 }
 
 // The bytes an entry of each flow must hold, links aside (the engine keeps
-// no counters here, so those stay zero).
-struct Expected {
-    std::vector<std::vector<uint8_t>> bytes = std::vector<std::vector<uint8_t>>(kIds);
-
-    Expected() {
+// no counters here, so those stay zero). Built before any reader needs it.
+const std::vector<std::vector<uint8_t>> &expected() {
+    static const std::vector<std::vector<uint8_t>> bytes = [] {
+        std::vector<std::vector<uint8_t>> b(kIds);
         for (uint32_t id = 0; id < kIds; ++id) {
             if (id >= kMains && (!is_ext(id) || root_of(id) >= kMains))
                 continue;
@@ -88,72 +78,60 @@ struct Expected {
             kova_LUT lut{};
             int32_t length = KOVA_LUT_SIZE;
             if (kovaAPIcreateVoipLutEntry(f.get(), &lut, &length, KOVA_FLOW_STATE_WORD(3)) == KOVA_OK)
-                bytes[id].assign(reinterpret_cast<uint8_t *>(&lut), reinterpret_cast<uint8_t *>(&lut) + 256);
+                b[id].assign(reinterpret_cast<uint8_t *>(&lut), reinterpret_cast<uint8_t *>(&lut) + 256);
         }
-    }
+        return b;
+    }();
+    return bytes;
+}
 
-    // The flow an entry (a copy of it) is, or an explanation of why it is
-    // none.
-    bool identify(const uint8_t *e, uint32_t *id, std::string *why) const {
-        const uint32_t tag = le32_at(e + KOVA_LUT_OFF_ACTIONS + 4);
-        if ((e[KOVA_LUT_OFF_ACTIONS] & 0x7F) != RULE_POLICING || (tag & 0xFF000000u) != kIdTag ||
-            (tag & 0xFFFFFFu) >= kIds || bytes[tag & 0xFFFFFFu].empty()) {
-            *why = "an entry that is no flow's (zeroed or half written)";
-            return false;
-        }
-        *id = tag & 0xFFFFFFu;
-        const uint8_t *want = bytes[*id].data();
-        if (std::memcmp(e, want, KOVA_LUT_OFF_NEXT_CRC12) != 0 ||
-            std::memcmp(e + 96, want + 96, KOVA_LUT_OFF_VALID - 96) != 0) {
-            *why = "a torn or mixed entry of flow " + std::to_string(*id);
-            return false;
-        }
-        return true;
+// The flow an entry is, or an explanation of why it is none.
+bool identify(const uint8_t *e, uint32_t *id, std::string *why) {
+    const uint32_t tag = kt::le32_at(e + KOVA_LUT_OFF_ACTIONS + 4);
+    *id = tag & 0xFFFFFFu;
+    if ((e[KOVA_LUT_OFF_ACTIONS] & 0x7F) != RULE_POLICING || (tag & 0xFF000000u) != kIdTag || *id >= kIds ||
+        expected()[*id].empty()) {
+        *why = "an entry that is no flow's (zeroed or half written)";
+        return false;
     }
-};
-
-const Expected &expected() {
-    static const Expected e;
-    return e;
+    const uint8_t *want = expected()[*id].data();
+    if (std::memcmp(e, want, KOVA_LUT_OFF_NEXT_CRC12) != 0 ||
+        std::memcmp(e + 96, want + 96, KOVA_LUT_OFF_VALID - 96) != 0) {
+        *why = "a torn or mixed entry of flow " + std::to_string(*id);
+        return false;
+    }
+    return true;
 }
 
 // ---- The engine's side of the copy ---------------------------------------
 
-const uint8_t *engine_entry(uint32_t slot) { return kt::engine_slot(slot); }
-uint32_t valid_of(uint32_t slot) {
-    return __atomic_load_n(reinterpret_cast<const uint32_t *>(engine_entry(slot) + KOVA_LUT_OFF_VALID),
-                           __ATOMIC_ACQUIRE);
+template <typename T> T load(uint32_t slot, uint32_t field) {
+    return __atomic_load_n(reinterpret_cast<const T *>(kt::engine_slot(slot) + field), __ATOMIC_ACQUIRE);
 }
-uint64_t link_of(uint32_t slot, uint32_t field) {
-    return __atomic_load_n(reinterpret_cast<const uint64_t *>(engine_entry(slot) + field), __ATOMIC_ACQUIRE);
-}
-// The slot an engine link leads to; kNone for no link; false for an address
-// that is no slot of the table.
-bool slot_of_link(uint64_t link, uint32_t *slot) {
-    *slot = kNone;
-    if (link == 0)
-        return true;
-    const uint64_t off = link - kova.hashtable_base_qe;
-    if (link < kova.hashtable_base_qe || off % KOVA_LUT_SIZE != 0 || off / KOVA_LUT_SIZE >= KOVA_LUT_ENTRIES)
-        return false;
-    *slot = uint32_t(off / KOVA_LUT_SIZE);
-    return true;
-}
+uint32_t valid_of(uint32_t slot) { return load<uint32_t>(slot, KOVA_LUT_OFF_VALID); }
 
-// One walk of the buckets in use, at a moment when no engine write is in
-// progress: what the engine may use and reach from the heads.
-struct Walk {
+struct Faults {
     std::vector<std::string> faults;
-    std::vector<uint32_t> reached = std::vector<uint32_t>(kIds, 0);
-    bool in_transition[kBuckets] = {};
-    const std::vector<bool> *may_use = nullptr; // flows that may be seen now
-    std::vector<bool> visited = std::vector<bool>(KOVA_LUT_ENTRIES, false);
-
     template <typename... A> void fault(A &&...parts) {
         std::ostringstream o;
         (o << ... << parts);
         faults.push_back(o.str());
     }
+    std::string text(size_t max) const {
+        std::string all;
+        for (size_t i = 0; i < faults.size() && i < max; ++i)
+            all += "  " + faults[i] + "\n";
+        return all;
+    }
+};
+
+// A walk of buckets in use, at a moment when no engine write completes:
+// what the engine may use and reach from the heads.
+struct Walk : Faults {
+    std::vector<uint32_t> reached = std::vector<uint32_t>(kIds, 0);
+    bool in_transition[kBuckets] = {};
+    const std::vector<bool> *may_use = nullptr; // flows that may be seen now
+    std::vector<bool> visited = std::vector<bool>(KOVA_LUT_ENTRIES, false);
 
     // Uses the entry in `slot`, reached from bucket b (through a chain link,
     // or through next_ext from flow `parent`). The flow, or kNone.
@@ -165,16 +143,14 @@ struct Walk {
         visited[slot] = true;
         uint32_t id;
         std::string why;
-        if (!expected().identify(engine_entry(slot), &id, &why)) {
+        if (!identify(kt::engine_slot(slot), &id, &why)) {
             fault("slot ", slot, " with valid word 1 holds ", why);
             return kNone;
         }
         if (bucket_of(id) != b)
             fault("flow ", id, " in slot ", slot, " is reached from the head of another bucket");
-        if (parent == kNone && is_ext(id))
-            fault("extended flow ", id, " in slot ", slot, " is in a bucket chain");
-        if (parent != kNone && (!is_ext(id) || parent_of(id) != parent))
-            fault("flow ", id, " in slot ", slot, " is reached through next_ext of flow ", parent);
+        if (parent == kNone ? is_ext(id) : !is_ext(id) || parent_of(id) != parent)
+            fault("flow ", id, " in slot ", slot, " is reached through the wrong link (parent ", parent, ")");
         if (may_use && !(*may_use)[id])
             fault("flow ", id, " in slot ", slot, " is used but does not exist now");
         ++reached[id];
@@ -184,25 +160,21 @@ struct Walk {
     // Follows a link of a used entry. The target's slot when the engine may
     // use it; kNone at the end of a list or at an entry in transition.
     uint32_t follow(uint32_t from, uint32_t field) {
-        uint32_t to;
-        if (!slot_of_link(link_of(from, field), &to)) {
+        const uint64_t link = load<uint64_t>(from, field), off = link - kova.hashtable_base_qe;
+        if (link == 0)
+            return kNone;
+        if (link < kova.hashtable_base_qe || off % KOVA_LUT_SIZE != 0 || off / KOVA_LUT_SIZE >= KOVA_LUT_ENTRIES) {
             fault("slot ", from, " link at byte ", field, " leads outside the table");
             return kNone;
         }
-        if (to == kNone)
-            return kNone;
-        switch (valid_of(to)) {
-        case KOVA_LUT_VALID_LIVE:
+        const uint32_t to = uint32_t(off / KOVA_LUT_SIZE), v = valid_of(to);
+        if (v == KOVA_LUT_VALID_LIVE)
             return to;
-        case KOVA_LUT_VALID_DETACHED:
-            return kNone; // in transition: the engine does not use it
-        case KOVA_LUT_VALID_OFF:
+        if (v == KOVA_LUT_VALID_OFF)
             fault("slot ", from, " link at byte ", field, " leads into slot ", to, " whose valid word is 0");
-            return kNone;
-        default:
-            fault("slot ", to, " has valid word ", valid_of(to));
-            return kNone;
-        }
+        else if (v != KOVA_LUT_VALID_DETACHED) // detached: in transition, not used
+            fault("slot ", to, " has valid word ", v);
+        return kNone;
     }
 
     void extended_chain(uint32_t slot, uint32_t id, uint32_t b) {
@@ -215,10 +187,8 @@ struct Walk {
     }
 
     void bucket(uint32_t b) {
-        const uint32_t head = kHeads[b];
-        const uint32_t v = valid_of(head);
-        if (v == KOVA_LUT_VALID_DETACHED)
-            in_transition[b] = true;
+        const uint32_t head = kHeads[b], v = valid_of(head);
+        in_transition[b] = v == KOVA_LUT_VALID_DETACHED;
         if (v != KOVA_LUT_VALID_LIVE)
             return; // empty, being written or overwritten: not used
         for (uint32_t group = head; group != kNone; group = follow(group, KOVA_LUT_OFF_NEXT_CRC12)) {
@@ -235,11 +205,6 @@ struct Walk {
                 extended_chain(m, mid, b);
             }
         }
-    }
-
-    void all() {
-        for (uint32_t b = 0; b < kBuckets; ++b)
-            bucket(b);
     }
 };
 
@@ -264,24 +229,12 @@ struct Churn {
         }
         return s;
     }
-    kt::FlowModel model() const {
-        kt::FlowModel m;
-        const std::vector<bool> s = live_set();
-        for (uint32_t id = 0; id < kIds; ++id)
-            if (s[id])
-                m[id] = crc_of(id);
-        return m;
-    }
 
-    enum Kind { Create, Delete, Extend, DeleteLast, DeleteWithChain };
+    enum Kind { Create, Extend, DeleteLast, Delete, DeleteWithChain };
     struct Op {
         Kind kind;
         uint32_t id; // the main flow, or the extended flow for Extend and DeleteLast
-        std::string text() const {
-            static const char *const names[] = {"create", "delete", "create extended", "delete extended",
-                                                "delete with chain"};
-            return std::string(names[kind]) + " " + std::to_string(id);
-        }
+        std::string text() const { return "kind " + std::to_string(kind) + " on " + std::to_string(id); }
     };
 
     // A random operation that must succeed; the population swings between
@@ -291,99 +244,118 @@ struct Churn {
             growing = false;
         else if (!growing && mains <= 2)
             growing = true;
-        // Percentages of create, extend, delete last extended, delete.
+        // Cumulative percentages of the kinds in the order of Kind.
         static const uint32_t grow[] = {55, 70, 78, 90}, shrink[] = {10, 25, 40, 70};
         const uint32_t *split = growing ? grow : shrink;
         for (;;) {
             const uint32_t roll = below(100);
-            const Kind kind = roll < split[0]   ? Create
-                              : roll < split[1] ? Extend
-                              : roll < split[2] ? DeleteLast
-                              : roll < split[3] ? Delete
-                                                : DeleteWithChain;
+            uint32_t k = 0;
+            while (k < 4 && roll >= split[k])
+                ++k;
+            const Kind kind = Kind(k);
             std::vector<uint32_t> roots;
-            for (uint32_t r = 0; r < kMains; ++r) {
-                const bool fits = kind == Create       ? !main_live[r]
-                                  : kind == Extend     ? main_live[r] && chain[r] < kDepth
-                                  : kind == DeleteLast ? chain[r] > 0
-                                  : kind == Delete     ? main_live[r] && chain[r] == 0
-                                                       : main_live[r];
-                if (fits)
+            for (uint32_t r = 0; r < kMains; ++r)
+                if (kind == Create       ? !main_live[r]
+                    : kind == Extend     ? main_live[r] && chain[r] < kDepth
+                    : kind == DeleteLast ? chain[r] > 0
+                    : kind == Delete     ? main_live[r] && chain[r] == 0
+                                         : main_live[r])
                     roots.push_back(r);
-            }
             if (roots.empty())
                 continue;
             const uint32_t r = roots[below(uint32_t(roots.size()))];
-            if (kind == Extend)
-                return {kind, ext_id(r, chain[r])};
-            if (kind == DeleteLast)
-                return {kind, ext_id(r, chain[r] - 1)};
-            return {kind, r};
+            return {kind, kind == Extend ? ext_id(r, chain[r]) : kind == DeleteLast ? ext_id(r, chain[r] - 1) : r};
         }
     }
 
-    uint32_t call(const Op &op) {
+    static uint32_t call(const Op &op) {
+        kt::Flow f = describe(op.id);
         switch (op.kind) {
-        case Create: {
-            kt::Flow f = describe(op.id);
+        case Create:
             return kovaAPIcreateVoipFlow(f.get(), op.id);
-        }
-        case Delete:
-            return kovaAPIdeleteVoipFlow(op.id);
-        case Extend: {
-            kt::Flow f = describe(op.id);
+        case Extend:
             return kovaAPIcreateExtendedFlow(f.get(), parent_of(op.id), op.id);
-        }
         case DeleteLast:
             return kovaAPIdeleteExtendedFlow(op.id);
-        case DeleteWithChain:
+        case Delete:
+            return kovaAPIdeleteVoipFlow(op.id);
+        default:
             return kovaAPIdeleteFlowWithExtended(op.id);
         }
-        return kNone;
     }
 
     void apply(const Op &op) {
         const uint32_t r = root_of(op.id);
-        switch (op.kind) {
-        case Create:
-            main_live[r] = true, ++mains;
-            break;
-        case Delete:
-        case DeleteWithChain:
-            main_live[r] = false, chain[r] = 0, --mains;
-            break;
-        case Extend:
-            ++chain[r];
-            break;
-        case DeleteLast:
-            --chain[r];
-            break;
+        if (op.kind == Extend || op.kind == DeleteLast) {
+            chain[r] += op.kind == Extend ? 1 : -1;
+        } else {
+            mains += op.kind == Create ? 1 : -1;
+            main_live[r] = op.kind == Create;
+            chain[r] = 0;
         }
     }
 };
 
-class EngineView : public kt::StoreTest {};
+// ---- A reader thread beside the writer ------------------------------------
+//
+// The reader walks the copy as the engine does, with no lock, while the
+// writer changes the table. A bucket's walk is judged only when no engine
+// write completed during it (the writer counts them), so a walk that merely
+// overlapped an orderly sequence of writes is not taken for a fault: at most
+// one write was under way, and a sound writer never touches a live entry's
+// bytes other than its links and its valid word.
+struct Reader : Faults {
+    std::atomic<uint64_t> writes{0}; // engine writes and barriers so far
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> passes{0};
+    uint64_t judged = 0, unsettled = 0;
 
-// What every barrier of one operation must show.
-struct BarrierCheck {
+    void run() {
+        while (!stop.load() && faults.size() < 10) {
+            for (uint32_t b = 0; b < kBuckets; ++b) {
+                const uint64_t w1 = writes.load(std::memory_order_acquire);
+                Walk w;
+                w.bucket(b);
+                if (writes.load(std::memory_order_acquire) != w1) {
+                    ++unsettled;
+                    continue;
+                }
+                ++judged;
+                faults.insert(faults.end(), w.faults.begin(), w.faults.end());
+            }
+            passes.fetch_add(1);
+        }
+    }
+};
+
+// ---- The writer's side: what every barrier of one operation must show ----
+struct BarrierCheck : Faults {
     std::vector<bool> may_use;  // live before or after the operation
     std::vector<bool> must_see; // live before and after it
-    std::vector<std::string> faults;
     uint64_t barriers = 0;
     std::string last_write = "none";
+    Reader *reader = nullptr;
 
+    // Counts every engine write for the reader. At a barrier, walks the copy
+    // and then gives the reader a moment to walk what is there: a short busy
+    // wait, as yielding would hand a loaded machine's CPU to other work for a
+    // whole time slice at every barrier.
     static void hook(const kova_host_trace_event *ev, void *ctx) {
         auto *self = static_cast<BarrierCheck *>(ctx);
+        self->reader->writes.fetch_add(1);
         if (ev->op != KOVA_TRACE_BARRIER) {
-            static const char *const names[] = {"", "memcpyQE", "memsetQE", "memsetQE32bit", "memcpyQE2"};
             std::ostringstream o;
-            o << names[ev->op < 5 ? ev->op : 0] << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
+            o << "write op " << ev->op << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
               << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value " << ev->value;
             self->last_write = o.str();
             return;
         }
         ++self->barriers;
         self->check("barrier " + std::to_string(self->barriers) + " after " + self->last_write, false);
+        const uint64_t p = self->reader->passes.load();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        while (self->reader->passes.load() < p + 2 && std::chrono::steady_clock::now() < until) {
+        }
     }
 
     // `settled`: the operation has returned, so every live flow must be
@@ -393,244 +365,80 @@ struct BarrierCheck {
             return;
         Walk w;
         w.may_use = &may_use;
-        w.all();
+        for (uint32_t b = 0; b < kBuckets; ++b)
+            w.bucket(b);
         for (auto &f : w.faults)
             faults.push_back(when + ": " + f);
         for (uint32_t id = 0; id < kIds; ++id) {
             if (!must_see[id] || (!settled && w.in_transition[bucket_of(id)]))
                 continue;
             if (w.reached[id] == 0)
-                faults.push_back(when + ": flow " + std::to_string(id) + " cannot be reached");
+                fault(when, ": flow ", id, " cannot be reached");
             else if (settled && w.reached[id] > 1)
-                faults.push_back(when + ": flow " + std::to_string(id) + " is reached twice");
+                fault(when, ": flow ", id, " is reached twice");
         }
         for (uint32_t b = 0; settled && b < kBuckets; ++b)
             if (w.in_transition[b])
-                faults.push_back(when + ": the head of bucket " + std::to_string(b) + " is left in transition");
+                fault(when, ": the head of bucket ", b, " is left in transition");
     }
 };
 
-TEST_F(EngineView, EveryBarrierOfEveryOperation) {
+class EngineView : public kt::StoreTest {};
+
+TEST_F(EngineView, EveryBarrierAndReaderThreadDuringChurn) {
     constexpr uint32_t kSeed = 21, kOps = 4000;
     Churn churn(kSeed);
+    Reader reader;
     BarrierCheck check;
-    uint32_t deletions_before[8];
-    std::memcpy(deletions_before, kova.delete_branch_count, sizeof deletions_before);
+    check.reader = &reader;
     uint32_t kinds[5] = {};
+    (void)expected();
     kova_host_trace_hook(&BarrierCheck::hook, &check);
     kova_host_trace_start();
+    std::thread engine([&] { reader.run(); });
 
-    for (uint32_t n = 0; n < kOps; ++n) {
+    std::string failed;
+    for (uint32_t n = 0; n < kOps && failed.empty() && reader.faults.empty(); ++n) {
         const Churn::Op op = churn.next();
-        check.may_use = churn.live_set();
-        check.must_see = check.may_use;
-        Churn after = churn;
-        after.apply(op);
-        const std::vector<bool> live_after = after.live_set();
+        check.may_use = check.must_see = churn.live_set();
+        churn.apply(op);
+        const std::vector<bool> live_after = churn.live_set();
         for (uint32_t id = 0; id < kIds; ++id) {
             check.must_see[id] = check.must_see[id] && live_after[id];
             check.may_use[id] = check.may_use[id] || live_after[id];
         }
         check.last_write = "none";
 
-        const uint32_t r = churn.call(op);
-        churn.apply(op);
+        const uint32_t r = Churn::call(op);
         ++kinds[op.kind];
-        check.may_use = live_after;
-        check.must_see = live_after;
+        check.may_use = check.must_see = live_after;
         check.check("after the operation", true);
         if (r != KOVA_OK)
             check.faults.insert(check.faults.begin(), "result " + std::to_string(r));
         if (n % 100 == 99 || !check.faults.empty()) {
-            const kt::FlowModel model = churn.model();
+            kt::FlowModel model;
+            for (uint32_t id = 0; id < kIds; ++id)
+                if (live_after[id])
+                    model[id] = crc_of(id);
             for (auto &p : kt::check_table(&model))
                 check.faults.push_back("table check: " + p);
         }
-        if (!check.faults.empty()) {
-            std::string all;
-            for (size_t i = 0; i < check.faults.size() && i < 12; ++i)
-                all += "  " + check.faults[i] + "\n";
-            kova_host_trace_hook(nullptr, nullptr);
-            FAIL() << "seed " << kSeed << ", operation " << n << ": " << op.text() << "\n" << all << kt::take_log();
-        }
+        if (!check.faults.empty())
+            failed = "operation " + std::to_string(n) + ": " + op.text() + "\n" + check.text(12) + kt::take_log();
         kova_host_trace_start(); // keep the recorded events from piling up
-    }
-    kova_host_trace_hook(nullptr, nullptr);
-
-    EXPECT_GT(check.barriers, 3u * kOps);
-    for (uint32_t k = 0; k < 5; ++k)
-        EXPECT_GT(kinds[k], kOps / 20) << "operation kind " << k;
-    for (uint32_t c = 0; c < 8; ++c)
-        EXPECT_GE(kova.delete_branch_count[c] - deletions_before[c], 10u) << "deletion case " << c + 1;
-}
-
-// ---- A reader thread beside the writer ------------------------------------
-//
-// The reader walks the copy as the engine does, with no lock, while the
-// writer changes the table. It judges only what it read inside a window in
-// which no engine write completed (the writer counts them), so a read that
-// merely overlapped an orderly sequence of writes is not taken for a fault:
-// in such a window at most one write was under way, and a sound writer never
-// touches a live entry's bytes other than its links and its valid word.
-struct Reader {
-    const std::atomic<uint64_t> *writes; // engine writes and barriers so far
-    std::atomic<bool> stop{false};
-    std::atomic<uint64_t> passes{0};
-    uint64_t judged = 0, unsettled = 0;
-    std::vector<std::string> faults;
-
-    template <typename... A> void fault(A &&...parts) {
-        std::ostringstream o;
-        (o << ... << parts);
-        faults.push_back(o.str());
-    }
-
-    static uint32_t tag_of(uint32_t slot) {
-        return __atomic_load_n(reinterpret_cast<const uint32_t *>(engine_entry(slot) + KOVA_LUT_OFF_ACTIONS + 4),
-                               __ATOMIC_ACQUIRE);
-    }
-
-    // One hop of the walk: from flow `from_id` in slot `from` along link
-    // `field` (from == kNone: to the head of bucket b). The slot and flow
-    // reached, or false where the walk ends.
-    bool hop(uint32_t from, uint32_t from_id, uint32_t field, uint32_t b, uint32_t *slot, uint32_t *id) {
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            uint8_t copy[KOVA_LUT_SIZE];
-            const uint64_t w1 = writes->load(std::memory_order_acquire);
-            bool from_used = true, link_ok = true;
-            uint32_t to = kHeads[b];
-            if (from != kNone) {
-                from_used = valid_of(from) == KOVA_LUT_VALID_LIVE && tag_of(from) == (kIdTag | from_id);
-                link_ok = slot_of_link(link_of(from, field), &to);
-            }
-            uint32_t v1 = 0, v2 = 0;
-            if (link_ok && to != kNone) {
-                v1 = valid_of(to);
-                std::memcpy(copy, engine_entry(to), sizeof copy);
-                std::atomic_thread_fence(std::memory_order_acquire);
-                v2 = valid_of(to);
-            }
-            if (writes->load(std::memory_order_acquire) != w1) {
-                ++unsettled;
-                continue;
-            }
-            ++judged;
-            if (!from_used)
-                return false; // the entry we came from went out of use
-            if (!link_ok) {
-                fault("slot ", from, " link at byte ", field, " leads outside the table");
-                return false;
-            }
-            if (to == kNone)
-                return false;
-            if (v1 == KOVA_LUT_VALID_OFF && from != kNone)
-                fault("flow ", from_id, " in slot ", from, " links at byte ", field, " into slot ", to,
-                      " whose valid word is 0");
-            if (v1 != KOVA_LUT_VALID_LIVE || v2 != KOVA_LUT_VALID_LIVE)
-                return false;
-            std::string why;
-            if (!expected().identify(copy, id, &why)) {
-                fault("slot ", to, " with valid word 1 holds ", why);
-                return false;
-            }
-            if (bucket_of(*id) != b)
-                fault("flow ", *id, " in slot ", to, " is reached from the head of another bucket");
-            if (field == KOVA_LUT_OFF_NEXT_EXT ? !is_ext(*id) || parent_of(*id) != from_id : is_ext(*id))
-                fault("flow ", *id, " in slot ", to, " is reached through byte ", field, " of flow ", from_id);
-            *slot = to;
-            return true;
-        }
-        return false; // the writer kept writing; try this bucket again later
-    }
-
-    void extended_chain(uint32_t slot, uint32_t id, uint32_t b) {
-        for (uint32_t guard = 0; guard <= kDepth; ++guard)
-            if (!hop(slot, id, KOVA_LUT_OFF_NEXT_EXT, b, &slot, &id))
-                return;
-    }
-
-    void bucket(uint32_t b) {
-        uint32_t group, id;
-        if (!hop(kNone, kNone, 0, b, &group, &id))
-            return;
-        // A guard against loops: no bucket holds more entries than this.
-        for (uint32_t guard = 0; guard < kMains; ++guard) {
-            extended_chain(group, id, b);
-            uint32_t m = group, mid = id;
-            for (uint32_t g2 = 0; g2 < kMains && hop(m, mid, KOVA_LUT_OFF_NEXT_CRC32, b, &m, &mid); ++g2)
-                extended_chain(m, mid, b);
-            if (!hop(group, id, KOVA_LUT_OFF_NEXT_CRC12, b, &group, &id))
-                return;
-        }
-    }
-
-    void run() {
-        while (!stop.load() && faults.size() < 10) {
-            for (uint32_t b = 0; b < kBuckets; ++b)
-                bucket(b);
-            passes.fetch_add(1);
-        }
-    }
-};
-
-// The writer's side: counts every engine write and barrier for the reader,
-// and at each barrier gives the reader a moment to walk what is there.
-struct WriterPace {
-    std::atomic<uint64_t> writes{0};
-    Reader *reader = nullptr;
-
-    static void hook(const kova_host_trace_event *ev, void *ctx) {
-        auto *self = static_cast<WriterPace *>(ctx);
-        self->writes.fetch_add(1);
-        if (ev->op != KOVA_TRACE_BARRIER)
-            return;
-        // A short busy wait: yielding would hand a loaded machine's CPU
-        // to other work for a whole time slice at every barrier.
-        const uint64_t p = self->reader->passes.load();
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-        while (self->reader->passes.load() < p + 2 && std::chrono::steady_clock::now() < until) {
-        }
-    }
-};
-
-TEST_F(EngineView, ReaderThreadDuringChurn) {
-    constexpr uint32_t kSeed = 22, kOps = 3000;
-    WriterPace pace;
-    Reader reader;
-    reader.writes = &pace.writes;
-    pace.reader = &reader;
-    (void)expected(); // built before the reader needs it
-    kova_host_trace_hook(&WriterPace::hook, &pace);
-    kova_host_trace_start();
-    std::thread engine([&] { reader.run(); });
-
-    Churn churn(kSeed);
-    uint32_t failed_at = kNone, result = KOVA_OK;
-    std::string failed_op;
-    for (uint32_t n = 0; n < kOps && reader.faults.empty(); ++n) {
-        const Churn::Op op = churn.next();
-        result = churn.call(op);
-        if (result != KOVA_OK) {
-            failed_at = n, failed_op = op.text();
-            break;
-        }
-        churn.apply(op);
-        if (n % 256 == 255)
-            kova_host_trace_start(); // keep the recorded events from piling up
     }
     reader.stop = true;
     engine.join();
     kova_host_trace_hook(nullptr, nullptr);
 
-    EXPECT_EQ(failed_at, kNone) << "seed " << kSeed << ", operation " << failed_at << ": " << failed_op
-                                << " gave " << result;
-    std::string all;
-    for (auto &f : reader.faults)
-        all += "  " + f + "\n";
-    EXPECT_TRUE(reader.faults.empty()) << "seed " << kSeed << ":\n" << all;
-    EXPECT_GT(reader.judged, 20000u) << reader.unsettled << " reads overlapped a write";
-    const kt::FlowModel model = churn.model();
-    EXPECT_TABLE_OK(&model);
+    ASSERT_EQ(failed, "") << "seed " << kSeed;
+    EXPECT_TRUE(reader.faults.empty()) << "seed " << kSeed << ", reader thread:\n" << reader.text(10);
+    EXPECT_GT(reader.judged, 20000u) << reader.unsettled << " bucket walks overlapped a write";
+    EXPECT_GT(check.barriers, 3u * kOps);
+    for (uint32_t k = 0; k < 5; ++k)
+        EXPECT_GT(kinds[k], kOps / 20) << "operation kind " << k;
+    for (uint32_t c = 0; c < 8; ++c)
+        EXPECT_GE(kova.delete_branch_count[c], 10u) << "deletion case " << c + 1;
 }
 
 } // namespace

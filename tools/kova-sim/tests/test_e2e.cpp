@@ -7,196 +7,27 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "engine.h"
 #include "flow_key.h"
-
-extern char **environ;
+#include "sim_process.h"
 
 namespace {
 
-long write_file(const std::string &path, const std::string &text) {
-    const int fd = open(path.c_str(), O_WRONLY);
-    if (fd < 0)
-        return -errno;
-    const long r = write(fd, text.data(), text.size());
-    const long e = r < 0 ? -errno : r;
-    close(fd);
-    return e;
-}
-
-// The whole file; "(read failed)" when open or a read fails.
-std::string read_file(const std::string &path) {
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "(read failed)";
-    std::string out;
-    char buf[4096];
-    long n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, size_t(n));
-    close(fd);
-    return n == 0 ? out : "(read failed)";
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-// A child process with stdout and stderr in a file; killed and reaped at
-// the end of the test if it is still running.
-class Proc {
-  public:
-    Proc(std::vector<std::string> argv, std::string log) : log_(std::move(log)) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::vector<char *> args;
-        for (std::string &a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Proc() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        unlink(log_.c_str());
-    }
-
-    // Its exit status (128 + signal when killed), -1 if still running after `seconds`.
-    int wait(int seconds) {
-        for (int i = 0; pid_ > 0; ++i) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            if (i >= seconds * 20)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
-    // Waits until its output holds `text`; false if it exits or 60 s pass first.
-    bool wait_for(const std::string &text) {
-        for (int i = 0; i < 60 * 20; ++i) {
-            if (output().find(text) != std::string::npos)
-                return true;
-            if (pid_ <= 0 || waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    int signal(int sig) { return kill(pid_, sig); }
-    std::string output() const { return slurp(log_); }
-    bool running() const { return pid_ > 0; }
-
-  private:
-    std::string log_;
-    pid_t pid_ = -1;
-};
-
-// A fresh directory with kova-sim serving dir/mnt; unmounted, if kova-sim
-// could not be stopped, and removed at the end.
-class Sim {
-  public:
-    Sim() {
-        char base[] = "/tmp/kova-e2e.XXXXXX";
-        if (mkdtemp(base)) {
-            dir = base;
-            mnt = dir + "/mnt";
-            mkdir(mnt.c_str(), 0755);
-        }
-    }
-    ~Sim() {
-        if (sim_ && sim_->running() && stop() != 0)
-            std::system(("fusermount3 -u -z " + mnt + " 2>/dev/null").c_str());
-        sim_.reset();
-        unlink((dir + "/trace").c_str());
-        rmdir(mnt.c_str());
-        rmdir(dir.c_str());
-    }
-    // "" once the mount serves, or why not.
-    std::string start() {
-        sim_ = std::make_unique<Proc>(std::vector<std::string>{KOVA_SIM_BINARY, mnt, "-f"}, dir + "/kova-sim.log");
-        if (!sim_->running())
-            return "cannot start " KOVA_SIM_BINARY;
-        struct stat st;
-        for (int i = 0; i < 60 * 20; ++i) {
-            if (stat((mnt + "/kova-sim/call").c_str(), &st) == 0)
-                return "";
-            if (sim_->wait(0) >= 0)
-                return "kova-sim exited: " + sim_->output();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return "no mount after 60 s";
-    }
-    // SIGTERM, or an unmount; the exit status.
-    int stop() {
-        sim_->signal(SIGTERM);
-        return sim_->wait(30);
-    }
-    int unmount() {
-        if (std::system(("fusermount3 -u " + mnt).c_str()) != 0)
-            return -1;
-        return sim_->wait(30);
-    }
-    std::string debug(const std::string &name) const { return mnt + "/sys/kernel/debug/kova/" + name; }
-    std::string log() const { return sim_ ? sim_->output() : ""; }
-
-    // The line a write of `text` to the call file leaves there to read.
-    std::string call(const std::string &text) const {
-        const long w = write_file(mnt + "/kova-sim/call", text + "\n");
-        if (w != long(text.size() + 1))
-            return "(write " + std::to_string(w) + ")";
-        return read_file(mnt + "/kova-sim/call");
-    }
-
-    std::string dir, mnt;
-
-  private:
-    std::unique_ptr<Proc> sim_;
-};
-
-#define START_OR_SKIP(sim)                                                                    \
-    do {                                                                                      \
-        if (access("/dev/fuse", R_OK | W_OK) != 0)                                            \
-            GTEST_SKIP() << "/dev/fuse is not usable here";                                   \
-        const std::string why = (sim).start();                                                \
-        if (why.find("cannot mount") != std::string::npos)                                    \
-            GTEST_SKIP() << why;                                                              \
-        ASSERT_EQ(why, "");                                                                   \
-    } while (0)
+using namespace kova_sim_test;
 
 // The value after `name=` in a call's line, -1 when absent.
 int64_t field(const std::string &line, const std::string &name) {
@@ -285,8 +116,8 @@ struct ShmName {
 };
 
 TEST(KovaE2E, TraceCountsReachTheFlowsAndPortsTheModuleReports) {
-    Sim sim;
-    START_OR_SKIP(sim);
+    Sim sim{KOVA_SIM_BINARY};
+    KOVA_SIM_START_OR_SKIP(sim);
     ShmName shm;
     Proc engine({engine_bin(), "--dev", sim.mnt + "/dev/kova", "--shm", shm.name, "--stay"}, sim.dir + "/engine.log");
     ASSERT_TRUE(engine.wait_for("holding the area")) << engine.output() << sim.log();
@@ -371,8 +202,8 @@ TEST(KovaE2E, TraceCountsReachTheFlowsAndPortsTheModuleReports) {
 }
 
 TEST(KovaE2E, KovaSimServesOnAfterTheEngineIsKilled) {
-    Sim sim;
-    START_OR_SKIP(sim);
+    Sim sim{KOVA_SIM_BINARY};
+    KOVA_SIM_START_OR_SKIP(sim);
     ShmName shm;
     Proc engine({engine_bin(), "--dev", sim.mnt + "/dev/kova", "--shm", shm.name, "--stay"}, sim.dir + "/engine.log");
     ASSERT_TRUE(engine.wait_for("holding the area")) << engine.output() << sim.log();

@@ -5,8 +5,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,21 +13,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "flow_key.h"
 #include "kova/kova_shm.h"
-
-extern char **environ;
+#include "sim_process.h"
 
 namespace {
+
+using namespace kova_sim_test;
 
 constexpr uint32_t kCrc = 0x74253d4bu; // of the key below (see test_flow_key.cpp)
 constexpr uint32_t kSlot = kCrc >> KOVA_LUT_BUCKET_SHIFT;
@@ -61,31 +56,6 @@ kova_flow_key expected_key() {
 
 uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
-// What `echo -n text > path` does; the write's result, or -errno.
-long write_file(const std::string &path, const std::string &text) {
-    const int fd = open(path.c_str(), O_WRONLY);
-    if (fd < 0)
-        return -errno;
-    const long r = write(fd, text.data(), text.size());
-    const long e = r < 0 ? -errno : r;
-    close(fd);
-    return e;
-}
-
-// What `cat path` does; false when open or a read fails.
-bool read_file(const std::string &path, std::string *out) {
-    out->clear();
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return false;
-    char buf[4096];
-    long n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out->append(buf, size_t(n));
-    close(fd);
-    return n == 0;
-}
-
 std::string first_line(const std::string &path) {
     std::string text;
     if (!read_file(path, &text))
@@ -106,115 +76,6 @@ int run(const std::string &cmd, std::string *out) {
     const int st = pclose(p);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
-
-// Waits up to `seconds` for pid; its exit status, -1 if it did not exit.
-int wait_exit(pid_t pid, int seconds) {
-    for (int i = 0; i < seconds * 20; ++i) {
-        int st = 0;
-        if (waitpid(pid, &st, WNOHANG) == pid)
-            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-}
-
-// One kova-sim serving a fresh temporary mount point.
-class Sim {
-  public:
-    Sim() {
-        char base[] = "/tmp/kova-sim-test.XXXXXX";
-        if (mkdtemp(base)) {
-            base_ = base;
-            mnt_ = base_ + "/mnt";
-            mkdir(mnt_.c_str(), 0755);
-        }
-    }
-    ~Sim() {
-        if (pid_ > 0 && stop() != 0) {
-            // Left mounted by a failure: do not leave a dead mount behind.
-            std::string ignored;
-            run("fusermount3 -u -z " + mnt_, &ignored);
-        }
-        if (!base_.empty()) {
-            unlink((base_ + "/stderr").c_str());
-            rmdir(mnt_.c_str());
-            rmdir(base_.c_str());
-        }
-    }
-
-    // Starts kova-sim -f and waits for the mount; "" or why it failed.
-    std::string start() {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 2, (base_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::string bin = KOVA_SIM_BINARY;
-        char *argv[] = {bin.data(), mnt_.data(), const_cast<char *>("-f"), nullptr};
-        const int e = posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (e != 0)
-            return "spawn: " + std::string(std::strerror(e));
-        struct stat st;
-        for (int i = 0; i < 60 * 20; ++i) {
-            if (stat(path("/dev/kova").c_str(), &st) == 0)
-                return "";
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return "kova-sim exited: " + errors();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return "no mount after 60 s";
-    }
-
-    // What kova-sim wrote to stderr.
-    std::string errors() const {
-        std::ifstream f(base_ + "/stderr");
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
-
-    // SIGTERM; kova-sim's exit status (-1 if it had to be killed).
-    int stop() {
-        if (pid_ <= 0)
-            return -1;
-        kill(pid_, SIGTERM);
-        int status = wait_exit(pid_, 30);
-        if (status < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-        return status;
-    }
-
-    // Waits for kova-sim to exit by itself; its exit status, -1 on timeout.
-    int wait(int seconds) {
-        const int status = wait_exit(pid_, seconds);
-        if (status >= 0)
-            pid_ = -1;
-        return status;
-    }
-
-    const std::string &mnt() const { return mnt_; }
-    std::string path(const std::string &rel) const { return mnt_ + rel; }
-    std::string debug(const std::string &name) const { return mnt_ + "/sys/kernel/debug/kova/" + name; }
-
-  private:
-    std::string base_, mnt_;
-    pid_t pid_ = -1;
-};
-
-#define START_OR_SKIP(sim)                                                                    \
-    do {                                                                                      \
-        if (access("/dev/fuse", R_OK | W_OK) != 0)                                            \
-            GTEST_SKIP() << "/dev/fuse is not usable here";                                   \
-        const std::string why = (sim).start();                                                \
-        if (why.find("cannot mount") != std::string::npos)                                    \
-            GTEST_SKIP() << why;                                                              \
-        ASSERT_EQ(why, "");                                                                   \
-    } while (0)
 
 uint8_t *map_object(const std::string &name, bool create) {
     const int fd = shm_open(name.c_str(), O_RDWR | (create ? O_CREAT | O_EXCL : 0), 0600);
@@ -273,8 +134,8 @@ std::string engine_child(const Sim &sim, const std::string &shm_name) {
 }
 
 TEST(KovaSimMount, EngineProcessAttachesItsSharedMemory) {
-    Sim sim;
-    START_OR_SKIP(sim);
+    Sim sim{KOVA_SIM_BINARY};
+    KOVA_SIM_START_OR_SKIP(sim);
     const std::string shm_name = "/kova-sim-test-" + std::to_string(getpid());
     shm_unlink(shm_name.c_str());
 
@@ -311,7 +172,7 @@ TEST(KovaSimMount, EngineProcessAttachesItsSharedMemory) {
     munmap(area, KOVA_SHM_SIZE);
     shm_unlink(shm_name.c_str());
 
-    EXPECT_EQ(sim.stop(), 0) << sim.errors();
+    EXPECT_EQ(sim.stop(), 0) << sim.log();
     struct stat st;
     EXPECT_NE(stat(sim.path("/dev/kova").c_str(), &st), 0) << "still mounted after SIGTERM";
 }
@@ -329,9 +190,9 @@ std::vector<std::string> list(const std::string &dir) {
 }
 
 TEST(KovaSimMount, RefusesWhatTheKernelRefuses) {
-    Sim sim;
-    START_OR_SKIP(sim);
-    EXPECT_EQ(list(sim.mnt()), (std::vector<std::string>{"dev", "kova-sim", "sys"}));
+    Sim sim{KOVA_SIM_BINARY};
+    KOVA_SIM_START_OR_SKIP(sim);
+    EXPECT_EQ(list(sim.mnt), (std::vector<std::string>{"dev", "kova-sim", "sys"}));
     EXPECT_EQ(list(sim.path("/dev")), std::vector<std::string>{"kova"});
     EXPECT_EQ(list(sim.path("/sys/kernel/debug/kova")),
               (std::vector<std::string>{"create_flows", "create_flows_old", "delete_flows", "dump_flows_cpu",
@@ -370,7 +231,7 @@ TEST(KovaSimMount, RefusesWhatTheKernelRefuses) {
 
     std::string text;
     EXPECT_TRUE(read_file(sim.debug("dump_flows_cpu"), &text)) << "kova-sim stopped serving";
-    EXPECT_EQ(sim.stop(), 0) << sim.errors();
+    EXPECT_EQ(sim.stop(), 0) << sim.log();
 }
 
 TEST(KovaSimMount, ExitsWhenUnmountedAndRejectsABadMountPoint) {
@@ -378,10 +239,9 @@ TEST(KovaSimMount, ExitsWhenUnmountedAndRejectsABadMountPoint) {
     EXPECT_EQ(run(std::string(KOVA_SIM_BINARY) + " /nonexistent-dir/mnt -f", &out), 1);
     EXPECT_NE(out.find("mount point /nonexistent-dir/mnt"), std::string::npos) << out;
 
-    Sim sim;
-    START_OR_SKIP(sim);
-    ASSERT_EQ(run("fusermount3 -u " + sim.mnt(), &out), 0) << out;
-    EXPECT_EQ(sim.wait(30), 0) << sim.errors();
+    Sim sim{KOVA_SIM_BINARY};
+    KOVA_SIM_START_OR_SKIP(sim);
+    EXPECT_EQ(sim.unmount(), 0) << sim.log();
 }
 
 TEST(KovaSimScript, RunsStepsAndStopsAtAMalformedLine) {

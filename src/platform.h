@@ -22,6 +22,31 @@ void plat_kfree(void *p);
 void plat_mutex_init(struct kova_mutex *m, const char *name);
 void plat_mutex_lock(struct kova_mutex *m);
 void plat_mutex_unlock(struct kova_mutex *m);
+// A mutex of its own for each open file; null when out of memory.
+struct kova_mutex *plat_mutex_alloc(void);
+void plat_mutex_free(struct kova_mutex *m);
+// Stops with a report when the calling thread does not hold m (lockdep's
+// assertion in the kernel).
+void plat_mutex_assert_held(struct kova_mutex *m);
+// Marks a path that may sleep (might_sleep in the kernel): a caller in
+// atomic context is reported at once, not only when it happens to block.
+void plat_might_sleep(void);
+
+// Spinlock for short sections that never sleep, usable from any context
+// (interrupts off in the kernel). Returns the state for the unlock.
+struct kova_spinlock;
+unsigned long plat_spin_lock(struct kova_spinlock *l);
+void plat_spin_unlock(struct kova_spinlock *l, unsigned long state);
+
+// Readers of engine memory that take no lock. A reader section keeps every
+// area reached through the published pointers alive until it ends;
+// plat_readers_wait returns once every section that began before the call
+// has ended (SRCU in the kernel), so an area unpublished before the wait can
+// be released after it. Sections may sleep and may nest; the wait sleeps
+// and must not be called inside a section.
+int plat_reader_enter(void);
+void plat_reader_exit(int cookie);
+void plat_readers_wait(void);
 
 // Device memory at a fixed physical address (the board's register blocks
 // and pre-attach areas); null when the range cannot be mapped.
@@ -70,7 +95,7 @@ unsigned long plat_copy_from_user(void *to, const void *from, unsigned long n);
 unsigned long plat_copy_to_user(void *to, const void *from, unsigned long n);
 
 // Pins len bytes of the calling process's memory at user_addr, which must be
-// mapped and physically contiguous. Returns a handle for plat_unpin_user
+// page-aligned, mapped and physically contiguous. Returns a handle for plat_unpin_user
 // (the pages stay pinned until then) and the physical address of the first
 // byte, or null when the range does not qualify.
 void *plat_pin_user(uint64_t user_addr, uint64_t len, uint64_t *phys);
@@ -115,8 +140,15 @@ enum plat_engine_op : uint32_t {
     PLAT_ENGINE_MEMSET = 2,   // memsetQE: value = fill byte
     PLAT_ENGINE_MEMSET32 = 3, // memsetQE32bit: value = the stored word
     PLAT_ENGINE_MEMCPY2 = 4,  // memcpyQE2: value unused, src_off = source offset
+    PLAT_ENGINE_STORE64 = 6,  // storeQE64: one 8-byte store, src_off = the stored value
 };
 void plat_engine_write_observed(uint32_t op, uint64_t engine_off, uint64_t len, uint32_t value,
                                 uint64_t src_off);
+
+// The locks the platform defines for the core (the kernel's types are not
+// visible here): link aggregation from a state change through the sibling
+// call, and the port parameter writers.
+extern struct kova_mutex kova_lag_lock;
+extern struct kova_spinlock kova_port_lock;
 
 } // extern "C"

@@ -64,7 +64,8 @@ enum kova_host_trace_op {
 	KOVA_TRACE_MEMSET = 2,   /* memsetQE, value = fill byte */
 	KOVA_TRACE_MEMSET32 = 3, /* memsetQE32bit, value = stored word */
 	KOVA_TRACE_MEMCPY2 = 4,  /* memcpyQE2, src_off = source */
-	KOVA_TRACE_BARRIER = 5   /* a full barrier */
+	KOVA_TRACE_BARRIER = 5,  /* a full barrier */
+	KOVA_TRACE_STORE64 = 6   /* storeQE64: one 8-byte store, src_off = value */
 };
 
 struct kova_host_trace_event {
@@ -129,6 +130,10 @@ void kova_host_user_copy_limit(long k);
 void kova_host_user_copy_checked(int on);
 /* Pins taken with plat_pin_user and not yet released. */
 long kova_host_pins_live(void);
+/* On, unpinning a range of this process makes it inaccessible
+ * (mprotect PROT_NONE), so a module write into an area it gave back faults;
+ * the test unmaps the range afterwards. Off by default. */
+void kova_host_unpin_protects(int on);
 /* The process whose memory the user copies and pins of calls made from this
  * thread refer to: 0 (the default) for this process, else another process's
  * pid or thread id. For another process, copies go through

@@ -1,21 +1,105 @@
-// The kernel mutex and the full barrier, in user space.
+// The kernel's locks, grace periods and the full barrier, in user space.
 #include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 
 #include "host_trace.h"
 #include "kova/kovaAPI.h"
 #include "platform.h"
 
+// The owner is kept so that "the caller holds this lock" can be checked, as
+// lockdep checks it in the kernel.
 struct kova_mutex {
+    pthread_mutex_t m;
+    std::atomic<pthread_t> owner;
+    std::atomic<bool> held;
+};
+
+struct kova_spinlock {
     pthread_mutex_t m;
 };
 
+namespace {
+
+// Reader sections: a reader-preferring rwlock, so that a section nested in
+// another never waits behind a waiting writer. The wait takes it for
+// writing once, which lasts until every earlier section has ended.
+pthread_rwlock_t readers = [] {
+    pthread_rwlock_t l;
+    pthread_rwlockattr_t a;
+    pthread_rwlockattr_init(&a);
+    pthread_rwlockattr_setkind_np(&a, PTHREAD_RWLOCK_PREFER_READER_NP);
+    pthread_rwlock_init(&l, &a);
+    pthread_rwlockattr_destroy(&a);
+    return l;
+}();
+
+} // namespace
+
 extern "C" {
 
-struct kova_mutex kovaAPI_lock = {PTHREAD_MUTEX_INITIALIZER};
+struct kova_mutex kovaAPI_lock = {PTHREAD_MUTEX_INITIALIZER, {}, {false}};
+struct kova_mutex kova_lag_lock = {PTHREAD_MUTEX_INITIALIZER, {}, {false}};
+struct kova_spinlock kova_port_lock = {PTHREAD_MUTEX_INITIALIZER};
 
-void plat_mutex_init(struct kova_mutex *m, const char *) { pthread_mutex_init(&m->m, nullptr); }
-void plat_mutex_lock(struct kova_mutex *m) { pthread_mutex_lock(&m->m); }
-void plat_mutex_unlock(struct kova_mutex *m) { pthread_mutex_unlock(&m->m); }
+void plat_mutex_init(struct kova_mutex *m, const char *) {
+    pthread_mutex_init(&m->m, nullptr);
+    m->held = false;
+}
+
+void plat_mutex_lock(struct kova_mutex *m) {
+    pthread_mutex_lock(&m->m);
+    m->owner.store(pthread_self(), std::memory_order_relaxed);
+    m->held.store(true, std::memory_order_relaxed);
+}
+
+void plat_mutex_unlock(struct kova_mutex *m) {
+    m->held.store(false, std::memory_order_relaxed);
+    pthread_mutex_unlock(&m->m);
+}
+
+struct kova_mutex *plat_mutex_alloc(void) {
+    auto *m = new (std::nothrow) kova_mutex{PTHREAD_MUTEX_INITIALIZER, {}, {false}};
+    return m;
+}
+
+void plat_mutex_free(struct kova_mutex *m) {
+    if (m)
+        pthread_mutex_destroy(&m->m);
+    delete m;
+}
+
+void plat_mutex_assert_held(struct kova_mutex *m) {
+    if (m->held.load(std::memory_order_relaxed) &&
+        pthread_equal(m->owner.load(std::memory_order_relaxed), pthread_self()))
+        return;
+    std::fprintf(stderr, "kova host: lock %p is not held by this thread\n", static_cast<void *>(m));
+    std::abort();
+}
+
+void plat_might_sleep(void) {}
+
+unsigned long plat_spin_lock(struct kova_spinlock *l) {
+    pthread_mutex_lock(&l->m);
+    return 0;
+}
+
+void plat_spin_unlock(struct kova_spinlock *l, unsigned long) { pthread_mutex_unlock(&l->m); }
+
+int plat_reader_enter(void) {
+    pthread_rwlock_rdlock(&readers);
+    return 0;
+}
+
+void plat_reader_exit(int) { pthread_rwlock_unlock(&readers); }
+
+void plat_readers_wait(void) {
+    pthread_rwlock_wrlock(&readers);
+    pthread_rwlock_unlock(&readers);
+}
 
 void plat_full_barrier(void) {
     __atomic_thread_fence(__ATOMIC_SEQ_CST);

@@ -11,6 +11,7 @@ static_assert(int(KOVA_TRACE_MEMCPY) == int(PLAT_ENGINE_MEMCPY));
 static_assert(int(KOVA_TRACE_MEMSET) == int(PLAT_ENGINE_MEMSET));
 static_assert(int(KOVA_TRACE_MEMSET32) == int(PLAT_ENGINE_MEMSET32));
 static_assert(int(KOVA_TRACE_MEMCPY2) == int(PLAT_ENGINE_MEMCPY2));
+static_assert(int(KOVA_TRACE_STORE64) == int(PLAT_ENGINE_STORE64));
 
 namespace kv::host {
 

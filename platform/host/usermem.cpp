@@ -35,6 +35,9 @@ std::atomic<long> pins_live{0};
 // Cleared when the kernel refuses the self-copy syscalls (seccomp, old
 // kernels); then a plain memcpy is the best we can do.
 std::atomic<bool> checked_copies{true};
+// Set by tests: an unpinned area of this process becomes inaccessible, so a
+// write into it after the module gave it back faults at once.
+std::atomic<bool> unpin_protects{false};
 
 // The process named by kova_host_set_caller for this thread; 0 for this one.
 thread_local int caller_pid = 0;
@@ -223,7 +226,8 @@ unsigned long plat_copy_to_user(void *to, const void *from, unsigned long n) {
 void kova_host_user_copy_checked(int on) { checked_copies = on != 0; }
 
 void *plat_pin_user(uint64_t user_addr, uint64_t len, uint64_t *phys) {
-    if (len == 0 || user_addr < kLowestUserAddress || user_addr + len < user_addr)
+    if (len == 0 || user_addr < kLowestUserAddress || user_addr + len < user_addr ||
+        user_addr % uint64_t(sysconf(_SC_PAGESIZE)) != 0)
         return nullptr;
     void *map = nullptr;
     size_t map_len = 0;
@@ -249,6 +253,8 @@ void plat_unpin_user(void *pin) {
     Pin *p = static_cast<Pin *>(pin);
     if (p->map)
         munmap(p->map, p->map_len);
+    else if (unpin_protects)
+        mprotect(reinterpret_cast<void *>(uintptr_t(p->addr)), p->len, PROT_NONE);
     delete p;
     --pins_live;
 }
@@ -256,6 +262,8 @@ void plat_unpin_user(void *pin) {
 void *plat_phys_to_virt(uint64_t phys) { return reinterpret_cast<void *>(static_cast<uintptr_t>(phys)); }
 
 long kova_host_pins_live(void) { return pins_live.load(); }
+
+void kova_host_unpin_protects(int on) { unpin_protects = on != 0; }
 
 void kova_host_user_copy_limit(long k) { copy_limit = k < 0 ? -1 : k; }
 

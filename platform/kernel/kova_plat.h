@@ -13,6 +13,8 @@
 
 struct mutex;
 struct kova_LAG_CFG;
+/* struct kova_spinlock of the core is the kernel's spinlock_t. */
+#include <linux/spinlock_types.h>
 
 /* The kernel's struct inode, struct file and struct net_device, as the core
  * sees them. */
@@ -38,6 +40,15 @@ void plat_kfree(void *p);
 void plat_mutex_init(struct mutex *m, const char *name);
 void plat_mutex_lock(struct mutex *m);
 void plat_mutex_unlock(struct mutex *m);
+struct mutex *plat_mutex_alloc(void);
+void plat_mutex_free(struct mutex *m);
+void plat_mutex_assert_held(struct mutex *m);
+void plat_might_sleep(void);
+unsigned long plat_spin_lock(spinlock_t *l);
+void plat_spin_unlock(spinlock_t *l, unsigned long flags);
+int plat_reader_enter(void);
+void plat_reader_exit(int cookie);
+void plat_readers_wait(void);
 void *plat_ioremap(uint64_t phys, unsigned long size);
 void plat_iounmap(void *p);
 uint64_t plat_timer_count(void);
@@ -67,6 +78,9 @@ int plat_printk(const char *fmt, ...) __printf(1, 2);
 int plat_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) __printf(3, 0);
 void plat_engine_write_observed(uint32_t op, uint64_t engine_off, uint64_t len, uint32_t value,
 				uint64_t src_off);
+
+extern struct mutex kova_lag_lock;
+extern spinlock_t kova_port_lock;
 
 /* From src/linux/module.h. */
 int kovaapi_init_module(void);

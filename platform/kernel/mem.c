@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Memory, locks, device memory, the counter, the barrier and the kernel log
+ * Memory, device memory, the counter, the barrier and the kernel log
  * for the core.
  */
 #include <linux/atomic.h>
@@ -82,23 +82,6 @@ void plat_kfree(void *p)
 		return;
 	kfree(p);
 	kova_live_add(KOVA_LIVE_KMALLOC, -1);
-}
-
-void plat_mutex_init(struct mutex *m, const char *name)
-{
-	static struct lock_class_key key;
-
-	__mutex_init(m, name, &key);
-}
-
-void plat_mutex_lock(struct mutex *m)
-{
-	mutex_lock(m);
-}
-
-void plat_mutex_unlock(struct mutex *m)
-{
-	mutex_unlock(m);
 }
 
 /* ioremap, counted. */

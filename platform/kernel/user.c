@@ -59,7 +59,8 @@ void *plat_pin_user(uint64_t user_addr, uint64_t len, uint64_t *phys)
 	unsigned long npages, i, first_pfn;
 	int got;
 
-	if (len == 0 || user_addr + len < user_addr)
+	/* The engine's area starts on a page: its offsets are the fixed map's. */
+	if (len == 0 || user_addr + len < user_addr || offset_in_page(user_addr))
 		return NULL;
 	npages = (unsigned long)((PAGE_ALIGN(user_addr + len) - start) >> PAGE_SHIFT);
 	if (npages > INT_MAX)

@@ -360,10 +360,11 @@ TEST_F(UserMemTest, PinNeedsReadWriteMappingsThroughout) {
     ASSERT_NE(mmap(a.p + 2 * pg, pg, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_FIXED, -1, 0),
               MAP_FAILED);
     uint64_t phys = 0;
-    void *pin = plat_pin_user(a.at(8), 4 * pg - 8, &phys);
+    EXPECT_EQ(plat_pin_user(a.at(8), 4 * pg - 8, &phys), nullptr) << "not on a page";
+    void *pin = plat_pin_user(a.at(pg), 3 * pg, &phys);
     ASSERT_NE(pin, nullptr);
-    EXPECT_EQ(phys, a.at(8));
-    EXPECT_EQ(plat_phys_to_virt(phys), a.p + 8);
+    EXPECT_EQ(phys, a.at(pg));
+    EXPECT_EQ(plat_phys_to_virt(phys), a.p + pg);
     void *pin2 = plat_pin_user(a.at(0), pg, &phys);
     ASSERT_NE(pin2, nullptr);
     EXPECT_NE(pin2, pin);

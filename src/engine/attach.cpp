@@ -4,7 +4,10 @@
 
 #include "engine/memory_map.h"
 #include "flow/ctrl.h"
+#include "flow/republish.h"
 #include "lib/log.h"
+#include "lib/mem.h"
+#include "lib/once.h"
 #include "platform.h"
 
 namespace kv::engine {
@@ -16,9 +19,10 @@ void put64(uint8_t *pram, uint32_t off, uint64_t v) {
 }
 
 // Records an area's offset for the engine and where the module reaches it.
+// Port functions read the pointer without the table lock: one whole store.
 void place(uint32_t u, uint32_t pram_off, uint8_t **base_of_ucc, uint8_t *base, uint32_t offset) {
     put64(kova.kovaUCCPRAM[u], pram_off, offset);
-    base_of_ucc[u] = base + offset;
+    write_once(base_of_ucc[u], base + offset);
 }
 
 void take_version(const char (&text)[KOVA_UCODE_VERSION_LEN]) {
@@ -43,8 +47,6 @@ void repoint(const kova_attach_args &args, uint8_t *base) {
 
     for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
         kova.lut_info[s].lut_qe = args.qe_base + uint64_t(KOVA_LUT_SIZE) * s;
-    kova.lkup_mask_port_qe = base + KOVA_SHM_LKUP_MASK_PORT;
-    kova.lkup_mask_vlan_qe = base + KOVA_SHM_LKUP_MASK_VLAN;
 
     // UCCs 36..39 keep their fixed OQ, IC and ONU IC areas and have no ONU
     // shaping area; their counters and storm control move like the rest.
@@ -60,9 +62,35 @@ void repoint(const kova_attach_args &args, uint8_t *base) {
     }
 }
 
+// The lookup masks keep a CPU copy, so the new area gets them (the other
+// port settings have none and start from what the engine put there). Under
+// the port lock: a concurrent kovaAPIsetLKUPMask either changed the CPU
+// copy before this copy of it or finds the new pointers.
+void move_lookup_masks(uint8_t *base) {
+    uint8_t *port = base + KOVA_SHM_LKUP_MASK_PORT, *vlan = base + KOVA_SHM_LKUP_MASK_VLAN;
+    const unsigned long state = plat_spin_lock(&kova_port_lock);
+    copy_in_pieces(port, kova.lkup_mask_port, sizeof kova.lkup_mask_port);
+    copy_in_pieces(vlan, kova.lkup_mask_vlan, sizeof kova.lkup_mask_vlan);
+    // The engine has the masks before any later setter's byte.
+    plat_full_barrier();
+    write_once(kova.lkup_mask_port_qe, port);
+    write_once(kova.lkup_mask_vlan_qe, vlan);
+    plat_spin_unlock(&kova_port_lock, state);
+}
+
+// A superseded view: nothing can reach it any more once the readers that
+// might have read it are gone.
+void release_view(const kova_ENGINE_VIEW *view) {
+    if (!view || view == &kova.standin_view)
+        return;
+    plat_unpin_user(view->pin);
+    plat_kfree(const_cast<kova_ENGINE_VIEW *>(view));
+}
+
 } // namespace
 
 long attach(const kova_attach_args &args) {
+    plat_might_sleep();
     // The module writes up to KOVA_SHM_SIZE bytes past the area's first
     // byte: the caller's whole area must be there and stay there.
     uint64_t phys = 0;
@@ -74,23 +102,40 @@ long attach(const kova_attach_args &args) {
                     (unsigned long long)args.shm_vaddr, KOVA_SHM_SIZE);
         return -14;
     }
-    // Flow and port functions use these addresses under the lock.
+    auto *view = static_cast<kova_ENGINE_VIEW *>(plat_kmalloc(sizeof(kova_ENGINE_VIEW)));
+    if (!view) {
+        plat_unpin_user(pin);
+        return -12;
+    }
+    *view = {args.qe_base, base, pin};
+    // Flow functions use the table addresses under the lock; the engine's
+    // new area gets every live flow before anything can be added to it.
     if (acquire_ucode_lock(__func__, __LINE__) != 0) {
+        plat_kfree(view);
         plat_unpin_user(pin);
         plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
         return -14;
     }
+    const kova_ENGINE_VIEW *previous = kova.engine_view;
     repoint(args, base);
-    void *previous = kova.engine_pin;
-    kova.engine_pin = pin;
+    kv::publish::republish_table(previous->area);
+    move_lookup_masks(base);
+    publish_pointer(kova.engine_view, static_cast<const kova_ENGINE_VIEW *>(view));
     release_ucode_lock(__func__, __LINE__);
-    plat_unpin_user(previous);
+    // Paths without the lock may still be inside the area just replaced.
+    plat_readers_wait();
+    release_view(previous);
     return 0;
 }
 
+void init_view(uint8_t *standin) {
+    kova.standin_view = {0, standin, nullptr};
+    publish_pointer(kova.engine_view, static_cast<const kova_ENGINE_VIEW *>(&kova.standin_view));
+}
+
 void detach() {
-    plat_unpin_user(kova.engine_pin);
-    kova.engine_pin = nullptr;
+    release_view(kova.engine_view);
+    publish_pointer(kova.engine_view, static_cast<const kova_ENGINE_VIEW *>(nullptr));
 }
 
 } // namespace kv::engine

@@ -5,12 +5,15 @@
 
 namespace kv::engine {
 
-// Re-points the flow table and every per-UCC area into the engine's area.
-// 0, or -14 when the area is not mapped or not physically contiguous over
-// its whole length (nothing is changed then).
+// Re-points the flow table and every per-UCC area into the engine's area
+// and publishes every live flow there. 0; -14 when the area is not
+// page-aligned, mapped and physically contiguous over its whole length, -12
+// without memory (nothing is changed then). May sleep.
 long attach(const kova_attach_args &args);
 
-// Unpins the attached area (unload).
+// Publishes the module's stand-in for the engine copy (load).
+void init_view(uint8_t *standin);
+// Unpins the attached area (unload, when no reader is left).
 void detach();
 
 } // namespace kv::engine

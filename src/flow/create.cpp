@@ -6,6 +6,7 @@
 #include "flow/table.h"
 #include "lib/log.h"
 #include "platform.h"
+#include "lib/once.h"
 
 namespace {
 
@@ -27,10 +28,10 @@ bool state_word_of(uint32_t flow_state, uint32_t *word) {
 
 void record_owner(uint32_t slot, uint64_t appflowid, uint16_t ucc) {
     kova_LUT_INFO &r = kova.lut_info[slot];
-    r.in_use = 1;
+    write_once(r.in_use, uint16_t(1));
     r.ucc = ucc;
     r.appflowid = uint32_t(appflowid);
-    kova.appflow_map[appflowid] = slot;
+    write_once(kova.appflow_map[appflowid], slot);
 }
 
 uint32_t place_at_head(uint32_t head, int32_t length, const kova_FLOW *flow, uint64_t appflowid) {

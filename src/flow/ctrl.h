@@ -25,6 +25,17 @@ struct kova_LUT_INFO {
     uint32_t prev_flowid;   // slot that links here; KOVA_NO_SLOT at a bucket head
 };
 
+// The engine's table as the paths without the lock reach it: the engine's
+// address of slot 0 and the module's address of the same byte, published
+// together by one pointer store so that a reader never pairs one area's
+// base with another's mapping. Never changed once published; the attach
+// that replaces it frees it (and unpins its area) after a grace period.
+struct kova_ENGINE_VIEW {
+    uint64_t qe_base;
+    uint8_t *area;
+    void *pin; // the area's pinned pages; null for the module's stand-in
+};
+
 struct kova_CTRL {
     uint64_t hashtable_base_qe;   // engine address of engine-copy slot 0; 0 until attach
     uint8_t *hashtable_base_cpu;  // the shadow table
@@ -33,7 +44,9 @@ struct kova_CTRL {
     uint8_t *kovaUCCPRAM[KOVA_UCCS];    // per-UCC parameter areas, 8192 bytes
     uint8_t *kovaCOREPRAM;              // core parameter area, 768 bytes
     // Where each UCC's areas are reached now: the fixed areas until an
-    // engine attaches, then its shared memory.
+    // engine attaches, then its shared memory. The attach rewrites them
+    // under the table lock with whole stores; port functions read each once,
+    // inside a reader section.
     uint8_t *CNT_BASE[KOVA_UCCS];
     uint8_t *OQ_BASE[KOVA_UCCS];
     uint8_t *ONUOQ_BASE[KOVA_UCCS];
@@ -57,7 +70,10 @@ struct kova_CTRL {
     char ucode_version[KOVA_UCODE_VERSION_LEN + 1]; // the attached engine's version text
     uint8_t *lkup_mask_port_qe; // lookup masks in the engine's area, once attached
     uint8_t *lkup_mask_vlan_qe;
-    void *engine_pin;           // the attached area's pages, pinned while attached
+    // Published with kv::publish_pointer under the table lock, read with
+    // kv::read_published inside a reader section (plat_reader_enter).
+    const kova_ENGINE_VIEW *engine_view;
+    kova_ENGINE_VIEW standin_view; // the stand-in below, until an attach
     uint8_t *stats_area;
     // Hardware statistics register blocks per port (none for ports 4..35).
     uint8_t *mac_stats[KOVA_STAT_PORTS];

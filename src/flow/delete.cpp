@@ -9,6 +9,7 @@
 #include "flow/table.h"
 #include "lib/log.h"
 #include "platform.h"
+#include "lib/once.h"
 
 namespace {
 
@@ -97,13 +98,13 @@ struct Deletion {
 
         kova_LUT_INFO &to = kova.lut_info[h];
         const kova_LUT_INFO &from = kova.lut_info[s];
-        to.in_use = 1;
+        write_once(to.in_use, uint16_t(1));
         to.is_extended = from.is_extended;
         to.ucc = from.ucc;
         to.appflowid = from.appflowid;
         to.ext_appflowid = from.ext_appflowid;
         to.prev_flowid = KOVA_NO_SLOT;
-        kova.appflow_map[from.appflowid] = h;
+        write_once(kova.appflow_map[from.appflowid], h);
         slots::release_record(s);
         if (!slots::give_back(s))
             return internal_error(__LINE__);
@@ -315,7 +316,7 @@ uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t
     const uint32_t r = d.repair();
     if (r != KOVA_OK)
         return r; // the lock went with the internal error
-    kova.appflow_map[appflowid] = KOVA_NO_SLOT;
+    write_once(kova.appflow_map[appflowid], KOVA_NO_SLOT);
     lock.release();
     return KOVA_OK;
 }

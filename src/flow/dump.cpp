@@ -11,6 +11,7 @@
 #include "flow/dump.h"
 
 #include "flow/ctrl.h"
+#include "flow/engine_view.h"
 #include "flow/table.h"
 #include "lib/bytes.h"
 #include "lib/text.h"
@@ -183,7 +184,6 @@ uint32_t dump(const Copy &copy, Summary summary, uint8_t verbose, kova_DUMP_BUF 
 }
 
 Copy shadow_copy() { return {kova.hashtable_base_cpu, uint64_t(uintptr_t(kova.hashtable_base_cpu))}; }
-Copy engine_copy() { return {kova.hashtable_base_qe_remapped, kova.hashtable_base_qe}; }
 
 } // namespace
 
@@ -231,7 +231,11 @@ uint32_t kovaAPIDumpFlowsCPU2(uint8_t verbose, kova_DUMP_BUF *out) {
 uint32_t kovaAPIDumpFlowsCPU(uint8_t verbose) { return kovaAPIDumpFlowsCPU2(verbose, nullptr); }
 
 uint32_t kovaAPIDumpFlowsQE2(uint8_t verbose, kova_DUMP_BUF *out) {
-    return dump(engine_copy(), summary_qe, verbose, out);
+    // One base and mapping for the whole walk, alive until it ends.
+    const EngineReader engine;
+    if (!engine.view())
+        return KOVA_OK;
+    return dump({engine.view()->area, engine.view()->qe_base}, summary_qe, verbose, out);
 }
 uint32_t kovaAPIDumpFlowsQE(uint8_t verbose) { return kovaAPIDumpFlowsQE2(verbose, nullptr); }
 

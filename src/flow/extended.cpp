@@ -9,6 +9,7 @@
 #include "lib/bytes.h"
 #include "lib/log.h"
 #include "platform.h"
+#include "lib/once.h"
 
 namespace {
 
@@ -96,8 +97,8 @@ uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t p
 
     kova_LUT_INFO &r = kova.lut_info[slot];
     r.appflowid = uint32_t(appflowid);
-    kova.appflow_map[appflowid] = slot;
-    r.in_use = 1;
+    write_once(kova.appflow_map[appflowid], slot);
+    write_once(r.in_use, uint16_t(1));
     r.is_extended = 1;
     r.ucc = flow->flow_ucc;
     r.prev_flowid = parent;
@@ -140,7 +141,7 @@ uint32_t delete_ext_locked(slots::TableLock &lock, uint32_t appflowid, uint8_t u
         return KOVA_ERR_INVALID;
     }
 
-    kova.appflow_map[appflowid] = KOVA_NO_SLOT;
+    write_once(kova.appflow_map[appflowid], KOVA_NO_SLOT);
 
     if (unlink_parent) {
         const uint32_t parent = r.prev_flowid;

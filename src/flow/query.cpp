@@ -4,6 +4,7 @@
 #include "flow/query.h"
 
 #include "flow/ctrl.h"
+#include "flow/engine_view.h"
 #include "flow/table.h"
 #include "lib/bytes.h"
 #include "lib/log.h"
@@ -22,16 +23,17 @@ enum class Word { counter, timestamp };
 
 const char *name_of(Word w) { return w == Word::counter ? "counter" : "timestamp"; }
 
-// The kernel address of a live flow's entry in the engine copy, or null
-// after logging why the flow cannot be queried. The destination check comes
-// last and is silent.
-const uint8_t *engine_entry_of(int32_t appflowid, const void *dest, Word w) {
+// The kernel address of a live flow's entry in the engine copy the reader
+// holds, or null after logging why the flow cannot be queried. The
+// destination check comes last and is silent. The slot records change under
+// the lock while we read them: each word is read once.
+const uint8_t *engine_entry_of(const EngineReader &engine, int32_t appflowid, const void *dest, Word w) {
     const char *word = name_of(w);
     if (appflowid < 0 || uint32_t(appflowid) >= KOVA_APP_FLOWS) {
         plat_printk("kovaAPI: trying to get %s for flowid which is out of range\n", word);
         return nullptr;
     }
-    const uint32_t slot = kova.appflow_map[appflowid];
+    const uint32_t slot = read_once(kova.appflow_map[appflowid]);
     if (slot == KOVA_NO_SLOT) {
         plat_printk("kovaAPI: trying to to get %s for non-existing application flowid\n", word);
         return nullptr;
@@ -40,18 +42,15 @@ const uint8_t *engine_entry_of(int32_t appflowid, const void *dest, Word w) {
         plat_printk("kovaAPI: trying to to get %s for for flowid which is out of range\n", word);
         return nullptr;
     }
-    const kova_LUT_INFO &r = kova.lut_info[slot];
     // After a release the records keep their last contents while the tables
     // are gone; such a flow no longer exists either.
-    if (r.in_use != 1 || kova.init_magic != KOVA_INIT_MAGIC) {
+    if (read_once(kova.lut_info[slot].in_use) != 1 || kova.init_magic != KOVA_INIT_MAGIC || !engine.view()) {
         plat_printk("kovaAPI: trying to to get %s for for non-existing flow\n", word);
         return nullptr;
     }
     if (!dest)
         return nullptr;
-    const uint64_t table_offset = uint64_t(uintptr_t(r.lut_cpu)) - uint64_t(uintptr_t(kova.hashtable_base_cpu));
-    const uint64_t engine_addr = slot < KOVA_LUT_HEADS ? r.lut_qe : kova.hashtable_base_qe + table_offset;
-    return table::qe_to_kernel(engine_addr);
+    return engine.slot(slot);
 }
 
 // The engine updates these words at any time: one whole 32-bit load each.
@@ -62,7 +61,8 @@ uint32_t engine_word(const uint8_t *entry, uint32_t offset) { return bytes::load
 extern "C" {
 
 uint32_t kovaAPIgetFlowPacketCounter(int32_t appflowid, uint64_t *counter) {
-    const uint8_t *e = engine_entry_of(appflowid, counter, Word::counter);
+    const EngineReader engine;
+    const uint8_t *e = engine_entry_of(engine, appflowid, counter, Word::counter);
     if (!e)
         return KOVA_ERR_INVALID;
     *counter = engine_word(e, KOVA_LUT_OFF_PACKET_CNT);
@@ -70,7 +70,8 @@ uint32_t kovaAPIgetFlowPacketCounter(int32_t appflowid, uint64_t *counter) {
 }
 
 uint32_t kovaAPIgetFlowStatistics(int32_t appflowid, uint32_t *stats) {
-    const uint8_t *e = engine_entry_of(appflowid, stats, Word::counter);
+    const EngineReader engine;
+    const uint8_t *e = engine_entry_of(engine, appflowid, stats, Word::counter);
     if (!e)
         return KOVA_ERR_INVALID;
     stats[0] = engine_word(e, KOVA_LUT_OFF_PACKET_CNT);
@@ -80,7 +81,8 @@ uint32_t kovaAPIgetFlowStatistics(int32_t appflowid, uint32_t *stats) {
 }
 
 uint32_t kovaAPIgetFlowTimeStamp(int32_t appflowid, uint64_t *timestamp) {
-    const uint8_t *e = engine_entry_of(appflowid, timestamp, Word::timestamp);
+    const EngineReader engine;
+    const uint8_t *e = engine_entry_of(engine, appflowid, timestamp, Word::timestamp);
     if (!e)
         return KOVA_ERR_INVALID;
     *timestamp = engine_word(e, KOVA_LUT_OFF_TIMESTAMP);

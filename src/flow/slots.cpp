@@ -1,6 +1,7 @@
 #include "flow/slots.h"
 
 #include "platform.h"
+#include "lib/once.h"
 
 namespace kv::slots {
 
@@ -23,7 +24,7 @@ bool give_back(uint32_t slot) {
 
 void release_record(uint32_t slot) {
     kova_LUT_INFO &r = kova.lut_info[slot];
-    r.in_use = 0;
+    write_once(r.in_use, uint16_t(0));
     r.is_extended = 0;
     r.ucc = 0;
     r.appflowid = KOVA_NO_SLOT;

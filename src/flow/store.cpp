@@ -6,6 +6,7 @@
 #include "lib/log.h"
 #include "lib/mem.h"
 #include "platform.h"
+#include "lib/once.h"
 
 extern "C" {
 kova_CTRL kova;
@@ -19,12 +20,12 @@ void reset_slot_records() {
         kova_LUT_INFO &r = kova.lut_info[s];
         r.lut_qe = kova.hashtable_base_qe + uint64_t(KOVA_LUT_SIZE) * s;
         r.lut_cpu = kova.hashtable_base_cpu + KOVA_LUT_SIZE * s;
-        r.in_use = 0;
+        kv::write_once(r.in_use, uint16_t(0));
         r.is_extended = 0;
         r.ucc = 0;
         r.appflowid = 0;
         r.prev_flowid = KOVA_NO_SLOT;
-        kova.appflow_map[s] = KOVA_NO_SLOT;
+        kv::write_once(kova.appflow_map[s], KOVA_NO_SLOT);
     }
     for (uint32_t i = 0; i < KOVA_OVERFLOW_SLOTS; ++i)
         kova.ext_free_list[i] = KOVA_LUT_OVERFLOW_FIRST + i;
@@ -60,6 +61,7 @@ uint32_t init_flow_store() {
         return KOVA_ERR_NO_MEMORY;
     }
     __builtin_memset(kova.qe_placeholder, 0, KOVA_LUT_TABLE_BYTES);
+    kv::engine::init_view(kova.qe_placeholder);
     plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n",
                 (unsigned long long)(uintptr_t)kova.hashtable_base_qe_remapped);
     return KOVA_OK;
@@ -91,10 +93,9 @@ uint32_t kovaAPIInitKovaMicroCode(void) {
     return r;
 }
 
-uint32_t kovaAPIInit(void) {
-    plat_mutex_init(&kovaAPI_lock, "&kovaAPI_lock");
-    return kovaAPIInitKovaMicroCode();
-}
+// The lock is initialised once, at load (kovaapi_init_module): a caller's
+// second kovaAPIInit must not re-initialise it under its waiters and holder.
+uint32_t kovaAPIInit(void) { return kovaAPIInitKovaMicroCode(); }
 
 uint32_t kovaAPIDeInit(void) { return KOVA_OK; }
 

@@ -4,6 +4,7 @@
 
 #include "engine/attach.h"
 #include "flow/ctrl.h"
+#include "flow/engine_view.h"
 #include "lib/log.h"
 
 namespace {
@@ -29,7 +30,9 @@ int kova_release(struct plat_inode *, struct plat_file *) {
 }
 
 long kova_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
-    if (kova.hashtable_base_qe == 0) {
+    // The engine may re-attach during the copy: the area read stays pinned.
+    const kv::EngineReader engine;
+    if (!engine.attached()) {
         plat_printk(KOVA_KERN_ERR "kova device not configured yet");
         return -1;
     }
@@ -42,12 +45,13 @@ long kova_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
         *pos = 0;
         return 0;
     }
-    const unsigned long done = n - plat_copy_to_user(buf, kova.hashtable_base_qe_remapped + at, n);
+    const unsigned long done = n - plat_copy_to_user(buf, engine.view()->area + at, n);
     *pos += int64_t(done);
     return long(done);
 }
 
 long kova_ioctl(struct plat_file *, unsigned int cmd, unsigned long arg) {
+    plat_might_sleep();
     const uint32_t nr = ioctl_nr(cmd);
     if (nr == 1)
         return kEINVAL;

@@ -29,6 +29,8 @@ extern "C" {
 
 int kovaapi_init_module(void) {
     plat_printk("<1>kovaAPI version %s\n", KOVA_API_VERSION);
+    // Before any caller can exist, and only here.
+    plat_mutex_init(&kovaAPI_lock, "&kovaAPI_lock");
     if (kovaAPIInit() != KOVA_OK)
         return fail_load(-1);
     for (uint32_t u = 0; u < KOVA_UCCS; ++u)

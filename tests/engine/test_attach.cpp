@@ -1,7 +1,13 @@
 // The engine's attach: the table and every per-UCC area move into the
 // engine's area at its fixed map, and flows appear there.
+#include <sys/mman.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "flow/ctrl.h"
 #include "support/module_test.h"
@@ -135,6 +141,126 @@ TEST_F(Attach, IoctlCommandsAndPayloadErrors) {
     // and the type byte is not looked at.
     EXPECT_EQ(kt::attach_engine(a, ('x' << 8) | 2), 0);
     EXPECT_EQ(kova.hashtable_base_qe, kQeBase);
+}
+
+// Flows made before the first attach, or before an engine restart, are in
+// the engine's new area when the attach returns, whatever the area held:
+// links, valid words and a detached extended flow's mark included.
+TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
+    kt::Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(main.get(), 1), KOVA_OK);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(same.get(), 2), KOVA_OK);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(other.get(), 3), KOVA_OK);
+    ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 3, 4), KOVA_OK);
+    kt::EngineArea first, second;
+    std::memset(first.data(), 0xA5, KOVA_LUT_TABLE_BYTES); // a stale table
+    ASSERT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "v")), 0);
+    kt::FlowModel model{{1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}};
+    EXPECT_TABLE_OK(&model);
+    // A flow added behind the republished ones is reachable too.
+    kt::Flow later(0x00040002);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(later.get(), 5), KOVA_OK);
+    model[5] = 0x00040002;
+    EXPECT_TABLE_OK(&model);
+
+    // Flow 3 leaves in detach mode: its extended flow 4 stays, marked 2.
+    ASSERT_EQ(kovaAPIdeleteFlow2(3, 1), KOVA_OK);
+    const uint32_t slot4 = kova.appflow_map[4];
+    ASSERT_EQ(kt::attach_engine(kt::attach_args(second.addr(), kQeBase + 0x10000000, "v")), 0);
+    EXPECT_EQ(kt::le32_at(second.data() + 256 * slot4 + KOVA_LUT_OFF_VALID), KOVA_LUT_VALID_DETACHED);
+    EXPECT_EQ(kovaAPIdeleteExtendedFlow(4), KOVA_OK) << "the mark still lets it go";
+    model.erase(3);
+    model.erase(4);
+    EXPECT_TABLE_OK(&model);
+}
+
+// A second kovaAPIInit while one caller holds the lock and another waits
+// for it changes nothing: the waiter still gets the lock (a lock initialised
+// again under its waiter never wakes it).
+TEST_F(Attach, InitAgainLeavesTheLockAndItsWaitersAlone) {
+    ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
+    std::thread waiter([] {
+        kt::Flow f(0x00080001);
+        EXPECT_EQ(kovaAPIcreateVoipFlow(f.get(), 7), KOVA_OK);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let it block
+    EXPECT_EQ(kovaAPIInit(), KOVA_OK);
+    release_ucode_lock("test", __LINE__);
+    waiter.join();
+    kt::FlowModel model{{7, 0x00080001}};
+    EXPECT_TABLE_OK(&model);
+}
+
+// Two engine areas taking turns, as an engine that restarts. An area the
+// module gave back is made inaccessible until it is attached again, so a
+// module access after the give-back faults.
+class Reattacher {
+public:
+    Reattacher() { kova_host_unpin_protects(1); }
+    ~Reattacher() { kova_host_unpin_protects(0); }
+    void next() {
+        kt::EngineArea &a = areas_[turn_ % 2];
+        ASSERT_EQ(mprotect(a.data(), KOVA_SHM_SIZE, PROT_READ | PROT_WRITE), 0);
+        ASSERT_EQ(kt::attach_engine(kt::attach_args(a.addr(), kQeBase + (turn_ % 2) * 0x40000000, "v")), 0);
+        ++turn_;
+    }
+
+private:
+    kt::EngineArea areas_[2];
+    uint32_t turn_ = 0;
+};
+
+// Everything that reaches the engine's area without the table lock, run
+// against re-attaches. Each use is checked for the result it must have.
+using LockFreeUse = void (*)(uint32_t i);
+const LockFreeUse kLockFreeUses[] = {
+    [](uint32_t) {
+        uint32_t st[3];
+        EXPECT_EQ(kovaAPIgetFlowStatistics(1, st), KOVA_OK);
+    },
+    [](uint32_t i) {
+        kova_PORT_STATS st;
+        EXPECT_EQ(kovaAPIGetPortStatistics(int32_t(4 + i % 32), 1, &st), KOVA_OK);
+    },
+    [](uint32_t i) { EXPECT_EQ(kovaAPIClearPortStatistics(int32_t(i % 36), 1), KOVA_OK); },
+    [](uint32_t i) {
+        EXPECT_EQ(kovaAPISetOQShapingWithCDR(int32_t(i % 36), 0, 1, 100000000, 1500, 0, 0, 0), KOVA_OK);
+        EXPECT_EQ(kovaAPISetICPolicing(int32_t(4 + i % 32), 2000, 6, 100000000, 1500, 1100000000, 10000), KOVA_OK);
+    },
+    [](uint32_t i) { EXPECT_EQ(kovaAPISetStormControlCfg(int32_t(i % 40), 9, 1500, 1000, 1000), KOVA_OK); },
+    [](uint32_t i) { EXPECT_EQ(kovaAPIsetLKUPMask(int32_t(4 + i % 32), int32_t(1 + i % 4095), uint8_t(i)), KOVA_OK); },
+    [](uint32_t i) {
+        const int fd = kova_host_open("/dev/kova");
+        char buf[512];
+        EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), long(sizeof buf)) << i;
+        kova_host_close(fd);
+    },
+    [](uint32_t) {
+        const int fd = kova_host_open("/sys/kernel/debug/kova/dump_flows_qe");
+        EXPECT_GE(fd, 0);
+        kova_host_close(fd);
+    },
+};
+
+TEST_F(Attach, LockFreeUsersNeverReachAnAreaGivenBack) {
+    Reattacher engine;
+    engine.next();
+    kt::Flow f(0x00100001);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 1), KOVA_OK);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> users;
+    for (LockFreeUse use : kLockFreeUses)
+        users.emplace_back([use, &done] {
+            for (uint32_t i = 0; !done; ++i)
+                use(i);
+        });
+    for (int n = 0; n < 24; ++n)
+        engine.next();
+    done = true;
+    for (auto &u : users)
+        u.join();
+    kt::FlowModel model{{1, 0x00100001}};
+    EXPECT_TABLE_OK(&model);
 }
 
 } // namespace

@@ -136,10 +136,10 @@ TEST_F(Device, OpenReleaseAndReadBeforeAttach) {
 
 TEST_F(Device, ReadsTheWindowThenWrapsToItsStart) {
     kt::EngineArea area;
+    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x10000000, "v1")), 0);
     for (uint32_t off : {0u, 100u, KOVA_DEV_WINDOW - 10, KOVA_DEV_WINDOW - 1})
         area.data()[off] = uint8_t(off * 7 + 1);
     area.data()[KOVA_DEV_WINDOW] = 0xEE; // beyond the window: never read
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x10000000, "v1")), 0);
 
     int fd = kova_host_open("/dev/kova");
     uint8_t buf[128];

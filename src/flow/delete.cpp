@@ -43,11 +43,11 @@ struct Deletion {
     }
 
     // Gives a link field of p a new target (KOVA_NO_SLOT: none), shadow
-    // first, then one 8-byte engine write.
+    // first, then one 8-byte engine store.
     void set_link(uint32_t p, uint32_t field, uint32_t to) {
         table::set_link(table::shadow(p), field, to == KOVA_NO_SLOT ? 0 : cpu_addr_of(to));
         if (to == KOVA_NO_SLOT)
-            memsetQE(engine_of(p) + field, 0, 8, ucc);
+            storeQE64(engine_of(p) + field, 0, ucc);
         else
             publish::engine_link(engine_of(p) + field, engine_of(to), ucc);
     }

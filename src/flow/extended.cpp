@@ -152,7 +152,7 @@ uint32_t delete_ext_locked(slots::TableLock &lock, uint32_t appflowid, uint8_t u
             kova_LUT_INFO &p = kova.lut_info[parent];
             table::set_link(p.lut_cpu, KOVA_LUT_OFF_NEXT_EXT, 0);
             p.ext_appflowid = KOVA_NO_SLOT;
-            memsetQE(p.lut_qe + KOVA_LUT_OFF_NEXT_EXT, 0, 8, r.ucc);
+            storeQE64(p.lut_qe + KOVA_LUT_OFF_NEXT_EXT, 0, r.ucc);
         } else {
             // A parent deleted in detach mode no longer links here and left
             // the entry marked detached; nothing leads to it, so it can go

@@ -58,10 +58,21 @@ inline uint32_t cpu_to_le32(uint32_t v) {
     return v;
 #endif
 }
+inline uint64_t cpu_to_le64(uint64_t v) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap64(v);
+#else
+    return v;
+#endif
+}
 
 // One aligned 32-bit store the engine can never see torn.
 inline void store_le32_once(uint8_t *p, uint32_t v) {
     __atomic_store_n(reinterpret_cast<uint32_t *>(p), cpu_to_le32(v), __ATOMIC_RELAXED);
+}
+// One aligned 64-bit store: an engine link is never seen half old, half new.
+inline void store_le64_once(uint8_t *p, uint64_t v) {
+    __atomic_store_n(reinterpret_cast<uint64_t *>(p), cpu_to_le64(v), __ATOMIC_RELAXED);
 }
 inline uint32_t load_le32_once(const uint8_t *p) {
     return cpu_to_le32(__atomic_load_n(reinterpret_cast<const uint32_t *>(p), __ATOMIC_RELAXED));

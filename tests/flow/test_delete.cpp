@@ -134,7 +134,7 @@ TEST_F(Delete, EngineSeesMovesAndClearsInOrder) {
     const uint64_t group = slot_of(2) * 256ull;
     // The head must lead to 3 before 2 is cleared.
     EXPECT_EQ(traced_writes([&] { remove(2); }),
-              (std::vector<W>{W{KOVA_TRACE_MEMCPY, head + KOVA_LUT_OFF_NEXT_CRC12, 8, 0},
+              (std::vector<W>{W{KOVA_TRACE_STORE64, head + KOVA_LUT_OFF_NEXT_CRC12, 8, 0},
                               W{KOVA_TRACE_MEMSET32, group + 252, 4, 0}, W{KOVA_TRACE_MEMSET, group, 256, 0}}));
     EXPECT_TABLE_OK(&model_);
 }

@@ -4,6 +4,8 @@
 // Every entry the engine may use must be whole and belong to a flow that
 // exists at that moment, no link may lead into an entry being cleared or
 // written, and a flow the operation does not remove must stay reachable.
+// Links are followed while they change, so each is written by one 8-byte
+// store, never in pieces.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -336,6 +338,23 @@ struct BarrierCheck : Faults {
     std::string last_write = "none";
     Reader *reader = nullptr;
 
+    // A write reaching a link field is one 8-byte store of exactly that
+    // field, of the value the engine now reads there; only an entry the
+    // engine does not use (valid word not 1) is written whole, from its
+    // first byte over its links.
+    void check_link_write(const kova_host_trace_event &e, const std::string &what) {
+        const uint32_t slot = uint32_t(e.engine_off / KOVA_LUT_SIZE), first = uint32_t(e.engine_off % KOVA_LUT_SIZE);
+        const uint64_t end = first + e.len;
+        if ((end <= KOVA_LUT_OFF_NEXT_CRC12 || first >= KOVA_LUT_OFF_NEXT_EXT + 8) && end <= KOVA_LUT_SIZE)
+            return;
+        if (e.op == KOVA_TRACE_STORE64 ? e.len != 8 || (first != KOVA_LUT_OFF_NEXT_CRC12 && first != KOVA_LUT_OFF_NEXT_CRC32 &&
+                                                        first != KOVA_LUT_OFF_NEXT_EXT)
+                                       : first != 0 || end > KOVA_LUT_SIZE || valid_of(slot) == KOVA_LUT_VALID_LIVE)
+            fault(what, ": not a single store of one link, nor a whole unused entry");
+        else if (e.op == KOVA_TRACE_STORE64 && load<uint64_t>(slot, first) != e.src_off)
+            fault(what, ": the engine reads ", load<uint64_t>(slot, first), ", not the stored value");
+    }
+
     // Counts every engine write for the reader. At a barrier, walks the copy
     // and then gives the reader a moment to walk what is there: a short busy
     // wait, as yielding would hand a loaded machine's CPU to other work for a
@@ -346,8 +365,10 @@ struct BarrierCheck : Faults {
         if (ev->op != KOVA_TRACE_BARRIER) {
             std::ostringstream o;
             o << "write op " << ev->op << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
-              << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value " << ev->value;
+              << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value "
+              << (ev->op == KOVA_TRACE_STORE64 ? ev->src_off : ev->value);
             self->last_write = o.str();
+            self->check_link_write(*ev, o.str());
             return;
         }
         ++self->barriers;

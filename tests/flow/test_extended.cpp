@@ -85,7 +85,7 @@ TEST_F(Extended, CreationHangsTheEntryAtTheEndOfTheChain) {
     std::array<bool, 3> m{};
     kova_host_trace_hook(
         [](const kova_host_trace_event *e, void *ctx) {
-            if (e->op == KOVA_TRACE_MEMCPY && e->engine_off == kHead * 256ull + KOVA_LUT_OFF_NEXT_EXT)
+            if (e->op == KOVA_TRACE_STORE64 && e->engine_off == kHead * 256ull + KOVA_LUT_OFF_NEXT_EXT)
                 *static_cast<std::array<bool, 3> *>(ctx) = {
                     true, le32_at(shadow_slot(16384) + KOVA_LUT_OFF_CRC32) == kCrc,
                     le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_EXT) == 0};
@@ -97,7 +97,7 @@ TEST_F(Extended, CreationHangsTheEntryAtTheEndOfTheChain) {
     const uint64_t slot = 16384 * 256ull;
     expect_events({ev(KOVA_TRACE_MEMSET32, slot + 252, 4, 0), ev(B, 0, 0), ev(KOVA_TRACE_MEMCPY, slot, 124),
                    ev(B, 0, 0), ev(KOVA_TRACE_MEMSET32, slot + 252, 4, 1), ev(B, 0, 0),
-                   ev(KOVA_TRACE_MEMCPY, kHead * 256ull + 88, 8), ev(B, 0, 0)});
+                   ev(KOVA_TRACE_STORE64, kHead * 256ull + 88, 8, 0, kt::engine_addr(16384)), ev(B, 0, 0)});
     EXPECT_EQ(m, (std::array<bool, 3>{true, true, true}));
     ASSERT_EQ(extend(2, 3), KOVA_OK);
     EXPECT_EQ(take_log(), "");
@@ -254,7 +254,7 @@ TEST_F(Extended, LastThenFirstLeavesTheParentBare) {
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK);
     kova_host_trace_stop();
     const uint64_t last = 16385 * 256ull;
-    expect_events({ev(KOVA_TRACE_MEMSET, 16384 * 256ull + 88, 8, 0), ev(B, 0, 0),
+    expect_events({ev(KOVA_TRACE_STORE64, 16384 * 256ull + 88, 8), ev(B, 0, 0),
                    ev(KOVA_TRACE_MEMSET32, last + 252, 4, 2), ev(B, 0, 0), ev(KOVA_TRACE_MEMSET, last, 256, 0),
                    ev(B, 0, 0), ev(KOVA_TRACE_MEMSET32, last + 252, 4, 0), ev(B, 0, 0)});
     expect_ext_link(16384, KOVA_NO_SLOT);

@@ -34,12 +34,14 @@ TEST_F(Publish, PrimitivesWriteExactlyTheirBytesAndEndWithOneBarrier) {
     EXPECT_EQ(memsetQE(a + 100, 0x1C7, 252, 0), 0u); // the low byte is the fill
     EXPECT_EQ(memsetQE32bit(a + 400, 0xA1B2C3D4, 99, 0), 0u);
     EXPECT_EQ(memcpyQE2(a + 512, a + 1, 0x100000000ull + 65, 0), 0u); // only the low 32 bits count
+    EXPECT_EQ(storeQE64(a + 600, 0x0102030405060708ull, 0), 0u);
     kova_host_trace_stop();
 
     expect_events({ev(KOVA_TRACE_MEMCPY, 2560, 0), ev(B, 0, 0), ev(KOVA_TRACE_MEMCPY, 2561, 65), ev(B, 0, 0),
                    ev(KOVA_TRACE_MEMSET, 2660, 252, 0xC7), ev(B, 0, 0),
                    ev(KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4), ev(B, 0, 0),
-                   ev(KOVA_TRACE_MEMCPY2, 3072, 65, 0, 2561), ev(B, 0, 0)});
+                   ev(KOVA_TRACE_MEMCPY2, 3072, 65, 0, 2561), ev(B, 0, 0),
+                   ev(KOVA_TRACE_STORE64, 3160, 8, 0, 0x0102030405060708ull), ev(B, 0, 0)});
     // Exactly those bytes changed.
     uint8_t want[3 * 256];
     std::memset(want, 0xEE, sizeof want);
@@ -47,6 +49,7 @@ TEST_F(Publish, PrimitivesWriteExactlyTheirBytesAndEndWithOneBarrier) {
     std::memset(want + 100, 0xC7, 252);
     kv::bytes::put_le32(want + 400, 0xA1B2C3D4);
     std::memcpy(want + 512, src, 65);
+    kv::bytes::put_le64(want + 600, 0x0102030405060708ull);
     EXPECT_EQ(std::memcmp(e, want, sizeof want), 0);
 }
 
@@ -83,7 +86,7 @@ struct LinkMoment {
 
 void at_link_write(const kova_host_trace_event *e, void *ctx) {
     auto *m = static_cast<LinkMoment *>(ctx);
-    if (e->op != KOVA_TRACE_MEMCPY || e->engine_off != m->pred_slot * 256ull + m->field)
+    if (e->op != KOVA_TRACE_STORE64 || e->engine_off != m->pred_slot * 256ull + m->field)
         return;
     m->seen = true;
     m->shadow_entry_ready = le32_at(shadow_slot(m->new_slot) + KOVA_LUT_OFF_CRC32) != 0;
@@ -110,7 +113,7 @@ TEST_F(Publish, CreationPublishesTheEntryBeforeItsLink) {
     ASSERT_EQ(kovaAPIcreateVoipFlow(second.get(), 2), KOVA_OK);
     kova_host_trace_stop();
     auto want = publish_of(16384 * 256ull);
-    want.push_back(ev(KOVA_TRACE_MEMCPY, head * 256ull + 80, 8));
+    want.push_back(ev(KOVA_TRACE_STORE64, head * 256ull + 80, 8, 0, kt::engine_addr(16384)));
     want.push_back(ev(B, 0, 0));
     expect_events(want);
     EXPECT_TRUE(m.seen);

@@ -146,7 +146,7 @@ TEST_F(DumpFiles, FailedAllocationFailsTheOpen) {
         for (unsigned long nth : {1ul, 2ul}) {
             SCOPED_TRACE(std::string(kNames[i]) + " allocation " + std::to_string(nth));
             kova_host_fail_alloc(nth);
-            EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -22);
+            EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -12);
             kova_host_fail_alloc(0);
             EXPECT_EQ(take_log(), want);
             EXPECT_EQ(kova_host_alloc_live(), live);

@@ -143,6 +143,10 @@ TEST_F(Device, ReadsTheWindowThenWrapsToItsStart) {
 
     int fd = kova_host_open("/dev/kova");
     uint8_t buf[128];
+    // A copy that takes nothing is a fault, not the end of the file.
+    kova_host_user_copy_limit(0);
+    EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), -14);
+    EXPECT_EQ(kova_host_file_pos(fd), 0);
     // A short user copy advances by what was copied.
     kova_host_user_copy_limit(5);
     EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), 5);

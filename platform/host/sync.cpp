@@ -61,15 +61,19 @@ void plat_mutex_unlock(struct kova_mutex *m) {
     pthread_mutex_unlock(&m->m);
 }
 
+// Counted and failable like the kernel's kmalloc behind it, so tests see a
+// mutex that is never freed and can make an open go without one.
 struct kova_mutex *plat_mutex_alloc(void) {
-    auto *m = new (std::nothrow) kova_mutex{PTHREAD_MUTEX_INITIALIZER, {}, {false}};
-    return m;
+    void *p = plat_kmalloc(sizeof(kova_mutex));
+    return p ? new (p) kova_mutex{PTHREAD_MUTEX_INITIALIZER, {}, {false}} : nullptr;
 }
 
 void plat_mutex_free(struct kova_mutex *m) {
-    if (m)
-        pthread_mutex_destroy(&m->m);
-    delete m;
+    if (!m)
+        return;
+    pthread_mutex_destroy(&m->m);
+    m->~kova_mutex();
+    plat_kfree(m);
 }
 
 void plat_mutex_assert_held(struct kova_mutex *m) {

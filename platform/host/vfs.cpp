@@ -2,8 +2,11 @@
 // module registers its files here, and tests and tools reach them by path
 // through kova_host_open/read/write/ioctl/close, with the kernel's dispatch
 // rules (position written back only on success, absent operations failing as
-// the VFS fails them, release once the last reference to an open file goes).
+// the VFS fails them, release once the last reference to an open file goes,
+// a debugfs removal that waits for the calls still running in its files).
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +18,9 @@
 
 struct plat_inode {
     void *i_private;
+    // Open, read, write and ioctl handlers running on the node's files;
+    // guarded by fs_mutex.
+    int calls = 0;
 };
 
 struct plat_file {
@@ -60,6 +66,7 @@ struct Node {
 };
 
 std::mutex fs_mutex;
+std::condition_variable calls_ended; // some inode's calls dropped to zero
 std::map<std::string, std::unique_ptr<Node>> nodes; // by full path
 std::vector<plat_file *> fds;                       // index = fd, null = free
 std::string fail_debugfs_name;
@@ -131,7 +138,14 @@ plat_file *get_file(int fd) {
         return nullptr;
     plat_file *f = fds[fd];
     ++f->refs;
+    ++f->inode->calls;
     return f;
+}
+
+void end_call(plat_inode *inode) {
+    std::lock_guard<std::mutex> g(fs_mutex);
+    if (--inode->calls == 0)
+        calls_ended.notify_all();
 }
 
 // Drops a reference; the last one releases the file. Returns release's result
@@ -191,21 +205,29 @@ void *plat_debugfs_create_file(const char *name, unsigned int mode, void *parent
     return debugfs_create(Kind::file, name, mode, parent, data, ops);
 }
 
+// As debugfs does, returns only once no handler runs in the removed files
+// any more, so their owner may free what the handlers use.
 void plat_debugfs_remove_recursive(void *dir) {
     if (!dir)
         return;
-    std::lock_guard<std::mutex> g(fs_mutex);
+    std::unique_lock<std::mutex> g(fs_mutex);
     Node *n = live_node(dir);
     if (!n || n->kind == Kind::device)
         return;
     const std::string top = n->path; // n dies in the loop
     const std::string below = top + "/";
+    std::vector<std::shared_ptr<plat_inode>> removed;
     for (auto it = nodes.begin(); it != nodes.end();) {
-        if (it->first == top || it->first.compare(0, below.size(), below) == 0)
+        if (it->first == top || it->first.compare(0, below.size(), below) == 0) {
+            removed.push_back(it->second->inode);
             it = nodes.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
+    calls_ended.wait(g, [&] {
+        return std::all_of(removed.begin(), removed.end(), [](const auto &i) { return i->calls == 0; });
+    });
 }
 
 int kova_host_open(const char *path) {
@@ -222,14 +244,14 @@ int kova_host_open(const char *path) {
         f->ops = n.ops;
         f->inode = n.inode.get();
         f->inode_ref = n.inode;
+        ++f->inode->calls;
     }
     // Not under fs_mutex: an open handler may itself create or open files.
-    if (f->ops->open) {
-        int r = f->ops->open(f->inode, f);
-        if (r < 0) {
-            delete f;
-            return r;
-        }
+    const int r = f->ops->open ? f->ops->open(f->inode, f) : 0;
+    end_call(f->inode);
+    if (r < 0) {
+        delete f;
+        return r;
     }
     std::lock_guard<std::mutex> g(fs_mutex);
     size_t fd = 0;
@@ -253,6 +275,7 @@ long kova_host_read(int fd, void *buf, size_t n) {
         if (r >= 0)
             f->pos.store(pos, std::memory_order_relaxed);
     }
+    end_call(f->inode);
     put_file(f);
     return r;
 }
@@ -268,6 +291,7 @@ long kova_host_write(int fd, const void *buf, size_t n) {
         if (r >= 0)
             f->pos.store(pos, std::memory_order_relaxed);
     }
+    end_call(f->inode);
     put_file(f);
     return r;
 }
@@ -277,6 +301,7 @@ long kova_host_ioctl(int fd, unsigned int cmd, unsigned long arg) {
     if (!f)
         return -kEBADF;
     long r = f->ops->unlocked_ioctl ? f->ops->unlocked_ioctl(f, cmd, arg) : -kENOTTY;
+    end_call(f->inode);
     put_file(f);
     return r;
 }
@@ -298,6 +323,7 @@ int64_t kova_host_file_pos(int fd) {
     if (!f)
         return -kEBADF;
     int64_t pos = f->pos.load(std::memory_order_relaxed);
+    end_call(f->inode);
     put_file(f);
     return pos;
 }

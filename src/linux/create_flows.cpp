@@ -1,7 +1,9 @@
 // "create_flows": an operator writes a flow definition, the module creates
 // the flow, and a read shows the result with a usage text. Each open file
 // keeps its own text, so writers on different opens cannot mix their
-// definitions. "create_flows_old" creates one fixed test flow per write.
+// definitions; threads writing through one open file (pwrite takes no
+// position lock) take turns on its mutex. "create_flows_old" creates one
+// fixed test flow per write.
 #include "lib/text.h"
 #include "linux/debug_files.h"
 #include "linux/flow_lang.h"
@@ -9,11 +11,13 @@
 
 namespace {
 
-constexpr long kEFBIG = -27;
 constexpr size_t kTextMax = 4095; // written text, NUL not counted
 constexpr size_t kUsageCap = 2048;
 
 struct CreateFlowOpen {
+    // Held for each whole call: the space check, the append and the parse of
+    // a write, and the composing of a read, all on the fields below.
+    kova_mutex *lock;
     char text[kTextMax + 1];
     size_t len;
     kv::lang::Definition def;
@@ -79,41 +83,13 @@ long parse_and_create(CreateFlowOpen *st) {
     return 0;
 }
 
-} // namespace
-
-extern "C" {
-
-int32_t create_flow_return_code = 99;
-
-int create_flow_open(struct plat_inode *, struct plat_file *file) {
-    auto *st = static_cast<CreateFlowOpen *>(plat_kmalloc(sizeof(CreateFlowOpen)));
-    if (!st)
-        return int(kv::files::kENOMEM);
-    st->len = 0;
-    st->text[0] = '\0';
-    *plat_file_private(file) = st;
-    return 0;
-}
-
-int create_flow_release(struct plat_inode *, struct plat_file *file) {
-    plat_kfree(open_state(file));
-    *plat_file_private(file) = nullptr;
-    return 0;
-}
-
-long create_flow_read(struct plat_file *file, char *buf, size_t count, int64_t *pos) {
-    CreateFlowOpen *st = open_state(file);
-    const size_t len = compose_usage(st->usage, sizeof st->usage);
-    return kv::files::read_text(st->usage, len, buf, count, pos);
-}
-
 // Text accumulates until a write brings a ';'; that write parses the whole
 // definition, and the open file starts a new one, whatever the outcome.
-long create_flow_write(struct plat_file *file, const char *buf, size_t count, int64_t *pos) {
-    CreateFlowOpen *st = open_state(file);
+long append_and_parse(CreateFlowOpen *st, const char *buf, size_t count, int64_t *pos) {
+    plat_mutex_assert_held(st->lock);
     if (count > kTextMax - st->len) {
         plat_printk("Error: Allocating more than kernel buffer size");
-        return kEFBIG;
+        return kv::files::kEFBIG;
     }
     if (plat_copy_from_user(st->text + st->len, buf, count) != 0) {
         st->text[st->len] = '\0';
@@ -128,6 +104,53 @@ long create_flow_write(struct plat_file *file, const char *buf, size_t count, in
     st->len = 0;
     st->text[0] = '\0';
     return r < 0 ? r : long(count);
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t create_flow_return_code = 99;
+
+int create_flow_open(struct plat_inode *, struct plat_file *file) {
+    auto *st = static_cast<CreateFlowOpen *>(plat_kmalloc(sizeof(CreateFlowOpen)));
+    kova_mutex *lock = st ? plat_mutex_alloc() : nullptr;
+    if (!lock) {
+        plat_kfree(st);
+        return int(kv::files::kENOMEM);
+    }
+    st->lock = lock;
+    st->len = 0;
+    st->text[0] = '\0';
+    *plat_file_private(file) = st;
+    return 0;
+}
+
+int create_flow_release(struct plat_inode *, struct plat_file *file) {
+    CreateFlowOpen *st = open_state(file);
+    plat_mutex_free(st->lock);
+    plat_kfree(st);
+    *plat_file_private(file) = nullptr;
+    return 0;
+}
+
+long create_flow_read(struct plat_file *file, char *buf, size_t count, int64_t *pos) {
+    CreateFlowOpen *st = open_state(file);
+    plat_might_sleep();
+    plat_mutex_lock(st->lock);
+    const size_t len = compose_usage(st->usage, sizeof st->usage);
+    const long r = kv::files::read_text(st->usage, len, buf, count, pos);
+    plat_mutex_unlock(st->lock);
+    return r;
+}
+
+long create_flow_write(struct plat_file *file, const char *buf, size_t count, int64_t *pos) {
+    CreateFlowOpen *st = open_state(file);
+    plat_might_sleep();
+    plat_mutex_lock(st->lock);
+    const long r = append_and_parse(st, buf, count, pos);
+    plat_mutex_unlock(st->lock);
+    return r;
 }
 
 long create_flow_old_write(struct plat_file *, const char *, size_t count, int64_t *) {

@@ -23,7 +23,7 @@ long delete_flow_read(struct plat_file *, char *buf, size_t count, int64_t *pos)
 
 long delete_flow_write(struct plat_file *, const char *buf, size_t count, int64_t *) {
     long err = 0;
-    char *text = kv::files::copy_user_text(buf, count, &err);
+    char *text = kv::files::copy_user_text("delete_flows", buf, count, kv::files::kCommandMax, &err);
     if (!text)
         return err;
     int flow_id;

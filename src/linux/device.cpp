@@ -46,6 +46,9 @@ long kova_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
         return 0;
     }
     const unsigned long done = n - plat_copy_to_user(buf, engine.view()->area + at, n);
+    // Nothing copied is a fault: 0 would tell the reader it met the end.
+    if (done == 0)
+        return kEFAULT;
     *pos += int64_t(done);
     return long(done);
 }

@@ -1,6 +1,7 @@
 // The dump files: the text is taken once, at open, into a buffer of the open
 // file's own, so two dumps open at once each read their own text; reading
-// never recomputes it.
+// never recomputes it. The 2 MiB need only be virtually contiguous: 512
+// contiguous pages are often not to be had on a board that has run a while.
 #include "kova/kovaAPI.h"
 #include "linux/debug_files.h"
 #include "linux/user_text.h"
@@ -23,11 +24,11 @@ void fill_scheduler(kova_DUMP_BUF *out) { kovaAPIDumpScheduler(out); }
 
 int open_dump(struct plat_file *file, Fill fill, const char *no_memory) {
     auto *d = static_cast<DumpOpen *>(plat_kmalloc(sizeof(DumpOpen)));
-    char *text = d ? static_cast<char *>(plat_kmalloc(kDumpCap)) : nullptr;
+    char *text = d ? static_cast<char *>(plat_vmalloc(kDumpCap)) : nullptr;
     if (!text) {
         plat_kfree(d);
         plat_printk("%s", no_memory);
-        return int(kv::files::kEINVAL);
+        return int(kv::files::kENOMEM);
     }
     text[0] = '\0';
     kova_DUMP_BUF out = {text, kDumpCap, 0, 0};
@@ -66,7 +67,7 @@ long dump_flows_cpu_read(struct plat_file *file, char *buf, size_t count, int64_
 
 int dump_flows_cpu_release(struct plat_inode *, struct plat_file *file) {
     auto *d = static_cast<DumpOpen *>(*plat_file_private(file));
-    plat_kfree(d->text);
+    plat_vfree(d->text);
     plat_kfree(d);
     *plat_file_private(file) = nullptr;
     return 0;

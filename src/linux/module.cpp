@@ -1,5 +1,7 @@
 // Module load and unload: the store and every UCC, the debugfs directory,
 // and last the device, so the engine cannot attach to a half-loaded module.
+// Unload goes the other way: the device and the files first (the debugfs
+// removal waits for calls still running in its files), the areas after.
 #include "linux/module.h"
 
 #include "flow/ctrl.h"
@@ -54,10 +56,10 @@ int kovaapi_init_module(void) {
 
 void kovaapi_cleanup_module(void) {
     plat_printk("<1>kovaAPI cleanup\n");
-    kovaAPIDeInitKovaMicroCode();
+    plat_misc_deregister(&kova_fops);
     plat_debugfs_remove_recursive(dfs_root);
     dfs_root = nullptr;
-    plat_misc_deregister(&kova_fops);
+    kovaAPIDeInitKovaMicroCode();
 }
 
 } // extern "C"

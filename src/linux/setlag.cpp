@@ -24,7 +24,7 @@ long setlag_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
 // group is reported in the log only.
 long setlag_write(struct plat_file *, const char *buf, size_t count, int64_t *) {
     long err = 0;
-    char *text = kv::files::copy_user_text(buf, count, &err);
+    char *text = kv::files::copy_user_text("setlag", buf, count, kv::files::kCommandMax, &err);
     if (!text)
         return err;
     int lagnum, lagmode;

@@ -17,8 +17,15 @@ long read_text(const char *text, size_t len, char *user_buf, size_t count, int64
     return long(n);
 }
 
-char *copy_user_text(const char *user_buf, size_t count, long *err) {
-    char *text = count + 1 == 0 ? nullptr : static_cast<char *>(plat_vmalloc(count + 1));
+char *copy_user_text(const char *name, const char *user_buf, size_t count, size_t limit, long *err) {
+    // The writer chooses count: without a bound it could have the module
+    // allocate gigabytes for a command of a few words.
+    if (count > limit) {
+        plat_printk("%s: write of more than %zu bytes refused\n", name, limit);
+        *err = kEFBIG;
+        return nullptr;
+    }
+    char *text = static_cast<char *>(plat_vmalloc(count + 1));
     if (!text) {
         *err = kENOMEM;
         return nullptr;

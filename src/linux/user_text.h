@@ -9,15 +9,22 @@ namespace kv::files {
 constexpr long kENOMEM = -12;
 constexpr long kEFAULT = -14;
 constexpr long kEINVAL = -22;
+constexpr long kEFBIG = -27;
+
+// The most a single write to "delete_flows" or "setlag" may bring: their
+// commands are a few dozen bytes.
+constexpr size_t kCommandMax = 255;
 
 // A read of `text` (len bytes) at *pos: at most count bytes from *pos on,
 // 0 at or past the end, *pos advanced by what was returned. A copy that
 // stops short returns kEFAULT and leaves *pos where it was.
 [[nodiscard]] long read_text(const char *text, size_t len, char *user_buf, size_t count, int64_t *pos);
 
-// The count bytes a user wrote, in a new vmalloc'd buffer with a NUL after
-// them (free with plat_vfree). Null with *err set when the buffer cannot be
+// The count bytes a user wrote to the file `name`, in a new vmalloc'd buffer
+// with a NUL after them (free with plat_vfree). Null with *err set when count
+// is over `limit` (kEFBIG, logged, nothing allocated), the buffer cannot be
 // had (kENOMEM) or the copy stops short (kENOMEM, logged).
-[[nodiscard]] char *copy_user_text(const char *user_buf, size_t count, long *err);
+[[nodiscard]] char *copy_user_text(const char *name, const char *user_buf, size_t count, size_t limit,
+                                   long *err);
 
 } // namespace kv::files

@@ -122,8 +122,10 @@ static void check_device_before_attach(void)
 static uint8_t *attach_area(void)
 {
 	const size_t size = 1ul << 30;
+	/* Shared, as an engine must map it: a private page copied on write
+	 * after a fork would no longer be the page the module writes. */
 	uint8_t *area = mmap(NULL, size, PROT_READ | PROT_WRITE,
-			     MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB, -1, 0);
+			     MAP_SHARED | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB, -1, 0);
 	check(area != MAP_FAILED, "huge_page", "mmap of a 1 GiB page: errno %d", errno);
 	if (area == MAP_FAILED)
 		return NULL;

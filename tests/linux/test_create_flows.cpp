@@ -1,8 +1,11 @@
 // The flow command language: the parser on its own, then "create_flows" and
 // "create_flows_old" as an operator uses them.
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "flow/ctrl.h"
@@ -361,6 +364,14 @@ TEST_F(CreateFlowsFile, DefinitionInPiecesIsParsedOnceOnTheLastWrite) {
 }
 
 TEST_F(CreateFlowsFile, FailedWritesCreateNothingAndKeepTheLastCode) {
+    // An open that cannot have its state or its mutex fails and keeps nothing.
+    const long live = kova_host_alloc_live();
+    for (unsigned long nth : {1ul, 2ul}) {
+        kova_host_fail_alloc(nth);
+        EXPECT_EQ(kova_host_open(kCreate), -12) << nth;
+        kova_host_fail_alloc(0);
+    }
+    EXPECT_EQ(kova_host_alloc_live(), live);
     open_file();
     const std::string &def = def_;
     EXPECT_EQ(write(with(def, "flow_ucc=2", "flow_ucc=x")), -3);
@@ -387,6 +398,57 @@ TEST_F(CreateFlowsFile, FailedWritesCreateNothingAndKeepTheLastCode) {
     EXPECT_EQ(write("flow_id=z ;"), -3);
     EXPECT_EQ(write(with(def, "flow_id=1", "flow_id=9")), long(def.size()));
     EXPECT_TRUE(has(9));
+}
+
+// Threads writing through one descriptor (pwrite takes no position lock):
+// each write is checked and appended whole under the open file's mutex, so
+// the text never passes its 4095 bytes and no definition takes in another's.
+// Each round starts its writers together on an empty text.
+TEST_F(CreateFlowsFile, WritersSharingAnOpenFileTakeTurns) {
+    constexpr int kThreads = 4, kRounds = 200;
+    const auto together = [](auto &&body) {
+        std::atomic<bool> go{false};
+        std::vector<std::thread> ts;
+        for (int t = 0; t < kThreads; ++t)
+            ts.emplace_back([&, t] {
+                while (!go)
+                    std::this_thread::yield();
+                body(t);
+            });
+        go = true;
+        for (std::thread &t : ts)
+            t.join();
+    };
+    const std::string big(2100, ' ');
+    for (int round = 0; round < 1000; ++round) {
+        open_file();
+        std::atomic<int> accepted{0}, refused{0};
+        together([&](int) {
+            const long r = write(big);
+            accepted += r == 2100;
+            refused += r == -27;
+        });
+        ASSERT_EQ(accepted.load(), 1) << round;
+        ASSERT_EQ(refused.load(), kThreads - 1) << round;
+    }
+    std::vector<std::string> defs;
+    for (uint32_t id = 100; id < 100 + kThreads * kRounds; ++id) {
+        char key[40];
+        std::snprintf(key, sizeof key, "flow_id=%u crc32=%#x", id, id << 18 | 1);
+        defs.push_back(with(def_, "flow_id=1 crc32=0x930481c1", key));
+    }
+    open_file();
+    std::atomic<int> created{0};
+    for (int round = 0; round < kRounds; ++round)
+        together([&](int t) {
+            const std::string &d = defs[size_t(round * kThreads + t)];
+            created += write(d) == long(d.size());
+        });
+    EXPECT_EQ(created.load(), kThreads * kRounds);
+    for (uint32_t id = 100; id < 100 + kThreads * kRounds; ++id) {
+        ASSERT_TRUE(has(id)) << id;
+        EXPECT_EQ(kt::le32_at(kt::shadow_slot(slot_of(id)) + KOVA_LUT_OFF_CRC32), id << 18 | 1) << id;
+    }
 }
 
 TEST_F(CreateFlowsFile, ExtendedDefinitionHangsOnItsParent) {

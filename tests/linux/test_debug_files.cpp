@@ -146,7 +146,7 @@ TEST_F(DumpFiles, FailedAllocationFailsTheOpen) {
         for (unsigned long nth : {1ul, 2ul}) {
             SCOPED_TRACE(std::string(kNames[i]) + " allocation " + std::to_string(nth));
             kova_host_fail_alloc(nth);
-            EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -22);
+            EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -12);
             kova_host_fail_alloc(0);
             EXPECT_EQ(take_log(), want);
             EXPECT_EQ(kova_host_alloc_live(), live);
@@ -195,9 +195,16 @@ TEST_F(DeleteFlows, DeletesShowsTheResultAndRefusesBadInput) {
     EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return 6\n");
     kova_host_user_copy_limit(-1);
     EXPECT_TRUE(exists(5));
+    // More than 255 bytes are refused before anything is allocated; 255 pass.
+    const std::string padded = "flow_id=5" + std::string(246, ' ');
+    const unsigned long allocs = kova_host_alloc_count();
+    EXPECT_EQ(write_file("delete_flows", padded + " "), -27);
+    EXPECT_EQ(kova_host_alloc_count(), allocs);
+    EXPECT_EQ(take_log(), "delete_flows: write of more than 255 bytes refused\n");
+    EXPECT_TRUE(exists(5));
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
 
-    EXPECT_EQ(write_file("delete_flows", "flow_id=5"), 9);
+    EXPECT_EQ(write_file("delete_flows", padded), 255);
     EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
     EXPECT_FALSE(exists(5));
     EXPECT_EQ(read_file("delete_flows"), shown("0"));
@@ -240,8 +247,10 @@ TEST_F(Setlag, SetsTheGroupWithAHexMask) {
     ASSERT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
     ASSERT_EQ(kovaAPISetLAGPortUP(2), KOVA_OK);
     ASSERT_EQ(kovaAPISetLAGPortUP(4), KOVA_OK);
-    for (const std::string text : {"lagnum=1 lagmode=1 lagportmask=6", "lagnum=2 lagmode=1 lagportmask=0x6\n",
-                                   "lagnum=3 lagmode=1 lagportmask=10"}) {
+    // The last at the 255-byte limit of a write.
+    for (const std::string &text : std::vector<std::string>{"lagnum=1 lagmode=1 lagportmask=6",
+                                                            "lagnum=2 lagmode=1 lagportmask=0x6\n",
+                                                            "lagnum=3 lagmode=1 lagportmask=10" + std::string(222, ' ')}) {
         SCOPED_TRACE(text);
         EXPECT_EQ(write_file("setlag", text), long(text.size()));
     }
@@ -268,6 +277,8 @@ TEST_F(Setlag, ExampleAndBadInputChangeNothing) {
                           "  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | "
                           "UCC4 | UCC3 | UCC2 | UCC1\n");
     const std::string good = "lagnum=1 lagmode=1 lagportmask=6";
+    EXPECT_EQ(write_file("setlag", good + std::string(224, ' ')), -27);
+    EXPECT_EQ(take_log(), "setlag: write of more than 255 bytes refused\n");
     kova_host_user_copy_limit(4);
     EXPECT_EQ(write_file("setlag", good), -12);
     EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return " + std::to_string(good.size() - 4) + "\n");

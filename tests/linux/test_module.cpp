@@ -1,6 +1,8 @@
 // Loading and unloading the module, and /dev/kova as the engine uses it.
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "flow/ctrl.h"
@@ -122,6 +124,39 @@ TEST(ModuleLoad, RegistrationFailures) {
     kova_host_unload();
 }
 
+// A write on a debug file that is still running when unload starts ends
+// against live tables: unload removes the files first (debugfs waits for the
+// calls in progress on them), then releases the tables. Here the write has
+// parsed its definition and waits for the table lock when unload begins.
+TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
+    const long allocs = kova_host_alloc_live();
+    ASSERT_EQ(kova_host_load(), 0);
+    const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
+    const std::string def = "flow_id=1 crc32=0x930481c1 flow_ucc=2 flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
+                            "eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
+                            "ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=5 "
+                            "rule1=RULE_DROP_PACKET ;";
+    const auto wait_for = [](auto done) {
+        while (!done())
+            std::this_thread::yield();
+    };
+    kova_host_log_clear();
+    ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
+    long written = 0;
+    std::thread writer([&] { written = kova_host_write(fd, def.data(), def.size()); });
+    wait_for([] { return kt::log_text().find("udp_dport=5\n") != std::string::npos; });
+    std::thread unloader(kova_host_unload);
+    wait_for([] { return !kova_host_path_exists("/sys/kernel/debug/kova"); });
+    release_ucode_lock("test", __LINE__);
+    writer.join();
+    unloader.join();
+    EXPECT_EQ(written, long(def.size()));
+    EXPECT_TRUE(kt::ends_with(take_log(), "udp_dport=5\n<1>kovaAPI cleanup\nkovaAPIcreateVoipFlow =0\n"));
+    EXPECT_FALSE(kova_host_path_exists("/dev/kova"));
+    EXPECT_EQ(kova_host_close(fd), 0);
+    EXPECT_EQ(kova_host_alloc_live(), allocs);
+}
+
 class Device : public kt::ModuleTest {};
 
 TEST_F(Device, OpenReleaseAndReadBeforeAttach) {
@@ -143,6 +178,10 @@ TEST_F(Device, ReadsTheWindowThenWrapsToItsStart) {
 
     int fd = kova_host_open("/dev/kova");
     uint8_t buf[128];
+    // A copy that takes nothing is a fault, not the end of the file.
+    kova_host_user_copy_limit(0);
+    EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), -14);
+    EXPECT_EQ(kova_host_file_pos(fd), 0);
     // A short user copy advances by what was copied.
     kova_host_user_copy_limit(5);
     EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), 5);

@@ -178,10 +178,14 @@ size_t page_rounded(size_t n) {
     return (n + page - 1) / page * page;
 }
 
+// Shared in both forms, never private: the module writes into the pages it
+// pinned at the attach, and a private mapping that is copied on write (after
+// a fork, in either process) would leave the engine reading a copy the
+// module no longer writes.
 bool map_area(const Options &o, Area *area) {
     if (o.hugepage) {
         void *m = mmap(nullptr, kHugePage, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB | MAP_POPULATE, -1, 0);
+                       MAP_SHARED | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB | MAP_POPULATE, -1, 0);
         if (m == MAP_FAILED) {
             std::fprintf(stderr, "kova-engine: no 1 GiB huge page: %s\n", std::strerror(errno));
             return false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kova/kovaAPI.h"
+#include "kova_internal.h"
 
 namespace {
 

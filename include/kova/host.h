@@ -156,6 +156,11 @@ enum kova_host_sibling_state {
 void kova_host_sibling_set(enum kova_host_sibling_state state);
 /* The sibling's function returns ret for every call from now (0 = accept). */
 void kova_host_sibling_result(int32_t ret);
+/* fn(ctx) runs at the start of each call of the sibling's function, before
+ * it reads the configuration (the real one may sleep there), on the calling
+ * thread; null removes it. */
+typedef void (*kova_host_sibling_fn)(void *ctx);
+void kova_host_sibling_hook(kova_host_sibling_fn fn, void *ctx);
 /* Whether the interface "kova0" exists (it does after a reset). */
 void kova_host_netdev_present(int present);
 /* Copies up to n of the configurations the sibling accepted or rejected, in
@@ -167,7 +172,8 @@ unsigned long kova_host_sibling_requests(void);
 /* References to the sibling's function and to "kova0" not yet put back. */
 long kova_host_sibling_refs(void);
 long kova_host_netdev_refs(void);
-/* Loaded sibling returning 0, "kova0" present, nothing received, counters 0. */
+/* Loaded sibling returning 0, "kova0" present, no hook, nothing received,
+ * counters 0. */
 void kova_host_sibling_reset(void);
 
 #ifdef __cplusplus

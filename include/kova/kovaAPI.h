@@ -1,7 +1,9 @@
 /*
- * kovaAPI: the interface other kernel modules (and our tools) call.
- * Every function has C linkage and the exact argument widths callers were
- * built against. Results are unsigned codes (KOVA_*).
+ * kovaAPI: the interface the module exports to other kernel modules (our
+ * tools call it too). Every function has C linkage and the exact argument
+ * widths callers were built against. Results are unsigned codes (KOVA_*).
+ * Entry points that only the module itself may call are in
+ * src/kova_internal.h.
  */
 #ifndef KOVA_API_H
 #define KOVA_API_H
@@ -137,68 +139,30 @@ typedef struct kova_FLOW {
 	kova_RULE *rules;
 } kova_FLOW;
 
-/* ---- Control block and flow-table store ------------------------------- */
+/* ---- Flow-table store -------------------------------------------------- */
 
 uint32_t kovaAPIInit(void);
-uint32_t kovaAPIDeInit(void);
-uint32_t kovaAPIInitKovaMicroCode(void);
-uint32_t kovaAPIDeInitKovaMicroCode(void);
 uint32_t kovaAPIReInitKovaFlowTable(void);
-uint32_t kovaAPIReInitKovaFlowTablePrivate(void);
-
-void *XX_Malloc(uint32_t size);
-void XX_Free(void *p);
-
-/* ---- Engine memory map and UCCs -------------------------------------- */
-
-int kovaAPIInitKovaUcc(uint32_t uccnum);
-int kovaAPIIsUCCInitialized(int uccnum, const char *caller);
-int ucc_is_eth(int uccnum);
-uint64_t cnxk_tim_cntvct(void);
-
-/* ---- Entry format ------------------------------------------------------ */
-
-uint32_t kovaAPIcreateVoipLutEntry(const kova_FLOW *flow, kova_LUT *entry, int32_t *length,
-				   uint32_t state_word);
-uint32_t kovaAPIcalculateLutEntryOffset(const kova_LUT *entry);
-uint32_t PartialCRC(uint32_t crc, const void *data, uint32_t count);
-uint32_t reverseBits(uint32_t value, uint32_t bits);
-/* The usual CRC-32 (IEEE 802.3) of a buffer, for tools that need a flow's crc32. */
-uint32_t kova_crc32(const void *data, uint32_t count);
-
-uint32_t swap_bytes(uint32_t v);
-uint16_t swap_bytes16(uint16_t v);
-uint64_t swap_bytes64(uint64_t v);
-uint32_t flow_swap_bytes(uint32_t v);
-uint16_t flow_swap_bytes16(uint16_t v);
-uint64_t flow_swap_bytes64(uint64_t v);
 
 /* ---- Flow creation ----------------------------------------------------- */
 
 uint32_t kovaAPIcreateVoipFlow(const kova_FLOW *flow, uint64_t appflowid);
-uint32_t kovaAPIcreateFlow(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_state);
 
 /* ---- Flow deletion ---------------------------------------------------- */
 
 /* stats, when given, receives packet_cnt, stats_word2 and timestamp of the
  * flow's engine entry from before the deletion. with_extended == 1 selects
- * detach mode (the flow's extended flows are cut off, not refused); with
- * lock_held the caller already holds kovaAPI_lock. */
+ * detach mode (the flow's extended flows are cut off, not refused). */
 uint32_t kovaAPIdeleteVoipFlow(uint32_t appflowid);
 uint32_t kovaAPIdeleteVoipFlowWithStats(uint32_t appflowid, uint32_t *stats);
 uint32_t kovaAPIdeleteFlow2(uint32_t appflowid, uint32_t with_extended);
-uint32_t kovaAPIdeleteFlow3(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held);
-uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held, uint32_t *stats);
 
 /* ---- Extended flows ---------------------------------------------------- */
 
 uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid, uint64_t appflowid);
 uint32_t kovaAPIdeleteExtendedFlow(uint32_t appflowid);
-uint32_t kovaAPIdeleteExtendedFlow2(uint32_t appflowid, uint8_t unlink_parent);
-uint32_t kovaAPIdeleteExtendedFlow3(uint32_t appflowid, uint8_t unlink_parent, uint32_t lock_held);
 uint32_t kovaAPIdeleteFlowWithExtended(uint32_t appflowid);
 uint32_t kovaAPIdeleteFlowWithExtendedWithStats(uint32_t appflowid, uint32_t *stats);
-uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats);
 
 /* ---- Flow queries ------------------------------------------------------ */
 
@@ -270,7 +234,6 @@ uint32_t kovaAPIClearAFProtocolStatistics(int32_t uccnum, int32_t subport, int32
 uint32_t kovaAPIErpsCcmEnable(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len, uint32_t interval,
 			      uint64_t tx_param, uint64_t rx_param, uint32_t flags);
 uint32_t kovaAPIErpsCcmDisable(int32_t uccnum, int32_t subport);
-uint32_t kovaAPIErpsCcmChangeTxPdu(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len);
 uint32_t kovaAPIErpsCcmGetStats(int32_t uccnum, int32_t subport, void *stats);
 uint32_t kovaAPIErpsCcmClearStats(int32_t uccnum, int32_t subport);
 
@@ -314,7 +277,6 @@ typedef struct kova_LAG_CFG {
 } kova_LAG_CFG;
 
 uint32_t kovaAPISetLAG(int32_t lagnum, uint32_t lagmode, uint32_t lagportmask);
-uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum);
 uint32_t kovaAPISetLAGPortUP(uint32_t uccnum);
 uint32_t kovaAPISetLAGPortDOWN(uint32_t uccnum);
 
@@ -349,7 +311,6 @@ typedef struct kova_PORT_STATS {
 uint32_t kovaAPIGetPortStatistics(int32_t uccnum, int32_t subport, kova_PORT_STATS *stats);
 uint32_t kovaAPIGetPortTraffic(int32_t uccnum, uint64_t arg);
 uint32_t kovaAPIClearPortStatistics(int32_t uccnum, int32_t subport);
-void marvellClearHWCounters(int32_t uccnum);
 
 /* ---- The table lock ---------------------------------------------------- */
 

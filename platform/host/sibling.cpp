@@ -2,6 +2,7 @@
 // link-aggregation member sets. It keeps every configuration it is handed so
 // tests can see exactly what the module sent, and counts the references the
 // module takes, so an unbalanced get/put shows.
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -26,10 +27,14 @@ unsigned long requests = 0;
 long sibling_refs = 0;
 long netdev_refs = 0;
 plat_netdev kova0 = {"kova0"};
+std::atomic<kova_host_sibling_fn> hook{nullptr};
+std::atomic<void *> hook_ctx{nullptr};
 
 // The exported configuration function. It refuses a call that does not
 // come with a held "kova0", as the real one would misbehave on it.
 int32_t sibling_lag_intf_cfg(plat_netdev *dev, kova_LAG_CFG *cfg) {
+    if (kova_host_sibling_fn fn = hook.load())
+        fn(hook_ctx.load());
     std::lock_guard<std::mutex> g(sibling_mutex);
     if (dev != &kova0 || netdev_refs <= 0 || sibling_refs <= 0 || !cfg)
         return -22;
@@ -89,6 +94,11 @@ void kova_host_sibling_result(int32_t ret) {
     result = ret;
 }
 
+void kova_host_sibling_hook(kova_host_sibling_fn fn, void *ctx) {
+    hook_ctx.store(ctx);
+    hook.store(fn);
+}
+
 void kova_host_netdev_present(int present) {
     std::lock_guard<std::mutex> g(sibling_mutex);
     netdev_present = present != 0;
@@ -122,6 +132,7 @@ void kova_host_sibling_reset(void) {
     loaded = true;
     result = 0;
     netdev_present = true;
+    hook.store(nullptr);
     received.clear();
     requests = 0;
     sibling_refs = 0;

@@ -1,7 +1,7 @@
 // Byte-order helpers of the flow-table code. The engine and the CPU agree on
 // byte order, so the plain swaps are identities; the flow_ variants always
 // reverse.
-#include "kova/kovaAPI.h"
+#include "kova_internal.h"
 
 extern "C" {
 

@@ -1,5 +1,5 @@
 // CRC-32 of IEEE 802.3, reflected, one table lookup per byte.
-#include "kova/kovaAPI.h"
+#include "kova_internal.h"
 
 namespace kv::crc {
 

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "kova/kovaAPI.h"
+#include "kova_internal.h"
 
 inline constexpr uint32_t KOVA_INIT_MAGIC = 0xDEADBABAu;
 inline constexpr uint32_t KOVA_NO_SLOT = 0xFFFFFFFFu; // free appflowid, no predecessor

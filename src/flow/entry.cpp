@@ -1,7 +1,7 @@
 // The entry builder: one flow description in, one 256-byte table entry out.
 // The engine reads these bytes as they are, so every field goes through an
 // explicit byte-order helper and never through a host struct's layout.
-#include "kova/kovaAPI.h"
+#include "kova_internal.h"
 #include "lib/bytes.h"
 #include "platform.h"
 

@@ -33,8 +33,12 @@ void release_record(uint32_t slot) {
 }
 
 TableLock::TableLock(uint32_t lock_held, const char *op) : op_(op) {
-    if (lock_held)
+    if (lock_held) {
+        // Nothing but the caller's lock_held stands between this table edit
+        // and another writer's: check it.
+        plat_mutex_assert_held(&kovaAPI_lock);
         return;
+    }
     if (acquire_ucode_lock(op, __LINE__) != 0) {
         plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
         ok_ = false;

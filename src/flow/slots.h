@@ -28,7 +28,8 @@ inline bool is_overflow(uint64_t slot) {
 class TableLock {
 public:
     // ok() is false when the lock could not be taken; the shared message is
-    // logged then.
+    // logged then. With lock_held the lock must be held by the calling
+    // thread; the platform stops with a report when it is not.
     TableLock(uint32_t lock_held, const char *op);
     bool ok() const { return ok_; }
     // Releases it if this call took it (at most once).

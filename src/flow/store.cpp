@@ -118,6 +118,7 @@ uint32_t kovaAPIDeInitKovaMicroCode(void) {
 }
 
 uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
+    plat_mutex_assert_held(&kovaAPI_lock);
     // With the current bases: after an attach the engine addresses are the
     // engine's. ext_appflowid is left as it was.
     reset_slot_records();
@@ -139,6 +140,7 @@ uint32_t kovaAPIReInitKovaFlowTable(void) {
 }
 
 int32_t acquire_ucode_lock(const char *, int) {
+    plat_might_sleep();
     plat_mutex_lock(&kovaAPI_lock);
     return 0;
 }

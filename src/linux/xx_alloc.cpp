@@ -1,5 +1,5 @@
 // The module's allocation wrappers: virtually contiguous, not zeroed.
-#include "kova/kovaAPI.h"
+#include "kova_internal.h"
 #include "platform.h"
 
 extern "C" void *XX_Malloc(uint32_t size) {

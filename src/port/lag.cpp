@@ -1,5 +1,9 @@
 // Link aggregation: the LAG table, the ports' link state, and pushing the
 // active member sets to the network-interface module that owns "kova0".
+// Callers on several CPUs change links and LAGs at once. kova_lag_lock is
+// held from each change of the table through the sibling's call, so no
+// change is lost and the sibling receives the configurations in the order
+// the table went through them: its last one is always the table's state.
 #include "flow/ctrl.h"
 #include "platform.h"
 
@@ -29,47 +33,11 @@ uint32_t owning_lag(uint32_t bit) {
     return KOVA_MAX_LAGS;
 }
 
-// Records a link change and commits the owning LAG.
-uint32_t link_change(uint32_t uccnum, bool up, const char *caller) {
-    if (kovaAPIIsUCCInitialized(int(uccnum), caller) != 0)
-        return KOVA_ERR_NOT_INITIALIZED;
-    // UCCs 32..35 have no bit in the 32-bit masks: no LAG can hold them.
-    if (uccnum >= 32)
-        return KOVA_OK;
-    const uint32_t bit = 1u << uccnum;
-    if (up)
-        kova.lag_link_up |= bit;
-    else
-        kova.lag_link_up &= ~bit;
-    const uint32_t lag = owning_lag(bit);
-    if (lag == KOVA_MAX_LAGS)
-        return KOVA_OK;
-    if (up)
-        kova.lag_table[lag].lag_active |= bit;
-    else
-        kova.lag_table[lag].lag_active &= ~bit;
-    return kovaAPISetLAGCommitToKova(int32_t(lag));
-}
-
-} // namespace
-} // namespace kv::lag
-
-extern "C" {
-
-uint32_t kovaAPISetLAG(int32_t lagnum, uint32_t lagmode, uint32_t lagportmask) {
-    if (!kv::lag::lag_in_range(lagnum))
-        return KOVA_ERR_INVALID;
-    kova.lag_table[lagnum].lag_mode = lagmode;
-    kova.lag_table[lagnum].lag_portmask = lagportmask;
-    return kovaAPISetLAGCommitToKova(lagnum);
-}
-
-// May sleep (module loading, the interface lookup, the sibling's call):
-// process context only.
-uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum) {
-    using namespace kv::lag;
-    if (!lag_in_range(lagnum))
-        return KOVA_ERR_INVALID;
+// Pushes the table to the sibling after LAG lagnum's active members are
+// recomputed; the caller holds kova_lag_lock. May sleep (module loading,
+// the interface lookup, the sibling's call).
+uint32_t commit_locked(int32_t lagnum) {
+    plat_mutex_assert_held(&kova_lag_lock);
     auto &rec = kova.lag_table[lagnum];
     rec.lag_active = rec.lag_portmask & kova.lag_link_up;
 
@@ -98,6 +66,61 @@ uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum) {
         return KOVA_ERR_NOT_SUPPORTED;
     }
     return KOVA_OK;
+}
+
+// Records a link change and commits the owning LAG.
+uint32_t link_change(uint32_t uccnum, bool up, const char *caller) {
+    plat_might_sleep();
+    if (kovaAPIIsUCCInitialized(int(uccnum), caller) != 0)
+        return KOVA_ERR_NOT_INITIALIZED;
+    // UCCs 32..35 have no bit in the 32-bit masks: no LAG can hold them.
+    if (uccnum >= 32)
+        return KOVA_OK;
+    const uint32_t bit = 1u << uccnum;
+    plat_mutex_lock(&kova_lag_lock);
+    if (up)
+        kova.lag_link_up |= bit;
+    else
+        kova.lag_link_up &= ~bit;
+    uint32_t r = KOVA_OK;
+    const uint32_t lag = owning_lag(bit);
+    if (lag != KOVA_MAX_LAGS) {
+        if (up)
+            kova.lag_table[lag].lag_active |= bit;
+        else
+            kova.lag_table[lag].lag_active &= ~bit;
+        r = commit_locked(int32_t(lag));
+    }
+    plat_mutex_unlock(&kova_lag_lock);
+    return r;
+}
+
+} // namespace
+} // namespace kv::lag
+
+extern "C" {
+
+uint32_t kovaAPISetLAG(int32_t lagnum, uint32_t lagmode, uint32_t lagportmask) {
+    plat_might_sleep();
+    if (!kv::lag::lag_in_range(lagnum))
+        return KOVA_ERR_INVALID;
+    plat_mutex_lock(&kova_lag_lock);
+    kova.lag_table[lagnum].lag_mode = lagmode;
+    kova.lag_table[lagnum].lag_portmask = lagportmask;
+    const uint32_t r = kv::lag::commit_locked(lagnum);
+    plat_mutex_unlock(&kova_lag_lock);
+    return r;
+}
+
+// Process context only: it sleeps.
+uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum) {
+    plat_might_sleep();
+    if (!kv::lag::lag_in_range(lagnum))
+        return KOVA_ERR_INVALID;
+    plat_mutex_lock(&kova_lag_lock);
+    const uint32_t r = kv::lag::commit_locked(lagnum);
+    plat_mutex_unlock(&kova_lag_lock);
+    return r;
 }
 
 uint32_t kovaAPISetLAGPortUP(uint32_t uccnum) { return kv::lag::link_change(uccnum, true, "kovaAPISetLAGPortUP"); }

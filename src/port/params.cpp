@@ -5,6 +5,7 @@
 #include "linux/module.h"
 #include "lib/engine_store.h"
 #include "platform.h"
+#include "port/port_lock.h"
 
 namespace {
 
@@ -30,16 +31,18 @@ uint32_t kovaAPIsetLKUPMask(int32_t uccnum, int32_t id, uint8_t mask) {
     if (uccnum < 0 || uccnum >= int32_t(KOVA_LKUP_MASK_UCCS) || id < 0 || id >= int32_t(KOVA_LKUP_MASK_IDS))
         return KOVA_ERR_INVALID;
     // The CPU copy is the one kept; the engine's copy, once an engine has
-    // attached, is written from it.
+    // attached, is written from it. Both under the port lock, so two callers
+    // setting one mask leave the same value in both copies.
+    const kv::port::PortLock lock;
     if (uccnum >= kFirstVlanUcc && id != 0) {
         const uint32_t i = uint32_t(uccnum - kFirstVlanUcc) * KOVA_LKUP_MASK_IDS + uint32_t(id);
         kova.lkup_mask_vlan[i] = mask;
-        if (kova.lkup_mask_vlan_qe)
-            kv::publish_byte(kova.lkup_mask_vlan_qe + i, kova.lkup_mask_vlan[i]);
+        if (uint8_t *const qe = kova.lkup_mask_vlan_qe)
+            kv::publish_byte(qe + i, mask);
     } else {
         kova.lkup_mask_port[uccnum] = mask;
-        if (kova.lkup_mask_port_qe)
-            kv::publish_byte(kova.lkup_mask_port_qe + uccnum, kova.lkup_mask_port[uccnum]);
+        if (uint8_t *const qe = kova.lkup_mask_port_qe)
+            kv::publish_byte(qe + uccnum, mask);
     }
     return KOVA_OK;
 }

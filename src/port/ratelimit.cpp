@@ -3,11 +3,14 @@
 // buckets and meters read from each UCC's areas. The engine reads these
 // words at any time and shares no lock with us, so every word is one
 // aligned 32-bit store followed by a full barrier, in the order that keeps
-// a bucket consistent: step before depth before time.
+// a bucket consistent: step before depth before time. Each setter reads
+// the area pointer it writes through once (an attach moves the areas) and
+// writes under kova_port_lock.
 #include "flow/ctrl.h"
 #include "lib/bytes.h"
 #include "lib/engine_store.h"
 #include "platform.h"
+#include "port/port_lock.h"
 #include "port/rate.h"
 
 namespace kv::port {
@@ -90,8 +93,8 @@ void write_policer(uint8_t *e, uint64_t cir, uint64_t cbs, uint64_t pir, uint64_
                          excess_rate(cir, pir), pbs);
 }
 
-uint8_t *oq_record(int32_t uccnum, int32_t oq) { return kova.OQ_BASE[uccnum] + KOVA_OQ_RECORD_SIZE * uint32_t(oq); }
-uint8_t *ic_record(int32_t uccnum, int32_t ic) { return kova.IC_BASE[uccnum] + KOVA_IC_RECORD_SIZE * uint32_t(ic); }
+uint8_t *oq_record(uint8_t *oq_base, int32_t oq) { return oq_base + KOVA_OQ_RECORD_SIZE * uint32_t(oq); }
+uint8_t *ic_record(uint8_t *ic_base, int32_t ic) { return ic_base + KOVA_IC_RECORD_SIZE * uint32_t(ic); }
 
 } // namespace
 } // namespace kv::port
@@ -111,14 +114,17 @@ uint32_t kovaAPISetStormControlCfg(int32_t uccnum, int32_t portnum, uint32_t bur
     if (portnum < 0)
         return KOVA_ERR_INVALID;
     // The storm-control areas exist only in an attached engine's memory.
-    if (!kova.STORM_BASE[uccnum])
+    uint8_t *const storm = kova.STORM_BASE[uccnum];
+    if (!storm)
         return KOVA_ERR_NOT_INITIALIZED;
-    uint8_t *e = kova.STORM_BASE[uccnum] + sizeof(kova_STORM) * uint32_t(portnum);
+    uint8_t *e = storm + sizeof(kova_STORM) * uint32_t(portnum);
     const uint32_t tolerance = storm_tolerance(burst);
-    put_word(e, KOVA_STORM_INTERVAL_A, storm_interval(rate_a));
+    const uint32_t interval_a = storm_interval(rate_a), interval_b = storm_interval(rate_b);
+    const PortLock lock;
+    put_word(e, KOVA_STORM_INTERVAL_A, interval_a);
     put_word(e, KOVA_STORM_STATE_A, KOVA_STORM_STATE_RESET);
     put_word(e, KOVA_STORM_TOLERANCE_A, tolerance);
-    put_word(e, KOVA_STORM_INTERVAL_B, storm_interval(rate_b));
+    put_word(e, KOVA_STORM_INTERVAL_B, interval_b);
     put_word(e, KOVA_STORM_STATE_B, KOVA_STORM_STATE_RESET);
     put_word(e, KOVA_STORM_TOLERANCE_B, tolerance);
     return KOVA_OK;
@@ -128,13 +134,17 @@ uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, 
                                     uint64_t pdr, uint64_t pbs, uint8_t committed_marker) {
     if (is_lag(uccnum) || !in_range(class_, KOVA_CLASSES))
         return KOVA_ERR_INVALID;
-    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQShapingWithCDR") != 0 || !kova.OQ_BASE[uccnum])
+    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQShapingWithCDR") != 0)
+        return KOVA_ERR_NOT_INITIALIZED;
+    uint8_t *const oq_base = kova.OQ_BASE[uccnum];
+    if (!oq_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(oq, records_of(uccnum)))
         return KOVA_ERR_INVALID;
     if (!peak_ok(cdr, pdr, kPeakShaping))
         return KOVA_ERR_INVALID;
-    uint8_t *e = oq_record(uccnum, oq) + KOVA_OQ_OFF_SHAPER + sizeof(kova_SHAPER) * uint32_t(class_);
+    uint8_t *e = oq_record(oq_base, oq) + KOVA_OQ_OFF_SHAPER + sizeof(kova_SHAPER) * uint32_t(class_);
+    const PortLock lock;
     write_shaper(e, cdr, cbs, pdr, pbs, committed_marker != 0);
     return KOVA_OK;
 }
@@ -150,18 +160,23 @@ uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, 
                                        uint64_t pdr, uint64_t pbs) {
     if (is_lag(uccnum) || !in_range(onu, KOVA_ONU_ENTRIES))
         return KOVA_ERR_INVALID;
-    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQONUShapingWithCDR") != 0 || !kova.OQ_BASE[uccnum])
+    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQONUShapingWithCDR") != 0)
+        return KOVA_ERR_NOT_INITIALIZED;
+    uint8_t *const oq_base = kova.OQ_BASE[uccnum];
+    if (!oq_base)
         return KOVA_ERR_NOT_INITIALIZED;
     // The ONU shaping areas exist only in an attached engine's memory.
-    if (!kova.ONUOQ_BASE[uccnum])
+    uint8_t *const onu_base = kova.ONUOQ_BASE[uccnum];
+    if (!onu_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(oq, records_of(uccnum)))
         return KOVA_ERR_INVALID;
     if (!peak_ok(cdr, pdr, kPeakShaping))
         return KOVA_ERR_INVALID;
-    write_shaper(kova.ONUOQ_BASE[uccnum] + sizeof(kova_SHAPER) * uint32_t(onu), cdr, cbs, pdr, pbs, false);
+    const PortLock lock;
+    write_shaper(onu_base + sizeof(kova_SHAPER) * uint32_t(onu), cdr, cbs, pdr, pbs, false);
     // The link comes last, once the entry it names is complete.
-    put_word(oq_record(uccnum, oq), KOVA_OQ_OFF_ONU_INDEX, uint32_t(onu));
+    put_word(oq_record(oq_base, oq), KOVA_OQ_OFF_ONU_INDEX, uint32_t(onu));
     return KOVA_OK;
 }
 
@@ -169,13 +184,17 @@ uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64
                               uint64_t pbs) {
     if (is_lag(uccnum))
         return KOVA_ERR_INVALID;
-    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICPolicing") != 0 || !kova.IC_BASE[uccnum])
+    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICPolicing") != 0)
+        return KOVA_ERR_NOT_INITIALIZED;
+    uint8_t *const ic_base = kova.IC_BASE[uccnum];
+    if (!ic_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(class_, KOVA_CLASSES) || !in_range(ic, records_of(uccnum)))
         return KOVA_ERR_INVALID;
     if (!peak_ok(cir, pir, kPeakPolicing))
         return KOVA_ERR_INVALID;
-    write_policer(ic_record(uccnum, ic) + KOVA_IC_OFF_POLICER + sizeof(kova_POLICER) * uint32_t(class_), cir, cbs,
+    const PortLock lock;
+    write_policer(ic_record(ic_base, ic) + KOVA_IC_OFF_POLICER + sizeof(kova_POLICER) * uint32_t(class_), cir, cbs,
                   pir, pbs);
     return KOVA_OK;
 }
@@ -184,17 +203,22 @@ uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64
                                  uint64_t pbs) {
     if (is_lag(uccnum) || !in_range(onu, KOVA_ONU_ENTRIES))
         return KOVA_ERR_INVALID;
-    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICONUPolicing") != 0 || !kova.IC_BASE[uccnum])
+    if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICONUPolicing") != 0)
+        return KOVA_ERR_NOT_INITIALIZED;
+    uint8_t *const ic_base = kova.IC_BASE[uccnum];
+    if (!ic_base)
         return KOVA_ERR_NOT_INITIALIZED;
     // Ethernet UCCs have no ONU policer area until an engine attaches.
-    if (!kova.ONUIC_BASE[uccnum])
+    uint8_t *const onu_base = kova.ONUIC_BASE[uccnum];
+    if (!onu_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(ic, records_of(uccnum)))
         return KOVA_ERR_INVALID;
     if (!peak_ok(cir, pir, kPeakPolicing))
         return KOVA_ERR_INVALID;
-    write_policer(kova.ONUIC_BASE[uccnum] + sizeof(kova_POLICER) * uint32_t(onu), cir, cbs, pir, pbs);
-    put_word(ic_record(uccnum, ic), KOVA_IC_OFF_ONU_INDEX, uint32_t(onu));
+    const PortLock lock;
+    write_policer(onu_base + sizeof(kova_POLICER) * uint32_t(onu), cir, cbs, pir, pbs);
+    put_word(ic_record(ic_base, ic), KOVA_IC_OFF_ONU_INDEX, uint32_t(onu));
     return KOVA_OK;
 }
 

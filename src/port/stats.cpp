@@ -1,9 +1,12 @@
 // Port statistics: the engine's counter records combined with the Ethernet
 // ports' own statistics registers, for one port, one subport or a LAG.
+// Callers on several CPUs query and clear at once: a query builds its
+// numbers in its own storage, and a clear holds the port lock.
 #include "flow/ctrl.h"
 #include "lib/mem.h"
 #include "platform.h"
 #include "port/counters_io.h"
+#include "port/port_lock.h"
 
 namespace kv::stats {
 namespace {
@@ -14,10 +17,7 @@ using kv::counters::reg_read;
 
 constexpr uint64_t kMask48 = 0x0000FFFFFFFFFFFFull; // the registers count 48 bits
 constexpr int32_t kFirstLagPort = int32_t(KOVA_UCCS - KOVA_MAX_LAGS); // 36: LAG 0
-constexpr uint32_t kSlotBytes = sizeof(kova_PORT_STATS);
 constexpr uint32_t kCountB = 7;
-static_assert(uint64_t(KOVA_UCCS) * KOVA_STATS_SUBPORTS * kSlotBytes == KOVA_STATS_AREA_BYTES,
-              "one slot per port and subport");
 
 // Statistics register offsets.
 namespace mac {
@@ -54,11 +54,6 @@ uint64_t port_set(int32_t uccnum) {
     return uint64_t(1) << uccnum;
 }
 
-kova_PORT_STATS *slot(int32_t uccnum, int32_t subport) {
-    return reinterpret_cast<kova_PORT_STATS *>(kova.stats_area +
-                                               (uint64_t(uccnum) * KOVA_STATS_SUBPORTS + uint64_t(subport)) * kSlotBytes);
-}
-
 // The engine's record: the single one of an Ethernet UCC, else the
 // subport's. Null only for a UCC without a counter area.
 uint8_t *record(uint32_t u, int32_t subport) {
@@ -73,6 +68,14 @@ void read_count_b(const uint8_t *rec, uint32_t *out) {
         out[i] = rec ? cnt_le32(rec + (i < 4 ? KOVA_PORT_CNT_ENGINE_COUNT_B + 4 * i
                                              : KOVA_PORT_CNT_ENGINE_COUNT_B4 + 4 * (i - 4)))
                      : 0;
+}
+
+// The second engine counters of a record (none for a null one).
+void add_count_b(kova_PORT_STATS *s, const uint8_t *rec) {
+    uint32_t b[kCountB];
+    read_count_b(rec, b);
+    for (uint32_t i = 0; i < kCountB; ++i)
+        s->engine_count_b[i] += b[i];
 }
 
 // A subport of a non-Ethernet UCC: everything comes from its record.
@@ -93,18 +96,15 @@ void add_record(kova_PORT_STATS *s, const uint8_t *rec) {
         s->rx_extra[i] += cnt_le32(rec + KOVA_PORT_CNT_RX_EXTRA + 4 * i);
     for (uint32_t i = 0; i < 6; ++i)
         s->engine_count_a[i] += cnt_le32(rec + KOVA_PORT_CNT_ENGINE_COUNT_A + 4 * i);
-    uint32_t b[kCountB];
-    read_count_b(rec, b);
-    for (uint32_t i = 0; i < kCountB; ++i)
-        s->engine_count_b[i] += b[i];
+    add_count_b(s, rec);
     s->tx_discards += cnt_le32(rec + KOVA_PORT_CNT_TX_DISCARDS);
     s->tx_errors += cnt_le32(rec + KOVA_PORT_CNT_TX_ERRORS);
 }
 
-// The register-derived fields of port u into its slot. A port without
-// register blocks (UCC 4 and up) counts nothing there, and nothing is read
-// through a block that is not mapped.
-void hardware_into_slot(uint32_t u, kova_PORT_STATS *s) {
+// The register-derived fields of port u (not engine_count_b or the
+// reserved bytes). A port without register blocks (UCC 4 and up) counts
+// nothing there, and nothing is read through a block that is not mapped.
+void read_hardware(uint32_t u, kova_PORT_STATS *s) {
     const uint8_t *m = u < KOVA_STAT_PORTS ? kova.mac_stats[u] : nullptr;
     const uint8_t *r = u < KOVA_STAT_PORTS ? kova.port_rx_stats[u] : nullptr;
     const uint8_t *t = u < KOVA_STAT_PORTS ? kova.port_tx_stats[u] : nullptr;
@@ -136,7 +136,7 @@ void hardware_into_slot(uint32_t u, kova_PORT_STATS *s) {
     s->tx_bcast = m48(mac::kTxBcast);
 }
 
-void add_slot(kova_PORT_STATS *s, const kova_PORT_STATS *hw, const kova_PORT_STATS *count_b) {
+void add_hardware(kova_PORT_STATS *s, const kova_PORT_STATS *hw) {
     s->rx_discards += hw->rx_discards;
     s->rx_errors += hw->rx_errors;
     s->rx_fcs_errors += hw->rx_fcs_errors;
@@ -155,9 +155,6 @@ void add_slot(kova_PORT_STATS *s, const kova_PORT_STATS *hw, const kova_PORT_STA
     s->tx_ucast += hw->tx_ucast;
     s->tx_mcast += hw->tx_mcast;
     s->tx_bcast += hw->tx_bcast;
-    if (count_b)
-        for (uint32_t i = 0; i < kCountB; ++i)
-            s->engine_count_b[i] += count_b->engine_count_b[i];
 }
 
 void clear_record(uint8_t *rec) {
@@ -192,19 +189,17 @@ uint32_t kovaAPIGetPortStatistics(int32_t uccnum, int32_t subport, kova_PORT_STA
             if (rec)
                 add_record(stats, rec);
         } else {
-            kova_PORT_STATS *hw = slot(int32_t(u), subport);
-            hardware_into_slot(u, hw);
+            // Built in this call's own storage: a query or clear on another
+            // CPU cannot change it between the reads and the sum.
+            kova_PORT_STATS hw;
+            read_hardware(u, &hw);
+            add_hardware(stats, &hw);
             // A LAG's own counters are counted once, with its first member;
             // its members' engine counters are not the LAG's.
-            kova_PORT_STATS *count_b = nullptr;
-            if (!lag) {
-                count_b = hw;
-                read_count_b(rec, count_b->engine_count_b);
-            } else if (first) {
-                count_b = slot(uccnum, subport);
-                read_count_b(kova.CNT_BASE[uccnum], count_b->engine_count_b);
-            }
-            add_slot(stats, hw, count_b);
+            if (!lag)
+                add_count_b(stats, rec);
+            else if (first)
+                add_count_b(stats, kova.CNT_BASE[uccnum]);
         }
         first = false;
     }
@@ -229,16 +224,12 @@ uint32_t kovaAPIClearPortStatistics(int32_t uccnum, int32_t subport) {
             continue;
         if (kovaAPIIsUCCInitialized(int(u), "kovaAPIClearPortStatistics") != 0)
             return KOVA_ERR_NOT_INITIALIZED;
-        __builtin_memset(slot(int32_t(u), subport), 0, kSlotBytes);
-        if (lag)
-            __builtin_memset(slot(uccnum, subport), 0, kSlotBytes);
+        const kv::port::PortLock lock;
+        clear_record(record(u, subport));
         if (ucc_is_eth(int(u))) {
-            clear_record(record(u, subport));
             if (lag)
                 clear_record(kova.CNT_BASE[uccnum]);
             marvellClearHWCounters(int32_t(u));
-        } else {
-            clear_record(record(u, subport));
         }
     }
     return KOVA_OK;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kova/kovaAPI.h"
+#include "kova_internal.h"
 
 namespace kv::crc {
 extern uint32_t table[256];

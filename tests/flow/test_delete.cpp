@@ -187,6 +187,15 @@ TEST_F(Delete, Refusals) {
     EXPECT_TABLE_OK(&model_);
 }
 
+// The variants for callers that already hold the table lock check that the
+// calling thread does.
+using DeleteDeathTest = Delete;
+TEST_F(DeleteDeathTest, LockHeldWithoutTheLockStops) {
+    EXPECT_DEATH(kovaAPIdeleteFlow3(1, 0, 1), "is not held by this thread");
+    EXPECT_DEATH(kovaAPIdeleteExtendedFlow3(1, 1, 1), "is not held by this thread");
+    EXPECT_DEATH(kovaAPIReInitKovaFlowTablePrivate(), "is not held by this thread");
+}
+
 // Detach mode marks every extended entry 2 before the flow goes (a short
 // chain is covered with the extended flows); a chain too long to collect is
 // refused with nothing changed, one shorter is not.

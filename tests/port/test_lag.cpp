@@ -1,7 +1,11 @@
 // Link aggregation: what reaches the network-interface module for each
 // table and link change, and every way the push can fail.
 #include <array>
+#include <atomic>
+#include <barrier>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -199,6 +203,52 @@ TEST_F(Lag, LinkChangesCheckTheUccFirst) {
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 7");
     EXPECT_EQ(kova.lag_link_up, 0u);
     EXPECT_EQ(received().size(), sent);
+}
+
+// Link changes arrive from several CPUs at once, and the sibling takes its
+// time over some configurations (it may sleep), so commits overlap there.
+// Each thread owns one port of LAG 0 and one of LAG 1 and flaps them,
+// ending each round in a state the round picks; once all have stopped, the
+// last configuration the sibling received must be that state: no change
+// lost, no stale commit delivered after a newer one.
+TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
+    ASSERT_EQ(kovaAPISetLAG(0, 1, 0x0F), KOVA_OK);
+    ASSERT_EQ(kovaAPISetLAG(1, 1, 0xF0), KOVA_OK);
+    std::atomic<uint32_t> calls{0};
+    kova_host_sibling_hook(
+        [](void *n) {
+            if (static_cast<std::atomic<uint32_t> *>(n)->fetch_add(1) % 3 == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        },
+        &calls);
+    constexpr uint32_t kThreads = 4, kRounds = 40, kFlaps = 2;
+    auto final_up = [](uint32_t round, uint32_t port) { return (round * 5 + port) % 3 != 0; };
+    uint32_t round = 0, stale_rounds = 0;
+    std::atomic<int> failed_calls{0};
+    std::barrier end_of_round(kThreads, [&]() noexcept {
+        uint32_t up = 0;
+        for (uint32_t port = 0; port < 2 * kThreads; ++port)
+            up |= uint32_t(final_up(round, port)) << port;
+        stale_rounds += last_received() != Cfg{up & 0x0F, up & 0xF0, 0, 0};
+        ++round;
+    });
+    std::vector<std::thread> cpus;
+    for (uint32_t t = 0; t < kThreads; ++t)
+        cpus.emplace_back([&, t] {
+            for (uint32_t r = 0; r < kRounds; ++r) {
+                for (uint32_t i = 0; i <= kFlaps; ++i)
+                    for (uint32_t port : {t, t + kThreads}) {
+                        const bool up = i == kFlaps ? final_up(r, port) : i % 2 == 0;
+                        if ((up ? kovaAPISetLAGPortUP(port) : kovaAPISetLAGPortDOWN(port)) != KOVA_OK)
+                            ++failed_calls;
+                    }
+                end_of_round.arrive_and_wait();
+            }
+        });
+    for (auto &c : cpus)
+        c.join();
+    EXPECT_EQ(failed_calls.load(), 0);
+    EXPECT_EQ(stale_rounds, 0u) << "of " << kRounds;
 }
 
 } // namespace

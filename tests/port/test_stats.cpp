@@ -1,7 +1,11 @@
 // Port statistics against values put in place: the simulated statistics
 // registers of ports 0..3 and the engine's counter records in its area.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/module_test.h"
@@ -304,6 +308,48 @@ TEST_F(PortStat, ClearOfASubportAndOfALag) {
     // No members: nothing to do.
     EXPECT_EQ(kovaAPIClearPortStatistics(39, 0), KOVA_OK);
     EXPECT_EQ(take_log(), "");
+}
+
+// Kernel callers query and clear from several CPUs. Ports 0 and 1 without a
+// transmit block: a clear then leaves their other registers alone (it
+// clears a port's hardware only as a whole), so every query racing clears
+// of the same port must give that port's register numbers exactly. The
+// clearers sleep between clears, so their wake-ups also break into queries.
+TEST_F(PortStat, QueriesRacingClearsGetOnlyTheirOwnNumbers) {
+    uint8_t *tx[2];
+    kova_PORT_STATS want[2] = {};
+    for (uint32_t p = 0; p < 2; ++p) {
+        fill_registers(p);
+        tx[p] = std::exchange(kova.port_tx_stats[p], nullptr);
+        add_hw(want[p], p);
+        want[p].tx_discards = 0; // from the transmit block
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> wrong{0};
+    std::vector<std::thread> clearers, queriers;
+    for (int32_t p = 0; p < 2; ++p) {
+        clearers.emplace_back([&, p] {
+            while (!stop) {
+                EXPECT_EQ(kovaAPIClearPortStatistics(p, 0), KOVA_OK);
+                std::this_thread::sleep_for(std::chrono::microseconds(1));
+            }
+        });
+        queriers.emplace_back([&, p] {
+            for (int i = 0; i < 200000 && wrong == 0; ++i) {
+                kova_PORT_STATS got = garbage();
+                EXPECT_EQ(kovaAPIGetPortStatistics(p, 0, &got), KOVA_OK);
+                wrong += std::memcmp(&got, &want[p], sizeof got) != 0;
+            }
+        });
+    }
+    for (auto &q : queriers)
+        q.join();
+    stop = true;
+    for (auto &c : clearers)
+        c.join();
+    for (uint32_t p = 0; p < 2; ++p)
+        kova.port_tx_stats[p] = tx[p];
+    EXPECT_EQ(wrong.load(), 0u);
 }
 
 TEST_F(PortStat, MemberThatFailsItsCheckStopsTheCall) {

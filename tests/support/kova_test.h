@@ -10,6 +10,7 @@
 #include "flow/ctrl.h"
 #include "kova/host.h"
 #include "kova/kovaAPI.h"
+#include "kova_internal.h"
 
 namespace kt {
 

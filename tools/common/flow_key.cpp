@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "kova_internal.h" // kova_crc32
+
 namespace {
 
 constexpr unsigned kDmac = 0, kSmac = 6, kVlan1 = 12, kVlan2 = 16, kEthType = 20, kSrc = 24, kDst = 40,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kova/kovaAPI.h"
+#include "kova_internal.h" // the module's own entry points are callable here too
 
 namespace kovasim {
 namespace {

@@ -6,6 +6,7 @@
 
 #include "flow_key.h"
 #include "kova/kova_shm.h"
+#include "kova_internal.h"
 
 namespace {
 

@@ -38,10 +38,7 @@ uint64_t cnxk_tim_cntvct(void);
 uint32_t kovaAPIcreateVoipLutEntry(const kova_FLOW *flow, kova_LUT *entry, int32_t *length,
 				   uint32_t state_word);
 uint32_t kovaAPIcalculateLutEntryOffset(const kova_LUT *entry);
-uint32_t PartialCRC(uint32_t crc, const void *data, uint32_t count);
 uint32_t reverseBits(uint32_t value, uint32_t bits);
-/* The usual CRC-32 (IEEE 802.3) of a buffer, for tools that need a flow's crc32. */
-uint32_t kova_crc32(const void *data, uint32_t count);
 
 uint32_t swap_bytes(uint32_t v);
 uint16_t swap_bytes16(uint16_t v);

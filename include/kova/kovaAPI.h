@@ -148,6 +148,14 @@ uint32_t kovaAPIReInitKovaFlowTable(void);
 
 uint32_t kovaAPIcreateVoipFlow(const kova_FLOW *flow, uint64_t appflowid);
 
+/* The caller computes a flow's crc32 over the key the engine hashes: the
+ * reflected CRC-32 register advanced over count bytes (no initial value or
+ * final inversion of its own), and the usual CRC-32 (IEEE 802.3) of a
+ * buffer, PartialCRC(0xFFFFFFFF, data, count) ^ 0xFFFFFFFF. Pure functions,
+ * callable from any context. */
+uint32_t PartialCRC(uint32_t crc, const void *data, uint32_t count);
+uint32_t kova_crc32(const void *data, uint32_t count);
+
 /* ---- Flow deletion ---------------------------------------------------- */
 
 /* stats, when given, receives packet_cnt, stats_word2 and timestamp of the

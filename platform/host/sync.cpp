@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "host_trace.h"
 #include "kova/kovaAPI.h"
@@ -24,18 +26,14 @@ struct kova_spinlock {
 
 namespace {
 
-// Reader sections: a reader-preferring rwlock, so that a section nested in
-// another never waits behind a waiting writer. The wait takes it for
-// writing once, which lasts until every earlier section has ended.
-pthread_rwlock_t readers = [] {
-    pthread_rwlock_t l;
-    pthread_rwlockattr_t a;
-    pthread_rwlockattr_init(&a);
-    pthread_rwlockattr_setkind_np(&a, PTHREAD_RWLOCK_PREFER_READER_NP);
-    pthread_rwlock_init(&l, &a);
-    pthread_rwlockattr_destroy(&a);
-    return l;
-}();
+// Reader sections as SRCU keeps them: two counters of active readers, and
+// an epoch whose low bit says which one a new reader counts in. A wait
+// flips the epoch and waits for the old counter to drain, twice, so a
+// reader that read the epoch just before a flip is covered too. New readers
+// never wait, so a stream of them cannot starve a waiter.
+std::atomic<unsigned> reader_epoch{0};
+std::atomic<long> readers_active[2];
+std::mutex readers_wait_lock;
 
 } // namespace
 
@@ -94,15 +92,20 @@ unsigned long plat_spin_lock(struct kova_spinlock *l) {
 void plat_spin_unlock(struct kova_spinlock *l, unsigned long) { pthread_mutex_unlock(&l->m); }
 
 int plat_reader_enter(void) {
-    pthread_rwlock_rdlock(&readers);
-    return 0;
+    const int idx = int(reader_epoch.load() & 1);
+    readers_active[idx].fetch_add(1);
+    return idx;
 }
 
-void plat_reader_exit(int) { pthread_rwlock_unlock(&readers); }
+void plat_reader_exit(int cookie) { readers_active[cookie].fetch_sub(1); }
 
 void plat_readers_wait(void) {
-    pthread_rwlock_wrlock(&readers);
-    pthread_rwlock_unlock(&readers);
+    std::lock_guard<std::mutex> g(readers_wait_lock);
+    for (int flip = 0; flip < 2; ++flip) {
+        const unsigned old = reader_epoch.fetch_add(1) & 1;
+        while (readers_active[old].load() != 0)
+            std::this_thread::yield();
+    }
 }
 
 void plat_full_barrier(void) {

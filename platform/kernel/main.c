@@ -34,6 +34,8 @@ module_exit(kova_module_exit);
 EXPORT_SYMBOL(kovaAPIInit);
 EXPORT_SYMBOL(kovaAPIReInitKovaFlowTable);
 EXPORT_SYMBOL(kovaAPIcreateVoipFlow);
+EXPORT_SYMBOL(PartialCRC);
+EXPORT_SYMBOL(kova_crc32);
 EXPORT_SYMBOL(kovaAPIdeleteVoipFlow);
 EXPORT_SYMBOL(kovaAPIdeleteVoipFlowWithStats);
 EXPORT_SYMBOL(kovaAPIdeleteFlow2);

@@ -5,6 +5,7 @@
 // change is lost and the sibling receives the configurations in the order
 // the table went through them: its last one is always the table's state.
 #include "flow/ctrl.h"
+#include "lib/once.h"
 #include "platform.h"
 
 namespace kv::lag {
@@ -106,7 +107,7 @@ uint32_t kovaAPISetLAG(int32_t lagnum, uint32_t lagmode, uint32_t lagportmask) {
         return KOVA_ERR_INVALID;
     plat_mutex_lock(&kova_lag_lock);
     kova.lag_table[lagnum].lag_mode = lagmode;
-    kova.lag_table[lagnum].lag_portmask = lagportmask;
+    kv::write_once(kova.lag_table[lagnum].lag_portmask, lagportmask); // statistics read it unlocked
     const uint32_t r = kv::lag::commit_locked(lagnum);
     plat_mutex_unlock(&kova_lag_lock);
     return r;

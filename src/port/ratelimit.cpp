@@ -9,6 +9,8 @@
 #include "flow/ctrl.h"
 #include "lib/bytes.h"
 #include "lib/engine_store.h"
+#include "lib/once.h"
+#include "lib/reader.h"
 #include "platform.h"
 #include "port/port_lock.h"
 #include "port/rate.h"
@@ -114,7 +116,10 @@ uint32_t kovaAPISetStormControlCfg(int32_t uccnum, int32_t portnum, uint32_t bur
     if (portnum < 0)
         return KOVA_ERR_INVALID;
     // The storm-control areas exist only in an attached engine's memory.
-    uint8_t *const storm = kova.STORM_BASE[uccnum];
+    // What the area pointers lead to stays pinned until we return, even if
+    // the engine re-attaches meanwhile.
+    const kv::ReaderSection engine_area;
+    uint8_t *const storm = kv::read_once(kova.STORM_BASE[uccnum]);
     if (!storm)
         return KOVA_ERR_NOT_INITIALIZED;
     uint8_t *e = storm + sizeof(kova_STORM) * uint32_t(portnum);
@@ -136,7 +141,10 @@ uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, 
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQShapingWithCDR") != 0)
         return KOVA_ERR_NOT_INITIALIZED;
-    uint8_t *const oq_base = kova.OQ_BASE[uccnum];
+    // What the area pointers lead to stays pinned until we return, even if
+    // the engine re-attaches meanwhile.
+    const kv::ReaderSection engine_area;
+    uint8_t *const oq_base = kv::read_once(kova.OQ_BASE[uccnum]);
     if (!oq_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(oq, records_of(uccnum)))
@@ -162,11 +170,14 @@ uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, 
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQONUShapingWithCDR") != 0)
         return KOVA_ERR_NOT_INITIALIZED;
-    uint8_t *const oq_base = kova.OQ_BASE[uccnum];
+    // What the area pointers lead to stays pinned until we return, even if
+    // the engine re-attaches meanwhile.
+    const kv::ReaderSection engine_area;
+    uint8_t *const oq_base = kv::read_once(kova.OQ_BASE[uccnum]);
     if (!oq_base)
         return KOVA_ERR_NOT_INITIALIZED;
     // The ONU shaping areas exist only in an attached engine's memory.
-    uint8_t *const onu_base = kova.ONUOQ_BASE[uccnum];
+    uint8_t *const onu_base = kv::read_once(kova.ONUOQ_BASE[uccnum]);
     if (!onu_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(oq, records_of(uccnum)))
@@ -186,7 +197,10 @@ uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICPolicing") != 0)
         return KOVA_ERR_NOT_INITIALIZED;
-    uint8_t *const ic_base = kova.IC_BASE[uccnum];
+    // What the area pointers lead to stays pinned until we return, even if
+    // the engine re-attaches meanwhile.
+    const kv::ReaderSection engine_area;
+    uint8_t *const ic_base = kv::read_once(kova.IC_BASE[uccnum]);
     if (!ic_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(class_, KOVA_CLASSES) || !in_range(ic, records_of(uccnum)))
@@ -205,11 +219,14 @@ uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICONUPolicing") != 0)
         return KOVA_ERR_NOT_INITIALIZED;
-    uint8_t *const ic_base = kova.IC_BASE[uccnum];
+    // What the area pointers lead to stays pinned until we return, even if
+    // the engine re-attaches meanwhile.
+    const kv::ReaderSection engine_area;
+    uint8_t *const ic_base = kv::read_once(kova.IC_BASE[uccnum]);
     if (!ic_base)
         return KOVA_ERR_NOT_INITIALIZED;
     // Ethernet UCCs have no ONU policer area until an engine attaches.
-    uint8_t *const onu_base = kova.ONUIC_BASE[uccnum];
+    uint8_t *const onu_base = kv::read_once(kova.ONUIC_BASE[uccnum]);
     if (!onu_base)
         return KOVA_ERR_NOT_INITIALIZED;
     if (!in_range(ic, records_of(uccnum)))

@@ -4,6 +4,8 @@
 // numbers in its own storage, and a clear holds the port lock.
 #include "flow/ctrl.h"
 #include "lib/mem.h"
+#include "lib/once.h"
+#include "lib/reader.h"
 #include "platform.h"
 #include "port/counters_io.h"
 #include "port/port_lock.h"
@@ -50,14 +52,14 @@ bool is_lag(int32_t uccnum) { return uccnum >= kFirstLagPort; }
 // port itself.
 uint64_t port_set(int32_t uccnum) {
     if (is_lag(uccnum))
-        return kova.lag_table[uccnum - kFirstLagPort].lag_portmask;
+        return kv::read_once(kova.lag_table[uccnum - kFirstLagPort].lag_portmask);
     return uint64_t(1) << uccnum;
 }
 
 // The engine's record: the single one of an Ethernet UCC, else the
 // subport's. Null only for a UCC without a counter area.
 uint8_t *record(uint32_t u, int32_t subport) {
-    uint8_t *base = kova.CNT_BASE[u];
+    uint8_t *base = kv::read_once(kova.CNT_BASE[u]);
     if (!base || ucc_is_eth(int(u)))
         return base;
     return base + uint64_t(subport) * KOVA_PORT_CNT_SIZE;
@@ -176,6 +178,9 @@ uint32_t kovaAPIGetPortStatistics(int32_t uccnum, int32_t subport, kova_PORT_STA
     if (!in_range(uccnum, subport, "kovaAPIGetPortStatistics"))
         return KOVA_ERR_INVALID;
     __builtin_memset(stats, 0, sizeof *stats);
+    // The counter records read below stay pinned until we return, even if
+    // the engine re-attaches meanwhile.
+    const kv::ReaderSection engine_area;
     const uint64_t ports = port_set(uccnum);
     const bool lag = is_lag(uccnum);
     bool first = true;
@@ -199,7 +204,7 @@ uint32_t kovaAPIGetPortStatistics(int32_t uccnum, int32_t subport, kova_PORT_STA
             if (!lag)
                 add_count_b(stats, rec);
             else if (first)
-                add_count_b(stats, kova.CNT_BASE[uccnum]);
+                add_count_b(stats, kv::read_once(kova.CNT_BASE[uccnum]));
         }
         first = false;
     }
@@ -217,6 +222,7 @@ uint32_t kovaAPIClearPortStatistics(int32_t uccnum, int32_t subport) {
     using namespace kv::stats;
     if (!in_range(uccnum, subport, "kovaAPIClearPortStatistics"))
         return KOVA_ERR_INVALID;
+    const kv::ReaderSection engine_area; // as for the query
     const uint64_t ports = port_set(uccnum);
     const bool lag = is_lag(uccnum);
     for (uint32_t u = 0; u < KOVA_STAT_PORTS; ++u) {
@@ -228,7 +234,7 @@ uint32_t kovaAPIClearPortStatistics(int32_t uccnum, int32_t subport) {
         clear_record(record(u, subport));
         if (ucc_is_eth(int(u))) {
             if (lag)
-                clear_record(kova.CNT_BASE[uccnum]);
+                clear_record(kv::read_once(kova.CNT_BASE[uccnum]));
             marvellClearHWCounters(int32_t(u));
         }
     }

@@ -56,7 +56,8 @@ const char *const kUsageExample =
 
 size_t compose_usage(char *buf, size_t cap) {
     kv::Text t(buf, cap);
-    t.add("Previous call of kovaAPIcreateVoipFlow=%d\n\n\n", create_flow_return_code);
+    t.add("Previous call of kovaAPIcreateVoipFlow=%d\n\n\n",
+          __atomic_load_n(&create_flow_return_code, __ATOMIC_RELAXED));
     t.add("Argument example to create flow (all posible parameters below, order of rules is not "
           "important (at least one rule is mandatory),but order of rule arguments must be the same "
           "as in example):\n\n");
@@ -79,7 +80,8 @@ long parse_and_create(CreateFlowOpen *st) {
         result = kovaAPIcreateVoipFlow(&d.flow, uint64_t(int64_t(d.flow_id)));
         plat_printk("kovaAPIcreateVoipFlow =%d\n", int32_t(result));
     }
-    create_flow_return_code = int32_t(result);
+    // Writers on other opens store theirs at the same time: one whole word.
+    __atomic_store_n(&create_flow_return_code, int32_t(result), __ATOMIC_RELAXED);
     return 0;
 }
 

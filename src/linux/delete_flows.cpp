@@ -17,7 +17,7 @@ long delete_flow_read(struct plat_file *, char *buf, size_t count, int64_t *pos)
     kv::Text t(text, sizeof text);
     t.add("Previous call of kovaAPIdeleteVoipFlow=%d\n\n\tFlow delete example: echo \"flow_id=5\" > "
           "/sys/kernel/debug/kova/delete_flows\n",
-          delete_flow_return_code);
+          __atomic_load_n(&delete_flow_return_code, __ATOMIC_RELAXED));
     return kv::files::read_text(text, t.length(), buf, count, pos);
 }
 
@@ -33,8 +33,11 @@ long delete_flow_write(struct plat_file *, const char *buf, size_t count, int64_
         plat_printk("flow_id parameter error!\n");
         return -3;
     }
-    delete_flow_return_code = int32_t(kovaAPIdeleteVoipFlow(uint32_t(flow_id)));
-    plat_printk("kovaAPIdeleteVoipFlow=%d\n", delete_flow_return_code);
+    // Other writers store theirs at the same time: one whole word, and the
+    // log line shows this call's own result.
+    const int32_t result = int32_t(kovaAPIdeleteVoipFlow(uint32_t(flow_id)));
+    __atomic_store_n(&delete_flow_return_code, result, __ATOMIC_RELAXED);
+    plat_printk("kovaAPIdeleteVoipFlow=%d\n", result);
     return long(count);
 }
 

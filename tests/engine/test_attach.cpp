@@ -177,7 +177,7 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
 // A second kovaAPIInit while one caller holds the lock and another waits
 // for it changes nothing: the waiter still gets the lock (a lock initialised
 // again under its waiter never wakes it).
-TEST_F(Attach, InitAgainLeavesTheLockAndItsWaitersAlone) {
+TEST_F(Attach, ConcurrentInitLeavesTheLockAndItsWaitersAlone) {
     ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
     std::thread waiter([] {
         kt::Flow f(0x00080001);
@@ -242,7 +242,7 @@ const LockFreeUse kLockFreeUses[] = {
     },
 };
 
-TEST_F(Attach, LockFreeUsersNeverReachAnAreaGivenBack) {
+TEST_F(Attach, ConcurrentLockFreeUsersNeverReachAnAreaGivenBack) {
     Reattacher engine;
     engine.next();
     kt::Flow f(0x00100001);

@@ -404,7 +404,7 @@ TEST_F(CreateFlowsFile, FailedWritesCreateNothingAndKeepTheLastCode) {
 // each write is checked and appended whole under the open file's mutex, so
 // the text never passes its 4095 bytes and no definition takes in another's.
 // Each round starts its writers together on an empty text.
-TEST_F(CreateFlowsFile, WritersSharingAnOpenFileTakeTurns) {
+TEST_F(CreateFlowsFile, ConcurrentWritersOnOneOpenFileTakeTurns) {
     constexpr int kThreads = 4, kRounds = 200;
     const auto together = [](auto &&body) {
         std::atomic<bool> go{false};

@@ -315,7 +315,7 @@ TEST_F(PortStat, ClearOfASubportAndOfALag) {
 // clears a port's hardware only as a whole), so every query racing clears
 // of the same port must give that port's register numbers exactly. The
 // clearers sleep between clears, so their wake-ups also break into queries.
-TEST_F(PortStat, QueriesRacingClearsGetOnlyTheirOwnNumbers) {
+TEST_F(PortStat, ConcurrentQueriesAndClearsGetOnlyTheirOwnNumbers) {
     uint8_t *tx[2];
     kova_PORT_STATS want[2] = {};
     for (uint32_t p = 0; p < 2; ++p) {

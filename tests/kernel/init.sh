@@ -29,6 +29,10 @@ check() { # name, then the command that must succeed
 KOVA=/sys/kernel/debug/kova
 FILES="dump_flows_cpu dump_flows_qe dump_oq dump_scheduler create_flows delete_flows create_flows_old setlag"
 
+# A debug kernel's leak detector: only what happens from here on counts.
+KMEMLEAK=/sys/kernel/debug/kmemleak
+[ -e $KMEMLEAK ] && echo clear >$KMEMLEAK
+
 check insmod insmod /orvex_kovaAPI.ko
 check version_line sh -c 'dmesg | grep -q "<1>kovaAPI version 4.6.360"'
 check dev_node test -c /dev/kova
@@ -46,11 +50,42 @@ check cat_setlag sh -c "cat $KOVA/setlag | grep -q '^Setlag example'"
 check insmod_caller insmod /kova_caller.ko
 dmesg | grep -o 'KTEST .*'
 check rmmod_caller rmmod kova_caller
+
+# Every kind of caller at once, on a kernel with its checkers on: kernel
+# threads in kova_stress.ko, and user space beside them.
+if grep -q 'kova.stress=1' /proc/cmdline; then
+    /kova-ktest-stress 6 &
+    stress=$!
+    check insmod_stress insmod /kova_stress.ko
+    wait $stress
+    dmesg | grep -o 'KTEST .*stress_thread.*'
+    check rmmod_stress rmmod kova_stress
+fi
 check rmmod rmmod orvex_kovaAPI
 check debugfs_gone sh -c "! test -e $KOVA"
 check dev_gone sh -c '! test -e /dev/kova'
 check cleanup_line sh -c 'dmesg | grep -q "<1>kovaAPI cleanup"'
 check nothing_left sh -c 'dmesg | grep -q "kovaAPI: nothing left"'
+# Unload is refused while a file or the device is open, and done after.
+for round in 1 2 3; do
+    check "hold_open_$round" sh -c "insmod /orvex_kovaAPI.ko &&
+        exec 3<$KOVA/dump_flows_qe 4</dev/kova 5>$KOVA/create_flows &&
+        ! rmmod orvex_kovaAPI 2>/dev/null && test -e /dev/kova &&
+        exec 3<&- 4<&- 5>&- && rmmod orvex_kovaAPI && ! test -e /dev/kova"
+done
+
+# Where the kernel injects faults: every allocation of the load fails in
+# turn until a load succeeds.
+[ -e /proc/self/fail-nth ] && /kova-ktest-failload /orvex_kovaAPI.ko
+
+if [ -e $KMEMLEAK ]; then
+    # kmemleak reports objects at least 5 s old.
+    sleep 6
+    echo scan >$KMEMLEAK
+    check kmemleak sh -c "! grep -A 12 unreferenced $KMEMLEAK"
+fi
 dmesg | grep -E 'kovaAPI: (nothing left|left behind)|BUG|WARNING|Oops' | head -20
 echo "KTEST all done"
-poweroff -f
+# With QEMU's -no-reboot this ends the run also where there is no ACPI to
+# power off with.
+reboot -f

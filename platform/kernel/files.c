@@ -66,25 +66,26 @@ static long kova_file_ioctl(const struct kova_slot *s, struct file *file, unsign
 }
 
 #define KOVA_SLOT_WRAPPERS(n)                                                                      \
+	static struct kova_slot *const kova_slot_##n = &kova_slots[n];                             \
 	static int kova_open_##n(struct inode *i, struct file *f)                                  \
 	{                                                                                          \
-		return kova_file_open(&kova_slots[n], i, f);                                       \
+		return kova_file_open(kova_slot_##n, i, f);                                        \
 	}                                                                                          \
 	static int kova_release_##n(struct inode *i, struct file *f)                               \
 	{                                                                                          \
-		return kova_file_release(&kova_slots[n], i, f);                                    \
+		return kova_file_release(kova_slot_##n, i, f);                                     \
 	}                                                                                          \
 	static ssize_t kova_read_##n(struct file *f, char __user *b, size_t c, loff_t *p)          \
 	{                                                                                          \
-		return kova_file_read(&kova_slots[n], f, b, c, p);                                 \
+		return kova_file_read(kova_slot_##n, f, b, c, p);                                  \
 	}                                                                                          \
 	static ssize_t kova_write_##n(struct file *f, const char __user *b, size_t c, loff_t *p)   \
 	{                                                                                          \
-		return kova_file_write(&kova_slots[n], f, b, c, p);                                \
+		return kova_file_write(kova_slot_##n, f, b, c, p);                                 \
 	}                                                                                          \
 	static long kova_ioctl_##n(struct file *f, unsigned int cmd, unsigned long arg)            \
 	{                                                                                          \
-		return kova_file_ioctl(&kova_slots[n], f, cmd, arg);                               \
+		return kova_file_ioctl(kova_slot_##n, f, cmd, arg);                                \
 	}
 
 KOVA_SLOT_WRAPPERS(0)
@@ -204,8 +205,10 @@ void plat_misc_deregister(const struct kova_file_ops *ops)
 
 /* ---- debugfs ------------------------------------------------------------- */
 
-/* debugfs reports failure as an error pointer (and as NULL in older
- * kernels); the core knows only NULL. */
+/*
+ * debugfs reports failure as an error pointer (and as NULL in older
+ * kernels); the core knows only NULL.
+ */
 static void *kova_dentry(struct dentry *d)
 {
 	return IS_ERR_OR_NULL(d) ? NULL : d;
@@ -228,6 +231,5 @@ void *plat_debugfs_create_file(const char *name, unsigned int mode, void *parent
 
 void plat_debugfs_remove_recursive(void *dir)
 {
-	if (dir)
-		debugfs_remove_recursive(dir);
+	debugfs_remove_recursive(dir);
 }

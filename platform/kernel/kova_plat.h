@@ -16,8 +16,10 @@ struct kova_LAG_CFG;
 /* struct kova_spinlock of the core is the kernel's spinlock_t. */
 #include <linux/spinlock_types.h>
 
-/* The kernel's struct inode, struct file and struct net_device, as the core
- * sees them. */
+/*
+ * The kernel's struct inode, struct file and struct net_device, as the core
+ * sees them.
+ */
 struct plat_inode;
 struct plat_file;
 struct plat_netdev;
@@ -40,6 +42,7 @@ void plat_kfree(void *p);
 void plat_mutex_init(struct mutex *m, const char *name);
 void plat_mutex_lock(struct mutex *m);
 void plat_mutex_unlock(struct mutex *m);
+/* A mutex of its own lockdep class, for each open file. */
 struct mutex *plat_mutex_alloc(void);
 void plat_mutex_free(struct mutex *m);
 void plat_mutex_assert_held(struct mutex *m);
@@ -88,8 +91,10 @@ void kovaapi_cleanup_module(void);
 
 /* ---- Shim-internal ---- */
 
-/* What the core holds of each kind of resource; at unload every count must
- * be back to zero. */
+/*
+ * What the core holds of each kind of resource; at unload every count must
+ * be back to zero.
+ */
 enum kova_live_kind {
 	KOVA_LIVE_VMALLOC,
 	KOVA_LIVE_KMALLOC,
@@ -97,6 +102,7 @@ enum kova_live_kind {
 	KOVA_LIVE_PIN,
 	KOVA_LIVE_KINDS
 };
+
 void kova_live_add(enum kova_live_kind kind, long delta);
 /* Logs "kovaAPI: nothing left", or what was left behind. */
 void kova_report_leftovers(void);

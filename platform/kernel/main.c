@@ -18,6 +18,9 @@ EXPORT_SYMBOL(kovaAPI_lock);
 
 static int __init kova_module_init(void)
 {
+#ifdef KOVA_BOARDLESS
+	pr_info("kovaAPI: board-less build: the board's fixed areas are module memory\n");
+#endif
 	return kovaapi_init_module();
 }
 
@@ -90,8 +93,15 @@ EXPORT_SYMBOL(kovaAPIGetPortStatistics);
 EXPORT_SYMBOL(kovaAPIGetPortTraffic);
 EXPORT_SYMBOL(kovaAPIClearPortStatistics);
 
-MODULE_DESCRIPTION("kovaAPI");
+MODULE_AUTHOR("The kova developers");
+MODULE_DESCRIPTION("kovaAPI: control plane of the packet engine (flow table, port parameters, link aggregation, port statistics)");
 MODULE_LICENSE("GPL");
+/* Whether the board's fixed areas are module memory (any machine) or ioremap'ed. */
+#ifdef KOVA_BOARDLESS
+MODULE_INFO(boardless, "yes");
+#else
+MODULE_INFO(boardless, "no");
+#endif
 #ifdef KOVA_MODULE_VERSION
 MODULE_VERSION(KOVA_MODULE_VERSION);
 #endif

@@ -113,19 +113,23 @@ struct kova_area {
 	u8 *mem;
 };
 
-#define KOVA_STATS_AREAS(p)                                                                        \
-	{ KOVA_BL_MAC_STATS_PHYS + (p) * KOVA_BL_MAC_STATS_STRIDE, KOVA_BL_MAC_STATS_SIZE, NULL }, \
-	{ KOVA_BL_RX_STATS_PHYS + (p) * KOVA_BL_PORT_STATS_STRIDE, KOVA_BL_RX_STATS_SIZE, NULL },  \
+/* The statistics areas of Ethernet port p: MAC, receive, transmit. */
+#define KOVA_MAC_AREA(p)                                                                           \
+	{ KOVA_BL_MAC_STATS_PHYS + (p) * KOVA_BL_MAC_STATS_STRIDE, KOVA_BL_MAC_STATS_SIZE, NULL }
+#define KOVA_RX_AREA(p)                                                                            \
+	{ KOVA_BL_RX_STATS_PHYS + (p) * KOVA_BL_PORT_STATS_STRIDE, KOVA_BL_RX_STATS_SIZE, NULL }
+#define KOVA_TX_AREA(p)                                                                            \
 	{ KOVA_BL_TX_STATS_PHYS + (p) * KOVA_BL_PORT_STATS_STRIDE, KOVA_BL_TX_STATS_SIZE, NULL }
 
 static struct kova_area kova_areas[] = {
-	KOVA_STATS_AREAS(0),
-	KOVA_STATS_AREAS(1),
-	KOVA_STATS_AREAS(2),
-	KOVA_STATS_AREAS(3),
+	KOVA_MAC_AREA(0), KOVA_RX_AREA(0), KOVA_TX_AREA(0),
+	KOVA_MAC_AREA(1), KOVA_RX_AREA(1), KOVA_TX_AREA(1),
+	KOVA_MAC_AREA(2), KOVA_RX_AREA(2), KOVA_TX_AREA(2),
+	KOVA_MAC_AREA(3), KOVA_RX_AREA(3), KOVA_TX_AREA(3),
 	{ KOVA_BL_REG_BLOCK_PHYS, KOVA_BL_REG_BLOCK_SIZE, NULL },
 	{ KOVA_BL_UCC_WINDOW_PHYS, KOVA_BL_UCC_WINDOW_END - KOVA_BL_UCC_WINDOW_PHYS, NULL },
 };
+
 static_assert(ARRAY_SIZE(kova_areas) == 3 * KOVA_BL_ETH_PORTS + 2, "one row per area");
 
 static DEFINE_MUTEX(kova_areas_lock);
@@ -138,7 +142,8 @@ static struct kova_area *kova_area_of(u64 phys, u64 size)
 	for (i = 0; i < ARRAY_SIZE(kova_areas); i++) {
 		struct kova_area *a = &kova_areas[i];
 
-		if (phys >= a->phys && phys - a->phys < a->size && size <= a->size - (phys - a->phys))
+		if (phys >= a->phys && phys - a->phys < a->size &&
+		    size <= a->size - (phys - a->phys))
 			return a;
 	}
 	return NULL;
@@ -226,8 +231,10 @@ void kova_boardless_release(void)
 uint64_t plat_timer_count(void)
 {
 #ifdef CONFIG_ARM64
-	/* The virtual counter, as the engine reads it; isb keeps the read in
-	 * program order. */
+	/*
+	 * The virtual counter, as the engine reads it; isb keeps the read in
+	 * program order.
+	 */
 	isb();
 	return read_sysreg(cntvct_el0);
 #else
@@ -238,6 +245,11 @@ uint64_t plat_timer_count(void)
 
 void plat_full_barrier(void)
 {
+	/*
+	 * Ends every write to engine memory: the engine reads it on another
+	 * CPU with no lock shared with the core, so an entry's body must be
+	 * visible before the store that links or validates it.
+	 */
 	smp_mb();
 }
 

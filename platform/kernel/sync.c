@@ -14,8 +14,11 @@
 
 #include "kova_plat.h"
 
+/* Link aggregation, from a state change through the sibling call. */
 DEFINE_MUTEX(kova_lag_lock);
+/* The port parameter writers, in any context. */
 DEFINE_SPINLOCK(kova_port_lock);
+/* The port functions' reader sections; the core waits for them to drain. */
 DEFINE_STATIC_SRCU(kova_readers);
 
 void plat_mutex_init(struct mutex *m, const char *name)
@@ -35,8 +38,10 @@ void plat_mutex_unlock(struct mutex *m)
 	mutex_unlock(m);
 }
 
-/* Per-open mutexes share one lockdep class of their own: an open file's
- * writer holds its mutex while the flow it parsed takes kovaAPI_lock. */
+/*
+ * Per-open mutexes share one lockdep class of their own: an open file's
+ * writer holds its mutex while the flow it parsed takes kovaAPI_lock.
+ */
 struct mutex *plat_mutex_alloc(void)
 {
 	struct mutex *m = kmalloc(sizeof(*m), GFP_KERNEL);
@@ -68,6 +73,7 @@ void plat_might_sleep(void)
 }
 
 unsigned long plat_spin_lock(spinlock_t *l)
+	__acquires(l)
 {
 	unsigned long flags;
 
@@ -76,16 +82,19 @@ unsigned long plat_spin_lock(spinlock_t *l)
 }
 
 void plat_spin_unlock(spinlock_t *l, unsigned long flags)
+	__releases(l)
 {
 	spin_unlock_irqrestore(l, flags);
 }
 
 int plat_reader_enter(void)
+	__acquires(kova_readers)
 {
 	return srcu_read_lock(&kova_readers);
 }
 
 void plat_reader_exit(int cookie)
+	__releases(kova_readers)
 {
 	srcu_read_unlock(&kova_readers, cookie);
 }

@@ -35,6 +35,7 @@ KMEMLEAK=/sys/kernel/debug/kmemleak
 
 check insmod insmod /orvex_kovaAPI.ko
 check version_line sh -c 'dmesg | grep -q "<1>kovaAPI version 4.6.360"'
+check boardless_line sh -c 'dmesg | grep -q "kovaAPI: board-less build"'
 check dev_node test -c /dev/kova
 check debugfs_files sh -c "for f in $FILES; do test -f $KOVA/\$f || { echo missing \$f; exit 1; }; done;
     test \$(ls $KOVA | wc -l) -eq 8"

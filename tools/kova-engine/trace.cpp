@@ -128,6 +128,7 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
         return LineKind::empty;
     out->packet = packet_of(flow, uint32_t(len));
     out->count = count;
+    out->flow = flow;
     if (want_crc && out->packet.crc != crc) {
         char text[96];
         std::snprintf(text, sizeof text, "crc32=%08llx given, but the key hashes to %08x", (unsigned long long)crc,

@@ -38,6 +38,7 @@ namespace kova_engine {
 struct TraceLine {
     Packet packet;
     uint64_t count;
+    kova_FLOW flow; // the description the packet was made of
 };
 
 enum class LineKind { packet, empty, error };

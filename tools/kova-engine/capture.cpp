@@ -78,6 +78,19 @@ bool CaptureReader::next(const uint8_t **data, uint32_t *caplen, uint32_t *wire_
     return true;
 }
 
+bool CaptureSource::fill() {
+    at_ = filled_ = 0;
+    const uint8_t *data;
+    uint32_t caplen, len;
+    while (filled_ < kBatch && reader_.next(&data, &caplen, &len)) {
+        ++frames_;
+        const Decode d = decode_frame(data, caplen, len, port_, &batch_[filled_]);
+        ++by_result_[unsigned(d)];
+        filled_ += d == Decode::ok;
+    }
+    return filled_ != 0;
+}
+
 bool CaptureWriter::open(const std::string &path, std::string *error) {
     pcap_ = pcap_open_dead(DLT_EN10MB, kSnapLen);
     dumper_ = pcap_ ? pcap_dump_open(pcap_, path.c_str()) : nullptr;

@@ -34,6 +34,36 @@ private:
     std::string error_;
 };
 
+// The packets of a capture, decoded a batch of frames at a time as an engine
+// takes a burst from its port: the lookups of a batch then follow each other
+// and the memory reads of their walks overlap, as they do for a trace's
+// packets, instead of waiting behind each frame's decoding. Frames without a
+// key are counted by reason and skipped.
+class CaptureSource {
+public:
+    CaptureSource(CaptureReader &reader, const PortChoice &port) : reader_(reader), port_(port) {}
+
+    // The next packet; null after the last one.
+    const Packet *next() {
+        if (at_ == filled_ && !fill())
+            return nullptr;
+        return &batch_[at_++];
+    }
+    uint64_t frames() const { return frames_; }
+    // Frames per Decode result.
+    const uint64_t *by_result() const { return by_result_; }
+
+private:
+    bool fill();
+
+    static constexpr unsigned kBatch = 32;
+    CaptureReader &reader_;
+    PortChoice port_;
+    Packet batch_[kBatch];
+    unsigned at_ = 0, filled_ = 0;
+    uint64_t frames_ = 0, by_result_[kDecodeResults] = {};
+};
+
 class CaptureWriter {
 public:
     CaptureWriter() = default;

@@ -373,22 +373,11 @@ bool run_capture(const Options &o, CaptureReader &capture, Runner &runner) {
     port.from_tag = o.port == "vlan";
     port.ucc = port.from_tag ? 0 : uint16_t(std::strtoul(o.port.c_str(), nullptr, 0));
     port.subport = uint16_t(o.subport);
-    uint64_t frames = 0, by_result[kDecodeResults] = {};
-    Packet packet;
-    runner.run([&]() -> const Packet * {
-        const uint8_t *data;
-        uint32_t caplen, len;
-        while (capture.next(&data, &caplen, &len)) {
-            ++frames;
-            const Decode d = decode_frame(data, caplen, len, port, &packet);
-            ++by_result[unsigned(d)];
-            if (d == Decode::ok)
-                return &packet;
-        }
-        return nullptr;
-    });
+    CaptureSource source(capture, port);
+    runner.run([&] { return source.next(); });
     runner.report();
-    std::printf("frames: %" PRIu64 "\nnot decoded: %" PRIu64 "\n", frames, frames - by_result[0]);
+    const uint64_t *by_result = source.by_result();
+    std::printf("frames: %" PRIu64 "\nnot decoded: %" PRIu64 "\n", source.frames(), source.frames() - by_result[0]);
     for (unsigned r = 1; r < kDecodeResults; ++r)
         std::printf("  %s: %" PRIu64 "\n", decode_name(Decode(r)), by_result[r]);
     std::fflush(stdout);

@@ -61,7 +61,8 @@ void usage(FILE *out) {
                  "  --hugepage        use an anonymous 1 GiB huge page instead (physically contiguous)\n"
                  "  --no-attach       map the existing object NAME, attached earlier, and only run packets\n"
                  "  --qe-base ADDR    the engine's address of the table [0x%" PRIx64 "]\n"
-                 "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...)\n"
+                 "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...);\n"
+                 "                    checked whole first, then parsed line by line as the packets run\n"
                  "  --pcap FILE       packets from a pcap or pcapng capture of Ethernet frames: MACs,\n"
                  "                    up to two VLAN tags (0x8100, 0x88a8; the outer one is vlan1),\n"
                  "                    IPv4, IPv6 (extension headers walked), UDP/TCP ports, ARP; frames\n"
@@ -75,7 +76,11 @@ void usage(FILE *out) {
                  "  --progress        a line on stderr every quarter second\n"
                  "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
                  "  --keep            leave the shared-memory object in place at exit\n"
-                 "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n",
+                 "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n"
+                 "\n"
+                 "lookups/s counts from the first read of the packets: a trace's lines are parsed and a\n"
+                 "capture's frames decoded within it, hashing included; generated packets are made\n"
+                 "beforehand, so theirs is the lookup alone.\n",
                  kDefaultQeBase);
 }
 
@@ -367,7 +372,7 @@ int run_crc(const Options &o) {
 }
 
 // Frames decoded as they are read: the rate includes taking the key out of
-// the headers, as an engine has to.
+// the headers, as an engine has to, as a trace's includes parsing its lines.
 bool run_capture(const Options &o, CaptureReader &capture, Runner &runner) {
     PortChoice port;
     port.from_tag = o.port == "vlan";
@@ -398,10 +403,28 @@ int run(const Options &o) {
         std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
         return 1;
     }
-    const std::string &file = o.generate ? o.flows : o.trace;
-    if (!file.empty() && !read_lines(file.c_str(), &trace, &error)) {
+    if (o.generate && !read_lines(o.flows.c_str(), &trace, &error)) {
         std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
         return 1;
+    }
+    // A trace is checked whole before anything is attached, so that a bad
+    // line stops the run before it starts; the run reads it again and
+    // parses each line as it comes, as a capture's frames are decoded, so
+    // that the two rates count the same work.
+    TraceReader trace_in;
+    if (!o.trace.empty()) {
+        TraceReader check;
+        bool ok = check.open(o.trace, &error);
+        for (TraceLine t; ok && check.next(&t);) {
+        }
+        if (ok && !check.error().empty()) {
+            ok = false;
+            error = check.error();
+        }
+        if (!ok || !trace_in.open(o.trace, &error)) {
+            std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
+            return 1;
+        }
     }
     if (o.generate && trace.empty()) {
         std::fprintf(stderr, "kova-engine: %s holds no flows\n", o.flows.c_str());
@@ -427,18 +450,22 @@ int run(const Options &o) {
         runner.report();
     } else if (!o.trace.empty()) {
         // Each line as many times as its count says.
-        size_t line = 0;
-        uint64_t left = trace.empty() ? 0 : trace[0].count;
+        TraceLine line;
+        uint64_t left = 0;
         runner.run([&]() -> const Packet * {
-            if (left == 0) {
-                if (++line >= trace.size())
+            while (left == 0) {
+                if (!trace_in.next(&line))
                     return nullptr;
-                left = trace[line].count;
+                left = line.count;
             }
             --left;
-            return &trace[line].packet;
+            return &line.packet;
         });
         runner.report();
+        if (!trace_in.error().empty()) { // the file changed since it was checked
+            std::fprintf(stderr, "kova-engine: %s\n", trace_in.error().c_str());
+            return 1;
+        }
     } else if (!o.pcap.empty()) {
         if (!run_capture(o, capture, runner))
             return 1;

@@ -32,7 +32,8 @@
  * port word (entry bytes 0..3) separately.
  *
  * The CRC is the module's kova_crc32 (IEEE 802.3 CRC-32: initial register
- * 0xFFFFFFFF, reflected, final inversion) over the 60 bytes in order.
+ * 0xFFFFFFFF, reflected, final inversion) over the 60 bytes in order,
+ * computed here eight bytes at a time.
  */
 #ifndef KOVA_TOOLS_FLOW_KEY_H
 #define KOVA_TOOLS_FLOW_KEY_H

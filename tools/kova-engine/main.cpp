@@ -1,9 +1,10 @@
 // kova-engine: a stand-in for the data-plane engine. It owns the shared
 // area (a POSIX shared-memory object, or a 1 GiB huge page), hands it to the
 // module with the attach command on the device, and then runs packets from
-// a trace or a generator through the flow table, counting them where the
-// module reads them back. See usage() for the command line and trace.h for
-// the packet lines.
+// a trace, a capture or a generator through the flow table, counting them
+// where the module reads them back. See usage() for the command line,
+// trace.h for the packet lines and pcap_decode.h for what a captured frame
+// gives.
 //
 // The engine sees the table at a fixed address of its own, qe_base
 // (0x10000000000 unless --qe-base says otherwise): links in the table are
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "engine.h"
 #include "trace.h"
 
@@ -47,9 +49,10 @@ void on_signal(int) { g_stop = 1; }
 void usage(FILE *out) {
     std::fprintf(out,
                  "usage: kova-engine --dev PATH [--shm NAME | --hugepage] [--qe-base ADDR]\n"
-                 "                   [--trace FILE | --generate N --flows FILE [--miss-percent P]]\n"
+                 "                   [--trace FILE | --pcap FILE --port N|vlan [--subport S]\n"
+                 "                    | --generate N --flows FILE [--miss-percent P]]\n"
                  "                   [--progress] [--stay] [--keep]\n"
-                 "       kova-engine --no-attach --shm NAME [--qe-base ADDR] [--trace FILE | --generate ...]\n"
+                 "       kova-engine --no-attach --shm NAME [--qe-base ADDR] [--trace FILE | --pcap ... | --generate ...]\n"
                  "       kova-engine --crc FILE\n"
                  "\n"
                  "  --dev PATH        the module's device to attach through (MNT/dev/kova, /dev/kova)\n"
@@ -58,18 +61,32 @@ void usage(FILE *out) {
                  "  --hugepage        use an anonymous 1 GiB huge page instead (physically contiguous)\n"
                  "  --no-attach       map the existing object NAME, attached earlier, and only run packets\n"
                  "  --qe-base ADDR    the engine's address of the table [0x%" PRIx64 "]\n"
-                 "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...)\n"
+                 "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...);\n"
+                 "                    checked whole first, then parsed line by line as the packets run\n"
+                 "  --pcap FILE       packets from a pcap or pcapng capture of Ethernet frames: MACs,\n"
+                 "                    up to two VLAN tags (0x8100, 0x88a8; the outer one is vlan1),\n"
+                 "                    IPv4, IPv6 (extension headers walked), UDP/TCP ports, ARP; frames\n"
+                 "                    that cannot be keyed are counted by reason and not looked up\n"
+                 "  --port N          the capture's packets arrive on UCC N (0..40)\n"
+                 "  --port vlan       each frame's outer tag is a port tag: its VLAN id is the UCC\n"
+                 "                    (0..40), and it is taken off before the key's tags are read\n"
+                 "  --subport S       the subport of the capture's packets (0..4095) [0]\n"
                  "  --generate N      N packets cycling through the lines of --flows FILE\n"
                  "  --miss-percent P  that share of generated packets matches no flow [0]\n"
                  "  --progress        a line on stderr every quarter second\n"
                  "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
                  "  --keep            leave the shared-memory object in place at exit\n"
-                 "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n",
+                 "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n"
+                 "\n"
+                 "lookups/s counts from the first read of the packets: a trace's lines are parsed and a\n"
+                 "capture's frames decoded within it, hashing included; generated packets are made\n"
+                 "beforehand, so theirs is the lookup alone.\n",
                  kDefaultQeBase);
 }
 
 struct Options {
-    std::string dev, shm, trace, flows, crc_file;
+    std::string dev, shm, trace, flows, crc_file, pcap, port;
+    uint64_t subport = 0;
     uint64_t qe_base = kDefaultQeBase;
     uint64_t generate = 0;
     uint32_t miss_percent = 0;
@@ -113,15 +130,21 @@ int parse_options(int argc, char **argv, Options *o) {
             o->stay = true;
         } else if (a == "--keep") {
             o->keep = true;
-        } else if (a == "--dev" || a == "--shm" || a == "--trace" || a == "--flows" || a == "--crc") {
+        } else if (a == "--dev" || a == "--shm" || a == "--trace" || a == "--flows" || a == "--crc" || a == "--pcap" ||
+                   a == "--port") {
             if (!value(&v))
                 return 2;
-            (a == "--dev" ? o->dev : a == "--shm" ? o->shm : a == "--trace" ? o->trace : a == "--flows" ? o->flows
-                                                                                                    : o->crc_file) = v;
-        } else if (a == "--qe-base" || a == "--generate" || a == "--miss-percent") {
+            (a == "--dev"     ? o->dev
+             : a == "--shm"   ? o->shm
+             : a == "--trace" ? o->trace
+             : a == "--flows" ? o->flows
+             : a == "--pcap"  ? o->pcap
+             : a == "--port"  ? o->port
+                              : o->crc_file) = v;
+        } else if (a == "--qe-base" || a == "--generate" || a == "--miss-percent" || a == "--subport") {
             if (!value(&v))
                 return 2;
-            const uint64_t max = a == "--miss-percent" ? 100 : UINT64_MAX;
+            const uint64_t max = a == "--miss-percent" ? 100 : a == "--subport" ? 4095 : UINT64_MAX;
             if (!parse_u64(v, max, &n)) {
                 std::fprintf(stderr, "kova-engine: bad value for %s: %s\n", a.c_str(), v);
                 return 2;
@@ -130,6 +153,8 @@ int parse_options(int argc, char **argv, Options *o) {
                 o->qe_base = n;
             else if (a == "--generate")
                 o->generate = n;
+            else if (a == "--subport")
+                o->subport = n;
             else
                 o->miss_percent = uint32_t(n);
         } else {
@@ -146,8 +171,12 @@ int parse_options(int argc, char **argv, Options *o) {
         problem = "--dev PATH is needed to attach";
     else if (o->hugepage && (!o->shm.empty() || o->keep))
         problem = "--hugepage takes neither --shm nor --keep";
-    else if (!o->trace.empty() && o->generate)
-        problem = "--trace and --generate exclude each other";
+    else if (int(!o->trace.empty()) + int(!o->pcap.empty()) + int(o->generate != 0) > 1)
+        problem = "--trace, --pcap and --generate exclude each other";
+    else if (o->pcap.empty() != o->port.empty())
+        problem = "--pcap FILE and --port go together";
+    else if (uint64_t ucc = 0; !o->port.empty() && o->port != "vlan" && !parse_u64(o->port.c_str(), 40, &ucc))
+        problem = "--port takes a UCC 0..40 or vlan";
     else if (bool(o->generate) != !o->flows.empty())
         problem = "--generate N and --flows FILE go together";
     else if (o->qe_base == 0 || o->qe_base % KOVA_LUT_SIZE != 0)
@@ -264,12 +293,16 @@ class Runner {
 public:
     Runner(Engine &engine, bool progress) : engine_(engine), progress_(progress) {}
 
-    template <typename Next> void run(uint64_t total, Next next) {
+    // next() gives the packets in turn and null after the last one.
+    template <typename Next> void run(Next next) {
         start_ = last_ = now_seconds();
         engine_.set_clock(wall_seconds());
         uint64_t last_packets = 0;
-        for (uint64_t i = 0; i < total && !g_stop; ++i) {
-            engine_.process(next(i));
+        for (uint64_t i = 0; !g_stop; ++i) {
+            const Packet *p = next();
+            if (!p)
+                break;
+            engine_.process(*p);
             if ((i & 4095) == 4095) {
                 const double t = now_seconds();
                 if (t - last_ >= 0.25) {
@@ -312,12 +345,17 @@ struct Generator {
     uint32_t miss_percent;
     uint64_t state = 0x9E3779B97F4A7C15ull;
 
-    const Packet &operator()(uint64_t i) {
+    uint64_t total, i = 0;
+
+    const Packet *operator()() {
+        if (i == total)
+            return nullptr;
         const Packet &p = hit[i % hit.size()];
+        const Packet &m = miss[i++ % miss.size()];
         if (!miss_percent)
-            return p;
+            return &p;
         state ^= state << 13, state ^= state >> 7, state ^= state << 17;
-        return state % 100 < miss_percent ? miss[i % miss.size()] : p;
+        return state % 100 < miss_percent ? &m : &p;
     }
 };
 
@@ -333,13 +371,60 @@ int run_crc(const Options &o) {
     return 0;
 }
 
+// Frames decoded as they are read: the rate includes taking the key out of
+// the headers, as an engine has to, as a trace's includes parsing its lines.
+bool run_capture(const Options &o, CaptureReader &capture, Runner &runner) {
+    PortChoice port;
+    port.from_tag = o.port == "vlan";
+    port.ucc = port.from_tag ? 0 : uint16_t(std::strtoul(o.port.c_str(), nullptr, 0));
+    port.subport = uint16_t(o.subport);
+    CaptureSource source(capture, port);
+    runner.run([&] { return source.next(); });
+    runner.report();
+    const uint64_t *by_result = source.by_result();
+    std::printf("frames: %" PRIu64 "\nnot decoded: %" PRIu64 "\n", source.frames(), source.frames() - by_result[0]);
+    for (unsigned r = 1; r < kDecodeResults; ++r)
+        std::printf("  %s: %" PRIu64 "\n", decode_name(Decode(r)), by_result[r]);
+    std::fflush(stdout);
+    if (!capture.error().empty()) {
+        std::fprintf(stderr, "kova-engine: %s: %s\n", o.pcap.c_str(), capture.error().c_str());
+        return false;
+    }
+    return true;
+}
+
 int run(const Options &o) {
     std::vector<TraceLine> trace;
     std::string error;
-    const std::string &file = o.generate ? o.flows : o.trace;
-    if (!file.empty() && !read_lines(file.c_str(), &trace, &error)) {
+    // Opened before the area is set up, so that a file that is not a
+    // capture is reported before anything is attached.
+    CaptureReader capture;
+    if (!o.pcap.empty() && !capture.open(o.pcap, &error)) {
         std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
         return 1;
+    }
+    if (o.generate && !read_lines(o.flows.c_str(), &trace, &error)) {
+        std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
+        return 1;
+    }
+    // A trace is checked whole before anything is attached, so that a bad
+    // line stops the run before it starts; the run reads it again and
+    // parses each line as it comes, as a capture's frames are decoded, so
+    // that the two rates count the same work.
+    TraceReader trace_in;
+    if (!o.trace.empty()) {
+        TraceReader check;
+        bool ok = check.open(o.trace, &error);
+        for (TraceLine t; ok && check.next(&t);) {
+        }
+        if (ok && !check.error().empty()) {
+            ok = false;
+            error = check.error();
+        }
+        if (!ok || !trace_in.open(o.trace, &error)) {
+            std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
+            return 1;
+        }
     }
     if (o.generate && trace.empty()) {
         std::fprintf(stderr, "kova-engine: %s holds no flows\n", o.flows.c_str());
@@ -353,6 +438,7 @@ int run(const Options &o) {
     Runner runner(engine, o.progress);
     if (o.generate) {
         Generator gen{{}, {}, o.miss_percent};
+        gen.total = o.generate;
         for (const TraceLine &t : trace) {
             gen.hit.push_back(t.packet);
             Packet m = t.packet;
@@ -360,22 +446,29 @@ int run(const Options &o) {
             m.crc = kova_flow_key_crc(&m.key);
             gen.miss.push_back(m);
         }
-        runner.run(o.generate, gen);
+        runner.run(gen);
         runner.report();
     } else if (!o.trace.empty()) {
         // Each line as many times as its count says.
-        uint64_t total = 0;
-        for (const TraceLine &t : trace)
-            total += t.count;
-        size_t line = 0;
-        uint64_t left = trace.empty() ? 0 : trace[0].count;
-        runner.run(total, [&](uint64_t) -> const Packet & {
-            if (left == 0)
-                left = trace[++line].count;
+        TraceLine line;
+        uint64_t left = 0;
+        runner.run([&]() -> const Packet * {
+            while (left == 0) {
+                if (!trace_in.next(&line))
+                    return nullptr;
+                left = line.count;
+            }
             --left;
-            return trace[line].packet;
+            return &line.packet;
         });
         runner.report();
+        if (!trace_in.error().empty()) { // the file changed since it was checked
+            std::fprintf(stderr, "kova-engine: %s\n", trace_in.error().c_str());
+            return 1;
+        }
+    } else if (!o.pcap.empty()) {
+        if (!run_capture(o, capture, runner))
+            return 1;
     }
     if (o.stay && !g_stop) {
         std::printf("kova-engine: holding the area; SIGINT or SIGTERM ends\n");

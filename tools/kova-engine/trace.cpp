@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace kova_engine {
@@ -128,6 +127,7 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
         return LineKind::empty;
     out->packet = packet_of(flow, uint32_t(len));
     out->count = count;
+    out->flow = flow;
     if (want_crc && out->packet.crc != crc) {
         char text[96];
         std::snprintf(text, sizeof text, "crc32=%08llx given, but the key hashes to %08x", (unsigned long long)crc,
@@ -138,29 +138,41 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
     return LineKind::packet;
 }
 
-bool read_lines(const char *path, std::vector<TraceLine> *out, std::string *error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = std::string(path) + ": " + std::strerror(errno);
+bool TraceReader::open(const std::string &path, std::string *error) {
+    in_.open(path);
+    if (!in_) {
+        *error = path + ": " + std::strerror(errno);
         return false;
     }
-    unsigned n = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++n;
-        TraceLine t;
+    path_ = path;
+    return true;
+}
+
+bool TraceReader::next(TraceLine *out) {
+    while (error_.empty() && std::getline(in_, line_)) {
+        ++number_;
         std::string what;
-        switch (parse_line(line, &t, &what)) {
+        switch (parse_line(line_, out, &what)) {
         case LineKind::packet:
-            out->push_back(t);
-            break;
+            return true;
         case LineKind::empty:
             break;
         case LineKind::error:
-            *error = std::string(path) + ":" + std::to_string(n) + ": " + what;
-            return false;
+            error_ = path_ + ":" + std::to_string(number_) + ": " + what;
+            break;
         }
     }
-    return true;
+    return false;
+}
+
+bool read_lines(const char *path, std::vector<TraceLine> *out, std::string *error) {
+    TraceReader in;
+    if (!in.open(path, error))
+        return false;
+    for (TraceLine t; in.next(&t);)
+        out->push_back(t);
+    *error = in.error();
+    return error->empty();
 }
 
 } // namespace kova_engine

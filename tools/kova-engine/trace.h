@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,12 +39,30 @@ namespace kova_engine {
 struct TraceLine {
     Packet packet;
     uint64_t count;
+    kova_FLOW flow; // the description the packet was made of
 };
 
 enum class LineKind { packet, empty, error };
 
 // One line; on an error `error` says what is wrong.
 LineKind parse_line(const std::string &line, TraceLine *out, std::string *error);
+
+// A file's packet lines one at a time, so that a trace runs as it is read
+// and parsed, the way a capture runs as its frames are decoded.
+class TraceReader {
+public:
+    // False with "path: why" in `error`.
+    bool open(const std::string &path, std::string *error);
+    // The next packet line; false at the end of the file or at a bad line
+    // (then error() says "path:line: what").
+    bool next(TraceLine *out);
+    const std::string &error() const { return error_; }
+
+private:
+    std::ifstream in_;
+    std::string path_, line_, error_;
+    unsigned number_ = 0;
+};
 
 // A whole file; false with "path:line: what" in `error`.
 bool read_lines(const char *path, std::vector<TraceLine> *out, std::string *error);

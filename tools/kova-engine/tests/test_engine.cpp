@@ -7,6 +7,8 @@
 #include <string>
 
 #include "engine.h"
+#include "kova_internal.h"
+#include "pcap_decode.h"
 #include "support/module_test.h"
 #include "trace.h"
 
@@ -251,6 +253,129 @@ TEST(PacketLine, KeyIsTheOneOfTheSameFlowDescription) {
     for (const char *bad : {"ucc=41", "dmac=02:00:00:00:00", "src=10.1.2", "dport=65536", "len=0", "vlan=3",
                             "ucc", "eth_type=800 crc32=12345678"})
         EXPECT_EQ(kova_engine::parse_line(bad, &t, &error), kova_engine::LineKind::error) << bad;
+}
+
+// Frames written out byte by byte, each the shortest that carries what the
+// key needs; the key decoded from each must be the one the module's entry
+// builder writes for the same flow, every shorter prefix must be counted as
+// truncated, and with a port tag in front the key stays and the tag's VLAN
+// id becomes the UCC.
+std::vector<uint8_t> hex(const std::string &text) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+const std::string kMacs = "0a0b0c0d0e0f010203040506", kV4Addrs = "0a000001c0a80709",
+                  kV6 = "20010db8000000000000000000000001fd000000000000000000000012340002";
+std::string ipv4(const std::string &proto, const std::string &frag = "0000") {
+    return "450000300001" + frag + "40" + proto + "0000" + kV4Addrs;
+}
+
+TEST(FrameDecoder, KeyIsTheEntryBuildersForEveryFrameKind) {
+    struct Row {
+        const char *what;
+        uint16_t eth_type, vlan1, vlan2, sport, dport;
+    };
+    const std::string rows_hex[] = {
+        kMacs + "0800" + ipv4("11") + "00010002",
+        kMacs + "8100a064" + "0800" + ipv4("06") + "13881770",
+        kMacs + "88a830c8" + "81000064" + "0800" + "460000300001000040010000" + kV4Addrs + "01020304",
+        kMacs + "0800" + ipv4("11", "2000") + "00010002",
+        kMacs + "810000c8" + "88a80064" + "86dd" + "6000000000081140" + kV6 + "00010002",
+        kMacs + "86dd" + "6000000000300040" + kV6 + "2b00000000000000" + "2c00000000000000" + "3c00000100000001" +
+            "0601000000000000" + "0000000000000000" + "005001bb",
+        kMacs + "0806" + "0001080006040001" + "020304050607" + "0a000001" + "000000000000" + "c0a80709",
+        kMacs + "81000064" + "8847",
+    };
+    const Row rows[] = {
+        {"IPv4 UDP", KOVA_ETH_TYPE_IPV4, 0, 0, 1, 2},
+        {"IPv4 TCP, one tag with priority bits", KOVA_ETH_TYPE_IPV4, 100, 0, 5000, 6000},
+        {"IPv4 with options, ICMP, QinQ", KOVA_ETH_TYPE_IPV4, 200, 100, 0, 0},
+        {"IPv4 first fragment", KOVA_ETH_TYPE_IPV4, 0, 0, 1, 2},
+        {"IPv6 UDP, 0x8100 outside 0x88a8", KOVA_ETH_TYPE_IPV6, 200, 100, 1, 2},
+        {"IPv6 TCP behind hop-by-hop, routing, fragment, destination options", KOVA_ETH_TYPE_IPV6, 0, 0,
+         80, 443},
+        {"ARP", KOVA_ETH_TYPE_ARP, 0, 0, 0, 0},
+        {"another type: layer 2 only", 0x8847, 100, 0, 0, 0},
+    };
+    for (size_t r = 0; r < std::size(rows); ++r) {
+        const Row &row = rows[r];
+        kova_FLOW f{};
+        std::memcpy(f.eth_dmac, hex("0a0b0c0d0e0f").data(), 6);
+        std::memcpy(f.eth_smac, hex("010203040506").data(), 6);
+        f.eth_type = row.eth_type;
+        f.vlan_id_1 = row.vlan1;
+        f.vlan_id_2 = row.vlan2;
+        f.udp_sport = row.sport;
+        f.udp_dport = row.dport;
+        if (row.eth_type == KOVA_ETH_TYPE_IPV6) {
+            const std::vector<uint8_t> a = hex(kV6);
+            for (int g = 0; g < 8; ++g) {
+                f.ip_src.v6[g] = uint16_t(a[2 * g] << 8 | a[2 * g + 1]);
+                f.ip_dst.v6[g] = uint16_t(a[16 + 2 * g] << 8 | a[17 + 2 * g]);
+            }
+        } else {
+            std::memcpy(f.ip_src.v4, hex(kV4Addrs).data(), 4); // ignored by the key of another type
+            std::memcpy(f.ip_dst.v4, hex(kV4Addrs).data() + 4, 4);
+        }
+        kova_RULE drop{};
+        drop.type = RULE_DROP_PACKET;
+        f.rules = &drop;
+        kova_LUT entry{};
+        int32_t entry_len = sizeof entry;
+        ASSERT_EQ(kovaAPIcreateVoipLutEntry(&f, &entry, &entry_len, 0), 0u) << row.what;
+
+        const std::vector<uint8_t> frame = hex(rows_hex[r]);
+        Packet p{};
+        const kova_engine::PortChoice port{false, 9, 300};
+        ASSERT_EQ(kova_engine::decode_frame(frame.data(), frame.size(), 1500, port, &p), kova_engine::Decode::ok)
+            << row.what;
+        EXPECT_EQ(std::memcmp(p.key.bytes, reinterpret_cast<const uint8_t *>(&entry) + 4, KOVA_FLOW_KEY_LEN), 0)
+            << row.what;
+        EXPECT_EQ(p.crc, kova_flow_key_crc(&p.key)) << row.what;
+        EXPECT_EQ(std::vector<uint32_t>({p.ucc, p.subport, p.len}), std::vector<uint32_t>({9, 300, 1500})) << row.what;
+        for (size_t n = 0; n < frame.size(); ++n)
+            ASSERT_EQ(kova_engine::decode_frame(frame.data(), n, 1500, port, &p), kova_engine::Decode::truncated)
+                << row.what << ", " << n << " bytes";
+
+        std::vector<uint8_t> tagged = frame;
+        const std::vector<uint8_t> tag = hex("81000025"); // UCC 37
+        tagged.insert(tagged.begin() + 12, tag.begin(), tag.end());
+        Packet t{};
+        ASSERT_EQ(kova_engine::decode_frame(tagged.data(), tagged.size(), 64, {true, 9, 300}, &t),
+                  kova_engine::Decode::ok)
+            << row.what;
+        EXPECT_EQ(std::memcmp(t.key.bytes, p.key.bytes, KOVA_FLOW_KEY_LEN), 0) << row.what;
+        EXPECT_EQ(std::vector<uint32_t>({t.ucc, t.subport}), std::vector<uint32_t>({37, 300})) << row.what;
+    }
+}
+
+TEST(FrameDecoder, FramesWithoutAKeyAreCountedByReason) {
+    using kova_engine::Decode;
+    const std::pair<std::string, Decode> cases[] = {
+        {kMacs + "0026" + "aaaa0300", Decode::unsupported_ethertype},
+        {kMacs + "810000018100000281000003" + "0800" + ipv4("11") + "00010002", Decode::too_many_tags},
+        {kMacs + "0800" + "6" + ipv4("11").substr(1) + "00010002", Decode::malformed_ip},  // version 6
+        {kMacs + "0800" + "44" + ipv4("11").substr(2) + "00010002", Decode::malformed_ip}, // header of 16 bytes
+        {kMacs + "0800" + "45000010" + ipv4("11").substr(8) + "00010002", Decode::malformed_ip}, // total 16
+        {kMacs + "86dd" + "4000000000081140" + kV6 + "00010002", Decode::malformed_ip},
+        {kMacs + "0800" + ipv4("11", "2001") + "00010002", Decode::non_first_fragment},
+        {kMacs + "86dd" + "6000000000102c40" + kV6 + "1100000900000001" + "00010002", Decode::non_first_fragment},
+        {kMacs + "0806" + "0006080006040001" + std::string(40, '0'), Decode::malformed_arp},
+        {kMacs + "0806" + "0001080006100001" + std::string(40, '0'), Decode::malformed_arp},
+    };
+    kova_engine::Packet p{};
+    for (const auto &[text, want] : cases) {
+        const std::vector<uint8_t> f = hex(text);
+        EXPECT_EQ(kova_engine::decode_frame(f.data(), f.size(), 64, {}, &p), want) << text;
+    }
+    // Ports from tags: an untagged frame, and a tag whose id is no UCC.
+    for (const std::string &text : {kMacs + "0800" + ipv4("11") + "00010002", kMacs + "81000029" + "8847"}) {
+        const std::vector<uint8_t> f = hex(text);
+        EXPECT_EQ(kova_engine::decode_frame(f.data(), f.size(), 64, {true, 0, 0}, &p), Decode::no_port_tag) << text;
+    }
 }
 
 } // namespace

@@ -207,7 +207,7 @@ static int run(void *arg)
 
 static int __init kova_stress_init(void)
 {
-	unsigned int t;
+	unsigned int t, failures = 0;
 
 	for (t = 0; t < THREADS; t++) {
 		struct worker *w = kzalloc(sizeof(*w), GFP_KERNEL);
@@ -228,13 +228,20 @@ static int __init kova_stress_init(void)
 
 		if (IS_ERR(task)) {
 			pr_info("KTEST FAIL stress_thread_%u: no thread\n", t);
+			workers[t]->failures++;
 			complete(&workers[t]->done);
 		}
 	}
 	for (t = 0; t < THREADS; t++) {
 		wait_for_completion(&workers[t]->done);
+		failures += workers[t]->failures;
 		kfree(workers[t]);
 	}
+	/* Last, so that the harness finds it whatever the log lost before. */
+	if (failures)
+		pr_info("KTEST FAIL stress_all_threads: %u failed checks\n", failures);
+	else
+		pr_info("KTEST ok stress_all_threads\n");
 	return 0;
 }
 

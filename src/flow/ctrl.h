@@ -14,7 +14,8 @@ inline constexpr uint32_t KOVA_UCCS = 40;       // UCC 0..39
 inline constexpr uint32_t KOVA_STAT_PORTS = 36; // ports with statistics pointers
 inline constexpr uint32_t KOVA_UCC_AREA_KINDS = 4; // CNT, OQ, IC, ONU IC
 
-// Per-slot record.
+// Per-slot record. Changed under kovaAPI_lock; in_use is also read by the
+// queries, which take no lock, so it is written whole (kv::write_once).
 struct kova_LUT_INFO {
     uint8_t *lut_cpu;       // the slot in the shadow copy
     uint64_t lut_qe;        // the slot's engine address
@@ -62,7 +63,9 @@ struct kova_CTRL {
     kova_LUT_INFO lut_info[KOVA_LUT_ENTRIES];
     uint32_t ext_free_list[KOVA_OVERFLOW_SLOTS]; // overflow slots, a stack
     uint32_t ext_free_used;                      // overflow slots taken
-    uint32_t appflow_map[KOVA_APP_FLOWS];        // appflowid -> slot
+    // appflowid -> slot; changed under kovaAPI_lock with whole stores, read
+    // once by the queries without it.
+    uint32_t appflow_map[KOVA_APP_FLOWS];
     uint32_t delete_branch_count[8];
     // Extended flows cut off by a deletion in detach mode; used under the
     // table lock only (too large for a kernel stack frame).
@@ -86,7 +89,8 @@ struct kova_CTRL {
     uint8_t lkup_mask_port[KOVA_LKUP_MASK_UCCS];
     uint8_t lkup_mask_vlan[KOVA_LKUP_MASK_VLAN_BYTES];
 
-    // Link aggregation and port statistics.
+    // Link aggregation: changed under kova_lag_lock; port statistics read
+    // lag_portmask without it (one whole load).
     struct {
         uint32_t lag_mode;     // 1 = enabled, anything else disabled
         uint32_t lag_portmask; // configured members, bit u = UCC u (0..31)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -259,7 +260,14 @@ void op_device(Worker *w) { // an engine is attached: the first read is whole
     expect(w, "/dev/kova read", 0, file_read(w, "/dev/kova", 4096, false, &last), 4096);
 }
 
-void op_reattach(Worker *w) { expect(w, "attach", 0, engine_attach(g_attaches++ % 2), 0); }
+// Each attach takes the area the last one left, as an engine that restarts
+// into a fresh area: the turn is taken under a lock, so two workers never
+// re-attach the area already attached.
+std::mutex g_attach_turn;
+void op_reattach(Worker *w) {
+    std::lock_guard<std::mutex> turn(g_attach_turn);
+    expect(w, "attach", 0, engine_attach(g_attaches++ % 2), 0);
+}
 
 void op_shape(Worker *w) { // a peak below the committed rate is refused
     const int32_t u = int32_t(below(w, 36)), rec = u < 4 ? 0 : int32_t(below(w, 4096)), cl = int32_t(below(w, 8));

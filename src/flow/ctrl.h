@@ -72,7 +72,9 @@ struct kova_CTRL {
     uint32_t detach_list[256];
     uint32_t create_branch_count[4];
     char ucode_version[KOVA_UCODE_VERSION_LEN + 1]; // the attached engine's version text
-    uint8_t *lkup_mask_port_qe; // lookup masks in the engine's area, once attached
+    // Lookup masks in the engine's area, once attached. The attach moves them
+    // and kovaAPIsetLKUPMask writes through them, both under kova_port_lock.
+    uint8_t *lkup_mask_port_qe;
     uint8_t *lkup_mask_vlan_qe;
     // Published with kv::publish_pointer under the table lock, read with
     // kv::read_published inside a reader section (plat_reader_enter).

@@ -51,20 +51,19 @@ inline uint16_t load_native16(const void *p) {
     return v;
 }
 
-inline uint32_t cpu_to_le32(uint32_t v) {
+// A value in the engine's byte order (little-endian), whatever the CPU's.
+template <typename T> inline T cpu_to_le(T v) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap32(v);
+    if constexpr (sizeof(T) == 8)
+        return __builtin_bswap64(v);
+    else
+        return __builtin_bswap32(v);
 #else
     return v;
 #endif
 }
-inline uint64_t cpu_to_le64(uint64_t v) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap64(v);
-#else
-    return v;
-#endif
-}
+inline uint32_t cpu_to_le32(uint32_t v) { return cpu_to_le(v); }
+inline uint64_t cpu_to_le64(uint64_t v) { return cpu_to_le(v); }
 
 // One aligned 32-bit store the engine can never see torn.
 inline void store_le32_once(uint8_t *p, uint32_t v) {

@@ -1,5 +1,6 @@
 # shellcheck shell=bash
-# Debian packages of another architecture (arm64 kernels, headers, busybox),
+# Debian packages of another architecture or release (kernels, headers,
+# busybox),
 # fetched with apt-get download and unpacked with dpkg -x, never installed.
 # apt works on a private state in KTEST_APT (its own lists, cache and
 # sources for amd64 and arm64), so the machine's dpkg architectures and apt
@@ -8,7 +9,9 @@
 # returns non-zero on failure.
 #
 # Environment: KOVA_DEBIAN_MIRROR (default http://deb.debian.org/debian),
-# KOVA_DEBIAN_SECURITY (default http://deb.debian.org/debian-security).
+# KOVA_DEBIAN_SECURITY (default http://deb.debian.org/debian-security),
+# KTEST_SUITE (another release's main suite alone, e.g. bullseye; default
+# the machine's release with its updates and security suites).
 
 ktest_apt() { # apt-get/apt-cache with the private state
     local tool=$1
@@ -31,10 +34,14 @@ ktest_apt_update() {
     security=${KOVA_DEBIAN_SECURITY:-http://deb.debian.org/debian-security}
     mkdir -p "$KTEST_APT"/lists/partial "$KTEST_APT"/cache/archives/partial "$KTEST_APT"/sources.list.d "$KTEST_APT"/debs
     local opts="[arch=amd64,arm64 signed-by=$keyring]"
-    printf 'deb %s %s %s main\n' \
-        "$opts" "$mirror" "$codename" \
-        "$opts" "$mirror" "$codename-updates" \
-        "$opts" "$security" "$codename-security" >"$KTEST_APT/sources.list.new"
+    if [ -n "${KTEST_SUITE:-}" ]; then
+        printf 'deb %s %s %s main\n' "$opts" "$mirror" "$KTEST_SUITE" >"$KTEST_APT/sources.list.new"
+    else
+        printf 'deb %s %s %s main\n' \
+            "$opts" "$mirror" "$codename" \
+            "$opts" "$mirror" "$codename-updates" \
+            "$opts" "$security" "$codename-security" >"$KTEST_APT/sources.list.new"
+    fi
     local stale=1
     if cmp -s "$KTEST_APT/sources.list.new" "$KTEST_APT/sources.list" &&
         [ -n "$(find "$KTEST_APT/lists" -maxdepth 1 -name '*_Packages*' -mmin -1440 -print -quit)" ]; then
@@ -91,21 +98,23 @@ ktest_depends() {
         sed -E 's/^ *([^ (:]+).*/\1/' | grep -E -m 1 "^($2)\$"
 }
 
-# ktest_kernel_tree RELEASE DEST: a Kbuild tree for building arm64 modules
-# of kernel RELEASE (e.g. 6.1.0-57-arm64) on this machine: the arm64
-# headers package, its architecture-independent part and the amd64 Kbuild
-# tools it names, unpacked under DEST with their absolute paths pointed
-# there. Prints the tree's directory.
+# ktest_kernel_tree RELEASE DEST: a Kbuild tree for building modules of
+# kernel RELEASE (e.g. 6.1.0-57-arm64 or 5.10.0-32-amd64) on this machine:
+# the headers package of the release's architecture, its
+# architecture-independent part and the amd64 Kbuild tools it names,
+# unpacked under DEST with their absolute paths pointed there. Prints the
+# tree's directory.
 ktest_kernel_tree() {
-    local release=$1 dest=$2 kdir common kbuild link target
+    local release=$1 dest=$2 kdir common kbuild link target arch=arm64
+    case "$release" in *-amd64) arch=amd64 ;; esac
     kdir="$dest/usr/src/linux-headers-$release"
     if [ ! -f "$dest/.complete" ]; then
         rm -rf "$dest"
-        common=$(ktest_depends "linux-headers-$release:arm64" 'linux-headers-.*-common') ||
+        common=$(ktest_depends "linux-headers-$release:$arch" 'linux-headers-.*-common') ||
             { echo "debs: linux-headers-$release names no -common package" >&2; return 1; }
-        kbuild=$(ktest_depends "linux-headers-$release:arm64" 'linux-kbuild-.*') ||
+        kbuild=$(ktest_depends "linux-headers-$release:$arch" 'linux-kbuild-.*') ||
             { echo "debs: linux-headers-$release names no linux-kbuild package" >&2; return 1; }
-        ktest_unpack "linux-headers-$release:arm64" "$dest" >&2 &&
+        ktest_unpack "linux-headers-$release:$arch" "$dest" >&2 &&
             ktest_unpack "$common:all" "$dest" >&2 &&
             ktest_unpack "$kbuild:amd64" "$dest" >&2 || return 1
         # The headers' Makefile includes the -common tree and its scripts

@@ -18,10 +18,16 @@ EXPORT_SYMBOL(kovaAPI_lock);
 
 static int __init kova_module_init(void)
 {
+	int r;
+
 #ifdef KOVA_BOARDLESS
 	pr_info("kovaAPI: board-less build: the board's fixed areas are module memory\n");
 #endif
-	return kovaapi_init_module();
+	r = kovaapi_init_module();
+	/* A failed load gets no exit call: what stands in for the board goes now. */
+	if (r)
+		kova_boardless_release();
+	return r;
 }
 
 static void __exit kova_module_exit(void)

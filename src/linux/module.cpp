@@ -33,11 +33,12 @@ int kovaapi_init_module(void) {
     plat_printk("<1>kovaAPI version %s\n", KOVA_API_VERSION);
     // Before any caller can exist, and only here.
     plat_mutex_init(&kovaAPI_lock, "&kovaAPI_lock");
+    // Both fail only for want of memory; the loader reports -ENOMEM.
     if (kovaAPIInit() != KOVA_OK)
-        return fail_load(-1);
+        return fail_load(kENOMEM);
     for (uint32_t u = 0; u < KOVA_UCCS; ++u)
         if (kovaAPIInitKovaUcc(u) != 0)
-            return fail_load(-1);
+            return fail_load(kENOMEM);
     dfs_root = plat_debugfs_create_dir("kova", nullptr);
     if (!dfs_root) {
         plat_printk(KOVA_KERN_ERR "Cannot create kova debugfs dir\n");

@@ -47,8 +47,8 @@ std::string alloc_failure_message(unsigned long nth) {
     return "kovaAPI: no memory for kovaUCCparameters uccnum=" + std::to_string(nth - 46) + "\n";
 }
 
-// Every allocation of the load failing in turn: the load fails with -1 and
-// its message, leaves nothing behind, and the next load succeeds.
+// Every allocation of the load failing in turn: the load fails with -ENOMEM
+// and its message, leaves nothing behind, and the next load succeeds.
 TEST(ModuleLoad, EachAllocationFailureFailsTheLoadCleanly) {
     long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     unsigned long before = kova_host_alloc_count();
@@ -60,7 +60,7 @@ TEST(ModuleLoad, EachAllocationFailureFailsTheLoadCleanly) {
         SCOPED_TRACE(nth);
         kova_host_log_clear();
         kova_host_fail_alloc(nth);
-        EXPECT_EQ(kova_host_load(), -1);
+        EXPECT_EQ(kova_host_load(), -12);
         kova_host_fail_alloc(0);
         const std::string log = take_log(), want = alloc_failure_message(nth);
         EXPECT_TRUE(kt::ends_with(log, want)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
@@ -92,7 +92,7 @@ TEST(ModuleLoad, EachMappingFailureFailsTheLoadCleanly) {
         SCOPED_TRACE(phys);
         kova_host_log_clear();
         kova_host_fail_ioremap(phys);
-        EXPECT_EQ(kova_host_load(), -1);
+        EXPECT_EQ(kova_host_load(), -12);
         EXPECT_NE(take_log().find("kovaAPI: can not ioremap"), std::string::npos);
         ASSERT_EQ(kova_host_alloc_live(), allocs);
         ASSERT_EQ(kova_host_iomap_live(), maps);
@@ -112,7 +112,7 @@ TEST(ModuleLoad, RegistrationFailures) {
         EXPECT_TRUE(kt::ends_with(log, tail)) << log;
     };
     kova_host_fail_ioremap(0x6001891C00ull + 0x128000 * 12); // UCC 12's OQ area
-    fails(-1, "kovaAPI: can not ioremap OQ_BASE uccnum=12\n");
+    fails(-12, "kovaAPI: can not ioremap OQ_BASE uccnum=12\n");
     kova_host_fail_debugfs("kova");
     fails(-12, "Cannot create kova debugfs dir\n");
     kova_host_fail_misc_register(-16);

@@ -63,6 +63,12 @@ if grep -q 'kova.stress=1' /proc/cmdline; then
     /kova-ktest-stress 10
     wait $threads
     dmesg | grep -oE 'KTEST .*stress_(thread|all).*'
+    # The engine's copy holds the entries the module's own copy holds, in
+    # the same chains (the lines without their addresses).
+    check stress_copies_agree sh -c "
+        sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_cpu >/tmp/cpu &&
+        sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_qe >/tmp/qe &&
+        test \$(wc -l </tmp/cpu) -gt 20 && cmp /tmp/cpu /tmp/qe"
     check rmmod_stress rmmod kova_stress
 fi
 # Random calls on every file from several processes (kova.fuzz=SECONDS,

@@ -33,7 +33,7 @@ int kovaapi_init_module(void) {
     plat_printk("<1>kovaAPI version %s\n", KOVA_API_VERSION);
     // Before any caller can exist, and only here.
     plat_mutex_init(&kovaAPI_lock, "&kovaAPI_lock");
-    // Both fail only for want of memory; the loader reports -ENOMEM.
+    // Both fail only for want of memory or of mapping space: -ENOMEM.
     if (kovaAPIInit() != KOVA_OK)
         return fail_load(kENOMEM);
     for (uint32_t u = 0; u < KOVA_UCCS; ++u)

@@ -1,4 +1,5 @@
-// The eight files of the debugfs directory "kova", created in a fixed order.
+// The files of the debugfs directory "kova", created in a fixed order: the
+// eight an operator has always had, then "flow_list" for the tools.
 // All are 0444: the ones with a write handler are written by root, which
 // passes the permission bits.
 #include "linux/debug_files.h"
@@ -33,6 +34,9 @@ const struct kova_file_ops create_flow_old_fops = {
 const struct kova_file_ops setlag_fops = {
     setlag_open, debug_file_release, setlag_read, setlag_write, nullptr,
 };
+const struct kova_file_ops flow_list_fops = {
+    flow_list_open, flow_list_release, flow_list_read, nullptr, nullptr,
+};
 
 } // extern "C"
 
@@ -57,6 +61,7 @@ const DebugFile kDebugFiles[] = {
     {"delete_flows", &delete_flow_fops, "Cannot create delete_flows\n"},
     {"create_flows_old", &create_flow_old_fops, "Cannot create create_flows_old\n"},
     {"setlag", &setlag_fops, "Cannot create setlag\n"},
+    {"flow_list", &flow_list_fops, "Cannot create flow_list\n"},
 };
 
 } // namespace

@@ -39,17 +39,22 @@ int setlag_open(struct plat_inode *inode, struct plat_file *file);
 long setlag_read(struct plat_file *file, char *buf, size_t count, int64_t *pos);
 long setlag_write(struct plat_file *file, const char *buf, size_t count, int64_t *pos);
 
+// "flow_list": the flows with their owners, keys, actions and counters.
+int flow_list_open(struct plat_inode *inode, struct plat_file *file);
+long flow_list_read(struct plat_file *file, char *buf, size_t count, int64_t *pos);
+int flow_list_release(struct plat_inode *inode, struct plat_file *file);
+
 // A release for files that keep nothing per open.
 int debug_file_release(struct plat_inode *inode, struct plat_file *file);
 
 extern const struct kova_file_ops dump_flows_cpu_fops, dump_flows_qe_fops, dump_oq_fops, dump_scheduler_fops,
-    create_flow_fops, delete_flow_fops, create_flow_old_fops, setlag_fops;
+    create_flow_fops, delete_flow_fops, create_flow_old_fops, setlag_fops, flow_list_fops;
 
 } // extern "C"
 
 namespace kv::files {
 
-// Creates the eight files in `dir`, in their fixed order. On a failure logs
+// Creates the nine files in `dir`, in their fixed order. On a failure logs
 // it and returns -12; files already made stay for the caller's recursive
 // removal of `dir`.
 [[nodiscard]] int create_debug_files(void *dir);

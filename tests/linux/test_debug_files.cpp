@@ -13,12 +13,14 @@ namespace {
 
 using kt::take_log;
 
-const char *const kNames[] = {"dump_flows_cpu", "dump_flows_qe", "dump_oq",          "dump_scheduler",
-                              "create_flows",   "delete_flows",  "create_flows_old", "setlag"};
+const char *const kNames[] = {"dump_flows_cpu", "dump_flows_qe",    "dump_oq", "dump_scheduler", "create_flows",
+                              "delete_flows",   "create_flows_old", "setlag",  "flow_list"};
 const char *const kFailures[] = {"Cannot create dump_flows_cpu\n", "Cannot create dump_flows_qe\n",
                                  "Cannot create dump_oq\n",        "Cannot create dump_scheduler\n",
                                  "Cannot create create_flow\n",    "Cannot create delete_flows\n",
-                                 "Cannot create create_flows_old\n", "Cannot create setlag\n"};
+                                 "Cannot create create_flows_old\n", "Cannot create setlag\n",
+                                 "Cannot create flow_list\n"};
+constexpr size_t kFiles = sizeof kNames / sizeof kNames[0];
 
 std::string path_of(const std::string &name, const std::string &dir = "kova") {
     return "/sys/kernel/debug/" + dir + "/" + name;
@@ -56,13 +58,13 @@ long write_file(const char *name, const std::string &text) {
 // its message and leaves nothing behind.
 TEST(DebugFiles, EachCreationFailureStopsInOrderAndFailsTheLoadCleanly) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
-    for (size_t k = 0; k < 8; ++k) {
+    for (size_t k = 0; k < kFiles; ++k) {
         SCOPED_TRACE(kNames[k]);
         kova_host_fail_debugfs(kNames[k]);
         void *dir = plat_debugfs_create_dir("probe", nullptr);
         ASSERT_NE(dir, nullptr);
         EXPECT_EQ(kv::files::create_debug_files(dir), -12);
-        for (size_t j = 0; j < 8; ++j)
+        for (size_t j = 0; j < kFiles; ++j)
             EXPECT_EQ(kova_host_path_exists(path_of(kNames[j], "probe").c_str()), j < k ? 1 : 0) << kNames[j];
         plat_debugfs_remove_recursive(dir);
 
@@ -165,6 +167,39 @@ TEST_F(DumpFiles, ShortUserCopyFailsAndKeepsThePosition) {
     EXPECT_EQ(kova_host_file_pos(fd), 10);
     EXPECT_EQ(read_rest(fd), want.substr(10));
     kova_host_close(fd);
+}
+
+// One line per live slot with its owner, key, actions and the engine's
+// counters; an extended flow names its parent's appflowid.
+TEST_F(DumpFiles, FlowListJoinsRecordsEntriesAndEngineCounters) {
+    EXPECT_EQ(read_file("flow_list"), "");
+    create(1);
+    kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1); // an extended flow has its parent's key
+    ext.rules.resize(2);
+    ext.rules[0].type = RULE_FORWARD_TO_CPU;
+    ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 1, 40), KOVA_OK);
+    const uint32_t slot[2] = {kova.appflow_map[1], kova.appflow_map[40]};
+    uint8_t *counters = kt::engine_slot(slot[0]) + KOVA_LUT_OFF_PACKET_CNT;
+    const uint32_t words[3] = {5, 300, 0x01020304};
+    std::memcpy(counters, words, sizeof words); // the engine's own counting, little-endian here
+    std::string want;
+    for (int i = 0; i < 2; ++i) {
+        const uint8_t *e = kt::shadow_slot(slot[i]);
+        char head[200];
+        std::snprintf(head, sizeof head,
+                      "slot=%u appflowid=%u parent=%s ucc=1 crc32=0x%08x packets=%u octets=%u timestamp=%u key=",
+                      slot[i], i ? 40u : 1u, i ? "1" : "-", kt::le32_at(e + KOVA_LUT_OFF_CRC32), i ? 0 : 5u,
+                      i ? 0 : 300u, i ? 0 : 0x01020304u);
+        want += head;
+        char hex[3];
+        for (uint32_t b = KOVA_LUT_OFF_ETH_DMAC; b < KOVA_LUT_OFF_CRC32; ++b)
+            want += (std::snprintf(hex, sizeof hex, "%02x", e[b]), hex);
+        // Drop (code 0 with the last-rule bit), behind forward-to-CPU in the extended flow.
+        want += i ? " actions=0200000080000000\n" : " actions=80000000\n";
+    }
+    if (slot[0] > slot[1])
+        want = want.substr(want.find('\n') + 1) + want.substr(0, want.find('\n') + 1);
+    EXPECT_EQ(read_file("flow_list"), want);
 }
 
 // ---- delete_flows ----------------------------------------------------------

@@ -61,6 +61,7 @@ const Node kNodes[] = {
     {7, "setlag", "/sys/kernel/debug/kova/setlag", false},                     // 15
     {1, "kova-sim", nullptr, true},                                             // 16
     {16, "call", nullptr, false},                                               // 17
+    {7, "flow_list", "/sys/kernel/debug/kova/flow_list", false},               // 18
 };
 constexpr fuse_ino_t kNodeCount = sizeof kNodes / sizeof kNodes[0];
 constexpr fuse_ino_t kDevKova = 3;

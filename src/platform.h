@@ -130,6 +130,12 @@ void plat_full_barrier(void);
 int plat_printk(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int plat_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
     __attribute__((format(printf, 3, 0)));
+// The number to print for a kernel address in a log line or a dump. The
+// kernel log and debugfs may be readable by users who must not learn where
+// kernel memory lies: in the kernel this is the kernel's own printed form
+// (hashed, or zero or the address as kptr_restrict says); on the host the
+// address itself.
+uint64_t plat_shown_address(const void *p);
 
 // Engine-memory write observer. Called by the publication primitives with
 // the engine offset (engine address - table base) of each write, before the

@@ -21,6 +21,8 @@ int plat_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) {
     return std::vsnprintf(buf, size, fmt, ap);
 }
 
+uint64_t plat_shown_address(const void *p) { return uint64_t(uintptr_t(p)); }
+
 int plat_printk(const char *fmt, ...) {
     // Most lines fit a small buffer: one formatting pass, no allocation.
     char small[256];

@@ -79,6 +79,7 @@ void plat_netdev_put(struct plat_netdev *dev);
 void plat_full_barrier(void);
 int plat_printk(const char *fmt, ...) __printf(1, 2);
 int plat_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) __printf(3, 0);
+u64 plat_shown_address(const void *p);
 void plat_engine_write_observed(uint32_t op, uint64_t engine_off, uint64_t len, uint32_t value,
 				uint64_t src_off);
 

@@ -43,7 +43,7 @@ void repoint(const kova_attach_args &args, uint8_t *base) {
         plat_printk("kovaAPI: kova.hashtable_base_qe NULL\n");
     else
         plat_printk("kovaAPI: kova.hashtable_base_qe %llx\n", (unsigned long long)kova.hashtable_base_qe);
-    plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n", (unsigned long long)(uintptr_t)base);
+    plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n", (unsigned long long)plat_shown_address(base));
 
     for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
         kova.lut_info[s].lut_qe = args.qe_base + uint64_t(KOVA_LUT_SIZE) * s;

@@ -56,7 +56,7 @@ uint32_t init_parameter_areas() {
                     (unsigned long long)(kUccPramNominal + uint64_t(kUccPramSize) * u));
         kova.kovaUCCPRAM[u] = static_cast<uint8_t *>(plat_vmalloc(kUccPramSize));
         plat_printk("kovaAPI: kova.kovaUCCPRAM[uccnum=%d] %llx, remapped\n", int(u),
-                    (unsigned long long)(uintptr_t)kova.kovaUCCPRAM[u]);
+                    (unsigned long long)plat_shown_address(kova.kovaUCCPRAM[u]));
         if (!kova.kovaUCCPRAM[u]) {
             plat_printk("Can not get MURAM for UCC PRAM check 2\n");
             return KOVA_ERR_NO_MEMORY;
@@ -65,7 +65,7 @@ uint32_t init_parameter_areas() {
     }
     plat_printk("kovaAPI: kova.kovaCOREPRAM %llx\n", (unsigned long long)kCorePramNominal);
     kova.kovaCOREPRAM = static_cast<uint8_t *>(plat_vmalloc(kCorePramSize));
-    plat_printk("kovaAPI: kova.kovaCOREPRAM %llx, remapped\n", (unsigned long long)(uintptr_t)kova.kovaCOREPRAM);
+    plat_printk("kovaAPI: kova.kovaCOREPRAM %llx, remapped\n", (unsigned long long)plat_shown_address(kova.kovaCOREPRAM));
     if (!kova.kovaCOREPRAM) {
         plat_printk("Can not get MURAM for CORE PRAM check 2\n");
         return KOVA_ERR_NO_MEMORY;

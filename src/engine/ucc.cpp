@@ -67,7 +67,7 @@ bool set_up_area(uint32_t u, AreaKind kind) {
     kova.ucc_iomap[u][kind] = m;
     base_array(kind)[u] = m;
     kv::clear_in_pieces(m, a.size);
-    plat_printk("kovaAPI: %s addr %llx uccnum=%d\n", a.name, (unsigned long long)(uintptr_t)m, int(u));
+    plat_printk("kovaAPI: %s addr %llx uccnum=%d\n", a.name, (unsigned long long)plat_shown_address(m), int(u));
     return true;
 }
 

@@ -195,7 +195,7 @@ uint32_t DisplayVoipLut(const uint8_t *entry, uint32_t indent, uint32_t extended
     const uint32_t eth_type = bytes::get_be16(entry + KOVA_LUT_OFF_ETH_TYPE);
     line.add(extended ? "%*sExten at 0x%16llx %*sCRC32 0x%08x, SPORT %02x, "
                       : "%*sEntry at 0x%16llx %*sCRC32 0x%08x, SPORT %02x, ",
-             int(indent), "", (unsigned long long)uintptr_t(entry),
+             int(indent), "", (unsigned long long)plat_shown_address(entry),
              int(indent < kIndentColumn ? kIndentColumn - indent : 0), "", table::crc_of(entry),
              bytes::get_le32(entry + KOVA_LUT_OFF_PORT));
     line.add("DMAC %02x:%02x:%02x:%02x:%02x:%02x, SMAC %02x:%02x:%02x:%02x:%02x:%02x, VLAN1: %4d, VLAN2: %4d, "

@@ -101,7 +101,8 @@ uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start) {
     const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
     if (base != stored_hashtable_base_cpu) {
         plat_printk("ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x%llx\n",
-                    (unsigned long long)stored_hashtable_base_cpu, (unsigned long long)base);
+                    (unsigned long long)plat_shown_address(reinterpret_cast<const void *>(uintptr_t(stored_hashtable_base_cpu))),
+                    (unsigned long long)plat_shown_address(kova.hashtable_base_cpu));
         stored_hashtable_base_cpu = base;
     }
     if (start > KOVA_LUT_TABLE_BYTES - 1) {
@@ -118,7 +119,7 @@ uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start) {
         if (addr < stored_hashtable_base_cpu ||
             addr > stored_hashtable_base_cpu + KOVA_LUT_TABLE_BYTES - KOVA_LUT_SIZE) {
             plat_printk("ORVEX_BUG4702: kovaAPIcheckFlowExists wrong search_lut address = 0x%llx\n",
-                        (unsigned long long)addr);
+                        (unsigned long long)plat_shown_address(reinterpret_cast<const void *>(uintptr_t(addr))));
             return 1;
         }
         const uint8_t *entry = reinterpret_cast<const uint8_t *>(uintptr_t(addr));

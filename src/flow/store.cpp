@@ -47,7 +47,7 @@ uint32_t init_flow_store() {
     if (!kova.hashtable_base_cpu)
         return KOVA_ERR_NO_MEMORY;
     plat_printk("kovaAPI: kova.hashtable_base_cpu %llx\n",
-                (unsigned long long)(uintptr_t)kova.hashtable_base_cpu);
+                (unsigned long long)plat_shown_address(kova.hashtable_base_cpu));
 
     reset_slot_records();
     __builtin_memset(kova.hashtable_base_cpu, 0, KOVA_LUT_TABLE_BYTES);
@@ -63,7 +63,7 @@ uint32_t init_flow_store() {
     __builtin_memset(kova.qe_placeholder, 0, KOVA_LUT_TABLE_BYTES);
     kv::engine::init_view(kova.qe_placeholder);
     plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n",
-                (unsigned long long)(uintptr_t)kova.hashtable_base_qe_remapped);
+                (unsigned long long)plat_shown_address(kova.hashtable_base_qe_remapped));
     return KOVA_OK;
 }
 

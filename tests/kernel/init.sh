@@ -28,19 +28,22 @@ check() { # name, then the command that must succeed
 }
 
 KOVA=/sys/kernel/debug/kova
-FILES="dump_flows_cpu dump_flows_qe dump_oq dump_scheduler create_flows delete_flows create_flows_old setlag"
+FILES="dump_flows_cpu dump_flows_qe dump_oq dump_scheduler create_flows delete_flows create_flows_old setlag
+    flow_list"
 
 # A debug kernel's leak detector: only what happens from here on counts.
 KMEMLEAK=/sys/kernel/debug/kmemleak
 [ -e $KMEMLEAK ] && echo clear >$KMEMLEAK
 
+# Pointers hashed for everyone, root included (the check hidden_addresses).
+echo 0 >/proc/sys/kernel/kptr_restrict
 check insmod insmod /orvex_kovaAPI.ko
 # Raw: busybox dmesg takes a "<1>" at the start of a line for a level.
 check version_line sh -c 'dmesg -r | grep -q "<1>kovaAPI version 4.6.360"'
 check boardless_line sh -c 'dmesg | grep -q "kovaAPI: board-less build"'
 check dev_node test -c /dev/kova
 check debugfs_files sh -c "for f in $FILES; do test -f $KOVA/\$f || { echo missing \$f; exit 1; }; done;
-    test \$(ls $KOVA | wc -l) -eq 8"
+    test \$(ls $KOVA | wc -l) -eq 9"
 check debugfs_modes sh -c "for f in $FILES; do
     m=\$(stat -c %a $KOVA/\$f); test \$m = 444 || { echo \$f \$m; exit 1; }; done"
 
@@ -49,6 +52,13 @@ check debugfs_modes sh -c "for f in $FILES; do
 check cat_dump_cpu sh -c "cat $KOVA/dump_flows_cpu | grep -q 'All LUTs:         1'"
 check cat_dump_qe sh -c "cat $KOVA/dump_flows_qe | grep -q 'QE All LUTs:         1'"
 check cat_setlag sh -c "cat $KOVA/setlag | grep -q '^Setlag example'"
+# Kernel addresses in dumps and log lines as the kernel prints pointers: a
+# 32-bit hash while kptr_restrict is 0, zeros at 2; never the address.
+check hidden_addresses sh -c "grep -qE 'Entry at 0x {8}' $KOVA/dump_flows_cpu &&
+    ! grep -E 'Entry at 0x {0,7}[0-9a-f]{9}' $KOVA/dump_flows_cpu $KOVA/dump_flows_qe &&
+    dmesg | grep -qE 'kova.hashtable_base_cpu [0-9a-f]{1,8}$' &&
+    echo 2 >/proc/sys/kernel/kptr_restrict && grep -qE 'Entry at 0x {15}0 ' $KOVA/dump_flows_cpu &&
+    echo 0 >/proc/sys/kernel/kptr_restrict"
 
 check insmod_caller insmod /kova_caller.ko
 dmesg | grep -o 'KTEST .*'

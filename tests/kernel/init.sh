@@ -28,8 +28,8 @@ check() { # name, then the command that must succeed
 }
 
 KOVA=/sys/kernel/debug/kova
-FILES="dump_flows_cpu dump_flows_qe dump_oq dump_scheduler create_flows delete_flows create_flows_old setlag
-    flow_list"
+FILES="dump_flows_cpu dump_flows_qe dump_oq dump_scheduler create_flows delete_flows create_flows_old setlag"
+FILES="$FILES flow_list"
 
 # A debug kernel's leak detector: only what happens from here on counts.
 KMEMLEAK=/sys/kernel/debug/kmemleak

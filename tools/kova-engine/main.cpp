@@ -127,8 +127,9 @@ const option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The option's value, or a line saying what it takes instead of this one.
-bool numeric(int id, const char *v, Options *o, std::string *why) {
+// An option with a value to check: stored, or false with a line saying what
+// the option takes instead of this value.
+bool checked_value(int id, const char *v, Options *o, std::string *why) {
     uint64_t n = 0;
     bool ok = false;
     const char *takes = "";
@@ -188,7 +189,7 @@ int parse_options(int argc, char **argv, Options *o) {
         case kPcap: o->pcap = optarg; break;
         case kCrc: o->crc_file = optarg; break;
         case kQeBase: case kGenerate: case kMissPercent: case kSubport: case kPort:
-            if (numeric(id, optarg, o, &why))
+            if (checked_value(id, optarg, o, &why))
                 break;
             std::fprintf(stderr, "kova-engine: %s\n", why.c_str());
             return 2;

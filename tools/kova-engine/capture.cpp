@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "quote.h"
+
 namespace kova_engine {
 namespace {
 
@@ -52,12 +54,17 @@ CaptureReader::~CaptureReader() {
 bool CaptureReader::open(const std::string &path, std::string *error) {
     char err[PCAP_ERRBUF_SIZE] = "";
     pcap_ = pcap_open_offline(path.c_str(), err);
+    // libpcap's messages name the path as it was given.
     if (!pcap_) {
-        *error = err;
+        *error = kova_tools::escaped(err);
         return false;
     }
-    if (pcap_datalink(pcap_) != DLT_EN10MB) {
-        *error = path + ": link type " + pcap_datalink_val_to_name(pcap_datalink(pcap_)) + ", not Ethernet (EN10MB)";
+    // A link type libpcap does not know has no name.
+    const int link = pcap_datalink(pcap_);
+    if (link != DLT_EN10MB) {
+        const char *name = pcap_datalink_val_to_name(link);
+        *error = kova_tools::escaped(path) + ": link type " + (name ? name : std::to_string(link)) +
+                 ", not Ethernet (EN10MB)";
         return false;
     }
     return true;
@@ -69,7 +76,7 @@ bool CaptureReader::next(const uint8_t **data, uint32_t *caplen, uint32_t *wire_
     const int r = pcap_next_ex(pcap_, &h, &d);
     if (r != 1) {
         if (r == PCAP_ERROR)
-            error_ = pcap_geterr(pcap_);
+            error_ = kova_tools::escaped(pcap_geterr(pcap_));
         return false;
     }
     *data = d;

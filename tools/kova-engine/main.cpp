@@ -12,6 +12,7 @@
 // run with --no-attach finds the links of the first as long as both use the
 // same qe_base.
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -29,6 +30,8 @@
 
 #include "capture.h"
 #include "engine.h"
+#include "linux/module.h"
+#include "quote.h"
 #include "trace.h"
 
 #ifndef MAP_HUGE_1GB
@@ -38,6 +41,7 @@
 namespace {
 
 using namespace kova_engine;
+using kova_tools::escaped;
 
 constexpr const char *kVersion = "kova-engine 1.0";
 constexpr uint64_t kDefaultQeBase = 0x10000000000ull;
@@ -54,7 +58,9 @@ void usage(FILE *out) {
                  "                   [--progress] [--stay] [--keep]\n"
                  "       kova-engine --no-attach --shm NAME [--qe-base ADDR] [--trace FILE | --pcap ... | --generate ...]\n"
                  "       kova-engine --crc FILE\n"
+                 "       kova-engine --help | --version\n"
                  "\n"
+                 "  Options take their value as --opt VALUE or --opt=VALUE.\n"
                  "  --dev PATH        the module's device to attach through (MNT/dev/kova, /dev/kova)\n"
                  "  --shm NAME        shared-memory object of the area [/kova-engine-<pid>]; created\n"
                  "                    here, removed at exit unless --keep\n"
@@ -71,12 +77,13 @@ void usage(FILE *out) {
                  "  --port vlan       each frame's outer tag is a port tag: its VLAN id is the UCC\n"
                  "                    (0..40), and it is taken off before the key's tags are read\n"
                  "  --subport S       the subport of the capture's packets (0..4095) [0]\n"
-                 "  --generate N      N packets cycling through the lines of --flows FILE\n"
+                 "  --generate N      N packets (at least 1) cycling through the lines of --flows FILE\n"
                  "  --miss-percent P  that share of generated packets matches no flow [0]\n"
                  "  --progress        a line on stderr every quarter second\n"
                  "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
                  "  --keep            leave the shared-memory object in place at exit\n"
                  "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n"
+                 "  --version         print the module version this engine goes with and exit\n"
                  "\n"
                  "lookups/s counts from the first read of the packets: a trace's lines are parsed and a\n"
                  "capture's frames decoded within it, hashing included; generated packets are made\n"
@@ -93,74 +100,106 @@ struct Options {
     bool hugepage = false, no_attach = false, progress = false, stay = false, keep = false;
 };
 
-bool parse_u64(const char *text, uint64_t max, uint64_t *out) {
+bool parse_u64(const char *text, uint64_t min, uint64_t max, uint64_t *out) {
     errno = 0;
     char *end = nullptr;
     const unsigned long long v = std::strtoull(text, &end, 0);
-    if (errno || !*text || *end || text[0] == '-' || v > max)
+    if (errno || !*text || *end || text[0] == '-' || v < min || v > max)
         return false;
     *out = v;
     return true;
 }
 
-// 0 to run, 1 after printing help, 2 on a usage error (reported).
+// Long options without a short form take values from 256 up.
+enum : int { kDev = 256, kShm, kHugepage, kNoAttach, kQeBase, kTrace, kPcap, kPort, kSubport, kGenerate, kFlows,
+             kMissPercent, kProgress, kStay, kKeep, kCrc, kPrintVersion };
+
+const option kOptions[] = {
+    {"dev", required_argument, nullptr, kDev},       {"shm", required_argument, nullptr, kShm},
+    {"hugepage", no_argument, nullptr, kHugepage},   {"no-attach", no_argument, nullptr, kNoAttach},
+    {"qe-base", required_argument, nullptr, kQeBase}, {"trace", required_argument, nullptr, kTrace},
+    {"pcap", required_argument, nullptr, kPcap},     {"port", required_argument, nullptr, kPort},
+    {"subport", required_argument, nullptr, kSubport}, {"generate", required_argument, nullptr, kGenerate},
+    {"flows", required_argument, nullptr, kFlows},   {"miss-percent", required_argument, nullptr, kMissPercent},
+    {"progress", no_argument, nullptr, kProgress},   {"stay", no_argument, nullptr, kStay},
+    {"keep", no_argument, nullptr, kKeep},           {"crc", required_argument, nullptr, kCrc},
+    {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, kPrintVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// An option with a value to check: stored, or false with a line saying what
+// the option takes instead of this value.
+bool checked_value(int id, const char *v, Options *o, std::string *why) {
+    uint64_t n = 0;
+    bool ok = false;
+    const char *takes = "";
+    switch (id) {
+    case kQeBase:
+        ok = parse_u64(v, 1, UINT64_MAX, &n) && n % KOVA_LUT_SIZE == 0;
+        o->qe_base = n;
+        takes = "--qe-base takes a non-zero multiple of 256";
+        break;
+    case kGenerate:
+        ok = parse_u64(v, 1, UINT64_MAX, &o->generate);
+        takes = "--generate takes a packet count of at least 1";
+        break;
+    case kMissPercent:
+        ok = parse_u64(v, 0, 100, &n);
+        o->miss_percent = uint32_t(n);
+        takes = "--miss-percent takes a share 0..100";
+        break;
+    case kSubport:
+        ok = parse_u64(v, 0, 4095, &o->subport);
+        takes = "--subport takes a subport 0..4095";
+        break;
+    case kPort:
+        ok = std::strcmp(v, "vlan") == 0 || parse_u64(v, 0, 40, &n);
+        o->port = v;
+        takes = "--port takes a UCC 0..40 or vlan";
+        break;
+    }
+    if (!ok)
+        *why = std::string(takes) + ", not " + kova_tools::quoted(v);
+    return ok;
+}
+
+// 0 to run, 1 after printing help or the version, 2 on a usage error
+// (reported).
 int parse_options(int argc, char **argv, Options *o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char **out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "kova-engine: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        const char *v = nullptr;
-        uint64_t n = 0;
-        if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 1;
-        } else if (a == "--hugepage") {
-            o->hugepage = true;
-        } else if (a == "--no-attach") {
-            o->no_attach = true;
-        } else if (a == "--progress") {
-            o->progress = true;
-        } else if (a == "--stay") {
-            o->stay = true;
-        } else if (a == "--keep") {
-            o->keep = true;
-        } else if (a == "--dev" || a == "--shm" || a == "--trace" || a == "--flows" || a == "--crc" || a == "--pcap" ||
-                   a == "--port") {
-            if (!value(&v))
-                return 2;
-            (a == "--dev"     ? o->dev
-             : a == "--shm"   ? o->shm
-             : a == "--trace" ? o->trace
-             : a == "--flows" ? o->flows
-             : a == "--pcap"  ? o->pcap
-             : a == "--port"  ? o->port
-                              : o->crc_file) = v;
-        } else if (a == "--qe-base" || a == "--generate" || a == "--miss-percent" || a == "--subport") {
-            if (!value(&v))
-                return 2;
-            const uint64_t max = a == "--miss-percent" ? 100 : a == "--subport" ? 4095 : UINT64_MAX;
-            if (!parse_u64(v, max, &n)) {
-                std::fprintf(stderr, "kova-engine: bad value for %s: %s\n", a.c_str(), v);
-                return 2;
-            }
-            if (a == "--qe-base")
-                o->qe_base = n;
-            else if (a == "--generate")
-                o->generate = n;
-            else if (a == "--subport")
-                o->subport = n;
-            else
-                o->miss_percent = uint32_t(n);
-        } else {
-            std::fprintf(stderr, "kova-engine: unknown option %s\n", a.c_str());
+    // getopt names the program after argv[0], which is whatever path it was
+    // started by.
+    std::vector<char *> args(argv, argv + argc);
+    args[0] = const_cast<char *>("kova-engine");
+    args.push_back(nullptr);
+    optind = 1;
+    for (int id; (id = getopt_long(argc, args.data(), "h", kOptions, nullptr)) != -1;) {
+        std::string why;
+        switch (id) {
+        case 'h': usage(stdout); return 1;
+        case kPrintVersion: std::printf("kova-engine %s\n", KOVA_API_VERSION); return 1;
+        case kHugepage: o->hugepage = true; break;
+        case kNoAttach: o->no_attach = true; break;
+        case kProgress: o->progress = true; break;
+        case kStay: o->stay = true; break;
+        case kKeep: o->keep = true; break;
+        case kDev: o->dev = optarg; break;
+        case kShm: o->shm = optarg; break;
+        case kTrace: o->trace = optarg; break;
+        case kFlows: o->flows = optarg; break;
+        case kPcap: o->pcap = optarg; break;
+        case kCrc: o->crc_file = optarg; break;
+        case kQeBase: case kGenerate: case kMissPercent: case kSubport: case kPort:
+            if (checked_value(id, optarg, o, &why))
+                break;
+            std::fprintf(stderr, "kova-engine: %s\n", why.c_str());
+            return 2;
+        default: // getopt has said what is wrong
             return 2;
         }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "kova-engine: unexpected argument %s\n", kova_tools::quoted(args[size_t(optind)]).c_str());
+        return 2;
     }
     const char *problem = nullptr;
     if (!o->crc_file.empty())
@@ -175,12 +214,8 @@ int parse_options(int argc, char **argv, Options *o) {
         problem = "--trace, --pcap and --generate exclude each other";
     else if (o->pcap.empty() != o->port.empty())
         problem = "--pcap FILE and --port go together";
-    else if (uint64_t ucc = 0; !o->port.empty() && o->port != "vlan" && !parse_u64(o->port.c_str(), 40, &ucc))
-        problem = "--port takes a UCC 0..40 or vlan";
     else if (bool(o->generate) != !o->flows.empty())
         problem = "--generate N and --flows FILE go together";
-    else if (o->qe_base == 0 || o->qe_base % KOVA_LUT_SIZE != 0)
-        problem = "--qe-base must be a non-zero multiple of 256";
     if (problem) {
         std::fprintf(stderr, "kova-engine: %s\n", problem);
         return 2;
@@ -228,7 +263,7 @@ bool map_area(const Options &o, Area *area) {
     const int fd = o.no_attach ? shm_open(name.c_str(), O_RDWR, 0)
                                : shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) {
-        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", name.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", escaped(name).c_str(), std::strerror(errno));
         return false;
     }
     if (!o.no_attach && !o.keep)
@@ -238,7 +273,7 @@ bool map_area(const Options &o, Area *area) {
     const bool ok =
         o.no_attach ? fstat(fd, &st) == 0 && size_t(st.st_size) >= KOVA_SHM_SIZE : ftruncate(fd, off_t(size)) == 0;
     if (!ok) {
-        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", name.c_str(),
+        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", escaped(name).c_str(),
                      o.no_attach ? "shorter than the engine's area" : std::strerror(errno));
         close(fd);
         return false;
@@ -246,7 +281,7 @@ bool map_area(const Options &o, Area *area) {
     void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (m == MAP_FAILED) {
-        std::fprintf(stderr, "kova-engine: mmap of %s: %s\n", name.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kova-engine: mmap of %s: %s\n", escaped(name).c_str(), std::strerror(errno));
         return false;
     }
     area->base = static_cast<uint8_t *>(m);
@@ -260,7 +295,7 @@ bool attach(const Options &o, const Area &area) {
     if (fd < 0 && (errno == EACCES || errno == EPERM))
         fd = open(o.dev.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "kova-engine: %s: %s\n", o.dev.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kova-engine: %s: %s\n", escaped(o.dev).c_str(), std::strerror(errno));
         return false;
     }
     kova_attach_args args{};
@@ -271,7 +306,7 @@ bool attach(const Options &o, const Area &area) {
     const int err = errno;
     close(fd);
     if (r != 0) {
-        std::fprintf(stderr, "kova-engine: attach through %s: %s\n", o.dev.c_str(), std::strerror(err));
+        std::fprintf(stderr, "kova-engine: attach through %s: %s\n", escaped(o.dev).c_str(), std::strerror(err));
         return false;
     }
     std::printf("kova-engine: attached through %s, qe_base 0x%" PRIx64 ", version \"%s\"\n", o.dev.c_str(),
@@ -386,8 +421,10 @@ bool run_capture(const Options &o, CaptureReader &capture, Runner &runner) {
     for (unsigned r = 1; r < kDecodeResults; ++r)
         std::printf("  %s: %" PRIu64 "\n", decode_name(Decode(r)), by_result[r]);
     std::fflush(stdout);
+    if (source.frames() == 0 && capture.error().empty())
+        std::fprintf(stderr, "kova-engine: warning: %s holds no frames\n", escaped(o.pcap).c_str());
     if (!capture.error().empty()) {
-        std::fprintf(stderr, "kova-engine: %s: %s\n", o.pcap.c_str(), capture.error().c_str());
+        std::fprintf(stderr, "kova-engine: %s: %s\n", escaped(o.pcap).c_str(), capture.error().c_str());
         return false;
     }
     return true;
@@ -415,8 +452,9 @@ int run(const Options &o) {
     if (!o.trace.empty()) {
         TraceReader check;
         bool ok = check.open(o.trace, &error);
-        for (TraceLine t; ok && check.next(&t);) {
-        }
+        bool any = false;
+        for (TraceLine t; ok && check.next(&t);)
+            any = true;
         if (ok && !check.error().empty()) {
             ok = false;
             error = check.error();
@@ -425,9 +463,13 @@ int run(const Options &o) {
             std::fprintf(stderr, "kova-engine: %s\n", error.c_str());
             return 1;
         }
+        // Most likely the wrong file, but a run of nothing is still a run:
+        // it reports its zeros.
+        if (!any)
+            std::fprintf(stderr, "kova-engine: warning: %s holds no packets\n", escaped(o.trace).c_str());
     }
     if (o.generate && trace.empty()) {
-        std::fprintf(stderr, "kova-engine: %s holds no flows\n", o.flows.c_str());
+        std::fprintf(stderr, "kova-engine: %s holds no flows\n", escaped(o.flows).c_str());
         return 1;
     }
 
@@ -487,7 +529,7 @@ int main(int argc, char **argv) {
     if (parsed == 1)
         return 0;
     if (parsed == 2) {
-        usage(stderr);
+        std::fprintf(stderr, "Try 'kova-engine --help' for more information.\n");
         return 2;
     }
     if (!o.crc_file.empty())

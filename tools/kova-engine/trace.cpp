@@ -8,6 +8,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "quote.h"
+
 namespace kova_engine {
 namespace {
 
@@ -81,7 +83,7 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
         const std::string name = token.substr(0, eq), value = eq == std::string::npos ? "" : token.substr(eq + 1);
         const char *field = eq == std::string::npos ? nullptr : canonical(name);
         if (!field) {
-            *error = "unknown field '" + token + "'";
+            *error = "unknown field " + kova_tools::quoted(token);
             return LineKind::error;
         }
         const std::string f = field;
@@ -119,7 +121,7 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
             *dst = uint16_t(v);
         }
         if (!ok) {
-            *error = "bad value in '" + token + "'";
+            *error = "bad value in " + kova_tools::quoted(token);
             return LineKind::error;
         }
     }
@@ -141,10 +143,10 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
 bool TraceReader::open(const std::string &path, std::string *error) {
     in_.open(path);
     if (!in_) {
-        *error = path + ": " + std::strerror(errno);
+        *error = kova_tools::escaped(path) + ": " + std::strerror(errno);
         return false;
     }
-    path_ = path;
+    path_ = kova_tools::escaped(path);
     return true;
 }
 

@@ -44,7 +44,8 @@ struct TraceLine {
 
 enum class LineKind { packet, empty, error };
 
-// One line; on an error `error` says what is wrong.
+// One line; on an error `error` says what is wrong, any text of the line in
+// it quoted and escaped (quote.h).
 LineKind parse_line(const std::string &line, TraceLine *out, std::string *error);
 
 // A file's packet lines one at a time, so that a trace runs as it is read
@@ -60,7 +61,7 @@ public:
 
 private:
     std::ifstream in_;
-    std::string path_, line_, error_;
+    std::string path_, line_, error_; // path_ as errors give it: escaped
     unsigned number_ = 0;
 };
 

@@ -10,6 +10,7 @@
 #include "flow_key.h"
 #include "lib/scan.h"
 #include "linux/flow_lang.h"
+#include "quote.h"
 
 namespace kovasim {
 namespace {
@@ -65,33 +66,41 @@ bool parse_field(int i, const char *v, kova_FLOW *f) {
         break;
     }
     if (got != want) {
-        std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", kFields[i], v);
+        std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", kFields[i], kova_tools::escaped(v).c_str());
         return false;
     }
     return true;
 }
 
 int usage() {
-    std::fprintf(stderr,
+    std::fprintf(stdout,
                  "usage: kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT [UCC]\n"
                  "       kova-sim crc eth_dmac=.. eth_smac=.. vlan_id_1=.. vlan_id_2=.. eth_type=.. ipv4_src=..\n"
                  "                    ipv4_dst=.. udp_sport=.. udp_dport=.. [flow_ucc=..]\n"
                  "  MACs aa:bb:cc:dd:ee:ff, VLAN ids and ports decimal, ETH_TYPE hex (800, 0x86dd),\n"
                  "  addresses a.b.c.d or g:g:g:g:g:g:g:g; other key=value tokens (a whole definition)\n"
                  "  are ignored. Prints the crc32 and the key part of a create_flows definition.\n");
+    return 0;
+}
+
+int usage_error(const std::string &what) {
+    std::fprintf(stderr, "kova-sim crc: %s\nTry 'kova-sim crc --help' for more information.\n", what.c_str());
     return 2;
 }
 
 } // namespace
 
 int crc_command(int argc, char **argv) {
+    if (argc == 1 && (std::strcmp(argv[0], "--help") == 0 || std::strcmp(argv[0], "-h") == 0))
+        return usage();
     Fields in;
     bool keyed = false;
     for (int a = 0; a < argc; ++a)
         keyed = keyed || std::strchr(argv[a], '=') != nullptr;
     if (!keyed) {
         if (argc != kFieldCount && argc != kFieldCount + 1)
-            return usage();
+            return usage_error("9 or 10 fields, or key=value tokens, expected; got " + std::to_string(argc) +
+                               " fields");
         for (int i = 0; i < kFieldCount; ++i)
             in.text[i] = argv[i];
         if (argc > kFieldCount)
@@ -109,17 +118,15 @@ int crc_command(int argc, char **argv) {
                 in.ucc = eq + 1;
         }
         for (int i = 0; i < kFieldCount; ++i)
-            if (!in.text[i]) {
-                std::fprintf(stderr, "kova-sim crc: %s missing\n", kFields[i]);
-                return usage();
-            }
+            if (!in.text[i])
+                return usage_error(std::string(kFields[i]) + " missing");
     }
     for (int i = 0; i < kFieldCount; ++i)
         if (!parse_field(i, in.text[i], &in.flow))
             return 2;
     unsigned short ucc = 0;
     if (in.ucc && kv::scan(in.ucc, std::strlen(in.ucc), "%hu", &ucc) != 1) {
-        std::fprintf(stderr, "kova-sim crc: flow_ucc: bad value \"%s\"\n", in.ucc);
+        std::fprintf(stderr, "kova-sim crc: flow_ucc: bad value \"%s\"\n", kova_tools::escaped(in.ucc).c_str());
         return 2;
     }
 

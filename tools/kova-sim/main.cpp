@@ -8,13 +8,18 @@
 //       Runs a file of operator steps and API calls (see script.h).
 //   kova-sim crc FIELDS...
 //       Prints the crc32 of a flow's header fields (see crc.cpp, flow_key.h).
+#include <getopt.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "crc.h"
 #include "kova/host.h"
+#include "linux/module.h"
 #include "mount.h"
+#include "quote.h"
 #include "script.h"
 
 namespace {
@@ -25,6 +30,8 @@ int usage(FILE *out, int status) {
                  "       kova-sim --script FILE [-v]\n"
                  "       kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT [UCC]\n"
                  "       kova-sim crc key=value...   (the key names of a create_flows definition)\n"
+                 "       kova-sim crc --help\n"
+                 "       kova-sim --help | --version\n"
                  "\n"
                  "MOUNTPOINT   serve dev/kova and sys/kernel/debug/kova/{dump_flows_cpu,dump_flows_qe,\n"
                  "             dump_oq,dump_scheduler,create_flows,delete_flows,create_flows_old,setlag}\n"
@@ -34,11 +41,18 @@ int usage(FILE *out, int status) {
                  "-f           stay in the foreground (default: detach once mounted)\n"
                  "-v           echo the kernel log to stderr\n"
                  "-o OPTIONS   extra FUSE mount options, e.g. allow_other\n"
-                 "--script F   run the steps in F ('-' for stdin), no mount:\n"
+                 "--script F   run the steps in F ('-' for stdin; also --script=F), no mount:\n"
                  "               write PATH TEXT | read PATH | call FUNCTION ARGS... | attach [VERSION]\n"
                  "               | log | echo TEXT | # comment\n"
-                 "             PATH without '/' is a debug file (create_flows); TEXT takes \\n \\t \\\\ \\xHH\n");
+                 "             PATH without '/' is a debug file (create_flows); TEXT takes \\n \\t \\\\ \\xHH\n"
+                 "--version    print the module's version and exit\n");
     return status;
+}
+
+// A usage error: what is wrong, one line, and where to read more.
+int usage_error(const std::string &what) {
+    std::fprintf(stderr, "kova-sim: %s\nTry 'kova-sim --help' for more information.\n", what.c_str());
+    return 2;
 }
 
 } // namespace
@@ -47,28 +61,41 @@ int main(int argc, char **argv) {
     if (argc >= 2 && std::strcmp(argv[1], "crc") == 0)
         return kovasim::crc_command(argc - 2, argv + 2);
 
+    enum : int { kScript = 256, kVersion };
+    const option options[] = {
+        {"script", required_argument, nullptr, kScript},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    // getopt names the program after argv[0], whatever path started it.
+    std::vector<char *> args(argv, argv + argc);
+    args[0] = const_cast<char *>("kova-sim");
+    args.push_back(nullptr);
     kovasim::MountOptions mount;
     const char *script = nullptr;
     bool verbose = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "-h" || a == "--help")
-            return usage(stdout, 0);
-        if (a == "-f")
-            mount.foreground = true;
-        else if (a == "-v")
-            verbose = true;
-        else if (a == "-o" && i + 1 < argc)
-            mount.fuse_options = argv[++i];
-        else if (a == "--script" && i + 1 < argc)
-            script = argv[++i];
-        else if (a[0] != '-' && mount.mountpoint.empty())
-            mount.mountpoint = a;
-        else
-            return usage(stderr, 2);
+    for (int opt; (opt = getopt_long(argc, args.data(), "fvo:h", options, nullptr)) != -1;) {
+        switch (opt) {
+        case 'h': return usage(stdout, 0);
+        case kVersion: std::printf("kova-sim %s\n", KOVA_API_VERSION); return 0;
+        case 'f': mount.foreground = true; break;
+        case 'v': verbose = true; break;
+        case 'o': mount.fuse_options = optarg; break;
+        case kScript: script = optarg; break;
+        default: // getopt has said what is wrong
+            std::fprintf(stderr, "Try 'kova-sim --help' for more information.\n");
+            return 2;
+        }
     }
-    if (!script == mount.mountpoint.empty())
-        return usage(stderr, 2);
+    if (optind < argc)
+        mount.mountpoint = args[size_t(optind++)];
+    if (optind < argc)
+        return usage_error("unexpected argument " + kova_tools::quoted(args[size_t(optind)]));
+    if (!script && mount.mountpoint.empty())
+        return usage_error("give a MOUNTPOINT to serve, or --script FILE");
+    if (script && !mount.mountpoint.empty())
+        return usage_error("--script runs without a mount: no MOUNTPOINT with it");
 
     if (!script && !kovasim::check_mountpoint(mount.mountpoint))
         return 1;

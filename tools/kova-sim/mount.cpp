@@ -20,17 +20,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "call.h"
 #include "kova/host.h"
 #include "mount.h"
+#include "quote.h"
 
 namespace kovasim {
 namespace {
@@ -261,16 +266,69 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     done();
 }
 
+// A mount point as /proc/self/mountinfo writes it: blank, tab, newline and
+// backslash as three octal digits.
+std::string unescape_mountinfo(const std::string &field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
+            out += char(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// The type of the mount at `path` ("fuse.kova-sim", ...), or "" when none
+// is mounted there. Another mount on top would hide the first one, which
+// goes on serving (or, its server gone, fails every access); a later
+// unmount takes the top one off only.
+std::string mount_at(const std::string &path) {
+    // A FUSE mount whose server is gone refuses even a stat.
+    struct stat st, up;
+    if (stat(path.c_str(), &st) != 0)
+        return errno == ENOTCONN ? "a FUSE mount whose server is gone" : "";
+    if (char *real = realpath(path.c_str(), nullptr)) {
+        const std::string canonical = real;
+        std::free(real);
+        std::ifstream info("/proc/self/mountinfo");
+        // id parent major:minor root mount-point options [optional...] - type ...
+        for (std::string line; std::getline(info, line);) {
+            std::istringstream in(line);
+            std::string id, parent, dev, root, point, field, type;
+            in >> id >> parent >> dev >> root >> point;
+            if (unescape_mountinfo(point) != canonical)
+                continue;
+            while (in >> field && field != "-") {
+            }
+            in >> type;
+            return type.empty() ? "a mount" : type;
+        }
+    }
+    // Without /proc: another file system than the parent's, or the root.
+    if (stat((path + "/..").c_str(), &up) == 0 && (st.st_dev != up.st_dev || st.st_ino == up.st_ino))
+        return "a mount";
+    return "";
+}
+
 } // namespace
 
 bool check_mountpoint(const std::string &path) {
+    const std::string shown = kova_tools::escaped(path);
+    if (const std::string mounted = mount_at(path); !mounted.empty()) {
+        std::fprintf(stderr, "kova-sim: mount point %s: already mounted (%s); unmount it first\n", shown.c_str(),
+                     mounted.c_str());
+        return false;
+    }
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-        std::fprintf(stderr, "kova-sim: mount point %s: %s\n", path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kova-sim: mount point %s: %s\n", shown.c_str(), std::strerror(errno));
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "kova-sim: mount point %s: not a directory\n", path.c_str());
+        std::fprintf(stderr, "kova-sim: mount point %s: not a directory\n", shown.c_str());
         return false;
     }
     return true;

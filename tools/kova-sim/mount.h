@@ -11,7 +11,8 @@ struct MountOptions {
     std::string fuse_options; // extra -o options, comma-separated, may be empty
 };
 
-// Whether the mount point is a directory; prints why not.
+// Whether the mount point is a directory with nothing mounted on it yet;
+// prints why not.
 bool check_mountpoint(const std::string &path);
 
 // Mounts, serves until a signal or an unmount, and unmounts. The module must

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -14,12 +15,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "flow_key.h"
 #include "kova/kova_shm.h"
+#include "linux/module.h"
 #include "sim_process.h"
 
 namespace {
@@ -234,14 +238,85 @@ TEST(KovaSimMount, RefusesWhatTheKernelRefuses) {
     EXPECT_EQ(sim.stop(), 0) << sim.log();
 }
 
-TEST(KovaSimMount, ExitsWhenUnmountedAndRejectsABadMountPoint) {
+// A second mount on a mount point would hide the first one: refused, the
+// first left serving; so is one whose server was killed.
+TEST(KovaSimMount, ExitsWhenUnmountedAndRefusesAMountPointInUse) {
+    const std::string bin = KOVA_SIM_BINARY;
     std::string out;
-    EXPECT_EQ(run(std::string(KOVA_SIM_BINARY) + " /nonexistent-dir/mnt -f", &out), 1);
-    EXPECT_NE(out.find("mount point /nonexistent-dir/mnt"), std::string::npos) << out;
-
-    Sim sim{KOVA_SIM_BINARY};
+    Sim sim{bin}, dead{bin};
     KOVA_SIM_START_OR_SKIP(sim);
+    EXPECT_EQ(run(bin + " " + sim.mnt, &out), 1);
+    EXPECT_EQ(out, "kova-sim: mount point " + sim.mnt + ": already mounted (fuse.kova-sim); unmount it first\n");
+    EXPECT_NE(read_file(sim.debug("dump_flows_cpu")).find("All LUTs:"), std::string::npos);
     EXPECT_EQ(sim.unmount(), 0) << sim.log();
+
+    KOVA_SIM_START_OR_SKIP(dead);
+    ASSERT_EQ(kill(dead.pid(), SIGKILL), 0);
+    EXPECT_EQ(dead.stop(), 128 + SIGKILL);
+    EXPECT_EQ(run(bin + " " + dead.mnt, &out), 1);
+    EXPECT_NE(out.find(": already mounted (a FUSE mount whose server is gone)"), std::string::npos) << out;
+}
+
+// Both tools' command lines: either form of an option's value; a usage
+// error named in one line with the way to --help, nothing more; what is
+// wrong with a value; input from the command line or a file escaped.
+TEST(ToolCommandLines, ErrorsNameTheFaultAndEscapeTheInput) {
+    char dir[] = "/tmp/kova-cli-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir, shm = "/kova-cli-test-" + std::to_string(getpid());
+    auto put = [&](const char *name, const std::string &bytes) { std::ofstream(d + "/" + name) << bytes; };
+    put("empty", "# no packets\n\n");
+    put("binary", "ucc=1 \x01\x1b[2Jx=1\n");
+    put("long", "ucc=1 " + std::string(100, 'a') + "\n");
+    const std::string pcap_head("\xd4\xc3\xb2\xa1\x02\0\x04\0\0\0\0\0\0\0\0\0\xff\xff\0\0", 20);
+    put("none.pcap", pcap_head + std::string("\x01\0\0\0", 4));
+    put("linktype.pcap", pcap_head + std::string("\x2c\x01\0\0", 4));
+    uint8_t *area = map_object(shm, true);
+    ASSERT_NE(area, nullptr);
+    munmap(area, KOVA_SHM_SIZE);
+
+    const std::string S = KOVA_SIM_BINARY, E = KOVA_ENGINE_BINARY, no = " --no-attach --shm=" + shm,
+                      try_s = "\nTry 'kova-sim --help' for more information.\n",
+                      try_e = "\nTry 'kova-engine --help' for more information.\n";
+    const struct {
+        std::string cmd;
+        int status;
+        std::string want, also;
+    } rows[] = {
+        {S + " --version", 0, "kova-sim " KOVA_API_VERSION "\n"},
+        {S + " --bogus", 2, "kova-sim: unrecognized option '--bogus'" + try_s},
+        {S + " -o", 2, "kova-sim: option requires an argument -- 'o'" + try_s},
+        {S, 2, "kova-sim: give a MOUNTPOINT to serve, or --script FILE" + try_s},
+        {S + " " + d + " extra", 2, "kova-sim: unexpected argument 'extra'" + try_s},
+        {S + " --script=" + d + "/nothere", 2, "kova-sim: " + d + "/nothere: No such file or directory\n"},
+        {S + " /nonexistent-dir/mnt -f", 1, "kova-sim: mount point /nonexistent-dir/mnt: No such file or directory"},
+        {S + " crc 1 2", 2, "got 2 fields\nTry 'kova-sim crc --help' for more information.\n"},
+        {E + " --version", 0, "kova-engine " KOVA_API_VERSION "\n"},
+        {E + " --bogus", 2, "kova-engine: unrecognized option '--bogus'" + try_e},
+        {E + " --shm", 2, "kova-engine: option '--shm' requires an argument" + try_e},
+        {E + " \"$(printf 'x\\033')\"", 2, "kova-engine: unexpected argument 'x\\x1b'" + try_e},
+        {E + " --generate 0 --flows f", 2, "--generate takes a packet count of at least 1, not '0'" + try_e},
+        {E + " --miss-percent=101", 2, "kova-engine: --miss-percent takes a share 0..100, not '101'" + try_e},
+        {E + " --subport 4096", 2, "kova-engine: --subport takes a subport 0..4095, not '4096'" + try_e},
+        {E + " --port=41", 2, "kova-engine: --port takes a UCC 0..40 or vlan, not '41'" + try_e},
+        {E + " --qe-base 0x1001", 2, "kova-engine: --qe-base takes a non-zero multiple of 256, not '0x1001'" + try_e},
+        {E + " --crc " + d + "/binary", 1, "kova-engine: " + d + "/binary:1: unknown field '\\x01\\x1b[2Jx=1'\n"},
+        {E + no + " --generate 5 --flows=" + d + "/long", 1, ":1: unknown field '" + std::string(64, 'a') + "'...\n"},
+        {E + no + " --trace=" + d + "/empty", 0, "kova-engine: warning: " + d + "/empty holds no packets\n",
+         "packets: 0\n"},
+        {E + no + " --pcap " + d + "/none.pcap --port vlan", 0, "packets: 0\n",
+         "kova-engine: warning: " + d + "/none.pcap holds no frames\n"},
+        {E + no + " --pcap " + d + "/linktype.pcap --port 1", 1, d + "/linktype.pcap: link type 300, not Ethernet"},
+    };
+    std::string out;
+    for (const auto &row : rows) {
+        EXPECT_EQ(run(row.cmd, &out), row.status) << row.cmd << "\n" << out;
+        EXPECT_NE(out.find(row.want), std::string::npos) << row.cmd << "\n" << out;
+        EXPECT_NE(out.find(row.also), std::string::npos) << row.cmd << "\n" << out;
+        EXPECT_EQ(out.find("usage:"), std::string::npos) << row.cmd << "\n" << out;
+    }
+    shm_unlink(shm.c_str());
+    std::system(("rm -r " + d).c_str());
 }
 
 TEST(KovaSimScript, RunsStepsAndStopsAtAMalformedLine) {

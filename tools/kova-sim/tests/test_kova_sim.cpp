@@ -200,7 +200,7 @@ TEST(KovaSimMount, RefusesWhatTheKernelRefuses) {
     EXPECT_EQ(list(sim.path("/dev")), std::vector<std::string>{"kova"});
     EXPECT_EQ(list(sim.path("/sys/kernel/debug/kova")),
               (std::vector<std::string>{"create_flows", "create_flows_old", "delete_flows", "dump_flows_cpu",
-                                        "dump_flows_qe", "dump_oq", "dump_scheduler", "setlag"}));
+                                        "dump_flows_qe", "dump_oq", "dump_scheduler", "flow_list", "setlag"}));
 
     for (const char *p : {"/nothere", "/dev/other", "/sys/kernel/debug/kova/nothere", "/sys/kernel/debug/other"}) {
         errno = 0;

@@ -10,6 +10,9 @@
 //   - otherwise the definition is parsed: count, -2 or -3, and the file starts
 //     a new definition. The flow is created (the log says so) exactly when
 //     the write returns its count, and a read shows the creation's result.
+//     A value refused as out of range fails the write with -3.
+// Closing the file logs that it discarded a definition exactly when the
+// held text has more than separators (space, line feed) in it.
 // After the writes the file is read to its end: the usage text from the
 // file's position on, the same text a second open reads whole. The opens
 // must leave the module's allocations as they were.
@@ -54,17 +57,31 @@ struct Held {
     size_t len = 0;
 };
 
-// The result a creation logged during the last write ("kovaAPIcreate...Flow
-// =N"), or `none` when the write created nothing. One write logs at most one
+const char kDiscarded[] = "create_flows: definition without ';' discarded at close\n";
+
+// The log since it was last cleared. One write logs at most one
 // definition's keys and messages, far less than the buffer.
-long logged_creation(long none) {
+const char *logged() {
     static char log[65536];
     if (const size_t len = kova_host_log_read(log, sizeof log); len >= sizeof log)
-        fail("log of one write larger than expected", long(len), long(sizeof log));
+        fail("log of one call larger than expected", long(len), long(sizeof log));
+    return log;
+}
+
+// The result a creation logged during the last write ("kovaAPIcreate...Flow
+// =N"), or `none` when the write created nothing.
+long logged_creation(const char *log, long none) {
     for (const char *key : {"kovaAPIcreateVoipFlow =", "kovaAPIcreateExtendedFlow ="})
         if (const char *at = strstr(log, key))
             return strtol(at + strlen(key), nullptr, 10);
     return none;
+}
+
+bool only_separators(const Held &held) {
+    for (size_t i = 0; i < held.len; ++i)
+        if (held.text[i] != ' ' && held.text[i] != '\n')
+            return false;
+    return true;
 }
 
 // One write of `n` bytes; checks the result against the rules above and
@@ -75,7 +92,8 @@ void write_checked(int fd, const uint8_t *data, size_t n, Held &held, long *resu
     constexpr long kNone = 0x7fffffffL + 1;
     kova_host_log_clear();
     const long r = kova_host_write(fd, data, n);
-    const long created = logged_creation(kNone);
+    const char *log = logged();
+    const long created = logged_creation(log, kNone);
     bool parses = false;
     if (n > kTextMax - held.len) {
         if (r != kEFBIG)
@@ -93,6 +111,8 @@ void write_checked(int fd, const uint8_t *data, size_t n, Held &held, long *resu
         held.len = 0;
     if ((created != kNone) != (parses && r == long(n)))
         fail("creation called, or not, against the write's result", r, created != kNone);
+    if (strstr(log, " out of range ") && r != -3)
+        fail("a value out of range did not fail the write with -3", r, -3);
     if (created != kNone)
         *result = created;
 }
@@ -182,8 +202,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const long shown = strtol(usage + sizeof kUsageHead - 1, nullptr, 10);
     if (shown != result)
         fail("usage text shows another result than the last creation", shown, result);
+    kova_host_log_clear();
     if (int r = kova_host_close(fd))
         fail("close", r, 0);
+    if ((strstr(logged(), kDiscarded) != nullptr) == only_separators(held))
+        fail("close: discarded definition logged against the text held", !only_separators(held), 0);
     if (kova_host_alloc_live() != live)
         fail("allocations left by an open/close pair", kova_host_alloc_live(), live);
 

@@ -202,6 +202,38 @@ int vscan(const char *text, size_t len, const char *fmt, va_list ap) {
     return assigned;
 }
 
+NumberRead read_number(const char **p, const NumberForm &form, int64_t *value, const char **start) {
+    const char *s = *p;
+    while (*s && is_space(*s))
+        ++s;
+    const char *const first = s;
+    const bool negative = form.sign && *s == '-';
+    if (negative)
+        ++s;
+    if (form.base == 16 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        s += 2;
+    if (digit_value(*s) >= form.base)
+        return NumberRead::none;
+    // Digits past 64 bits only mark the number too large: it is never
+    // wrapped into range.
+    uint64_t v = 0;
+    bool huge = false;
+    for (unsigned d; (d = digit_value(*s)) < form.base; ++s) {
+        if (v > (UINT64_MAX - d) / form.base)
+            huge = true;
+        else
+            v = v * form.base + d;
+    }
+    *start = first;
+    *p = s;
+    // lo and hi are int64 bounds, so the magnitudes fit in uint64.
+    const uint64_t limit = negative ? 0 - uint64_t(form.lo) : uint64_t(form.hi);
+    if (huge || (negative ? form.lo > 0 : form.hi < 0) || v > limit)
+        return NumberRead::out_of_range;
+    *value = negative ? int64_t(0 - v) : int64_t(v);
+    return (*value < form.lo || *value > form.hi) ? NumberRead::out_of_range : NumberRead::ok;
+}
+
 int scan(const char *text, size_t len, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -38,6 +38,7 @@
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <stdint.h>
 
 namespace kv {
 
@@ -45,5 +46,23 @@ namespace kv {
     __attribute__((format(scanf, 3, 4)));
 [[nodiscard]] int vscan(const char *text, size_t len, const char *fmt, va_list ap)
     __attribute__((format(scanf, 3, 0)));
+
+// One number of operator text that a field must hold whole: unlike the
+// conversions above it never wraps, so a value the field cannot represent
+// is refused instead of stored truncated.
+struct NumberForm {
+    unsigned base; // 10, or 16 with an optional "0x"/"0X" that a digit must follow
+    bool sign;     // a leading '-' is taken
+    int64_t lo, hi;
+};
+
+enum class NumberRead { ok, none, out_of_range };
+
+// Reads a number from the NUL-terminated text at *p as a conversion would:
+// whitespace skipped first, then the sign and digits. *start is set to the
+// number's first character and *p past its last digit, also when it is out
+// of range (every digit is taken, however many), so the caller can quote it.
+// `none` leaves *p and *value alone.
+[[nodiscard]] NumberRead read_number(const char **p, const NumberForm &form, int64_t *value, const char **start);
 
 } // namespace kv

@@ -28,30 +28,22 @@ CreateFlowOpen *open_state(struct plat_file *file) {
     return static_cast<CreateFlowOpen *>(*plat_file_private(file));
 }
 
-// One token per line; the rules apart by empty lines.
+// One token per line; the rules apart by empty lines. Pasted back it creates
+// its flow: six rules at most, every value in range, and crc32 the CRC of
+// the flow's key, so the engine finds the flow.
 const char *const kUsageExample =
-    "echo \"flow_id=1 \ncrc32=0x930481c1 \nflow_ucc=2 \nflow_subport=0 \neth_dmac=02:00:00:4f:03:e8 \n"
+    "echo \"flow_id=1 \ncrc32=0xccf62423 \nflow_ucc=2 \nflow_subport=0 \neth_dmac=02:00:00:4f:03:e8 \n"
     "eth_smac=02:00:01:00:00:10 \nvlan_id_1=3999 \nvlan_id_2=3988 \neth_type=0x800 \n"
     "ipv4_src=192.168.32.102 \nipv4_dst=192.168.39.102 \nudp_sport=0 \nudp_dport=5 \n"
-    "rule1=RULE_DROP_PACKET \n\n"
-    "rule2=RULE_FORWARD_TO_QE \nqos_serviceclass=7 \nqos_trusted=KOVA_PORT_UNTRUSTED \nsubport=4 \n"
-    "priority=3 \nport=9 \n\n"
-    "rule3=RULE_FORWARD_TO_CPU \npriority=17 \n\n"
-    "rule4=RULE_ADD_VLAN_1 \npriority=18 \ncfi=2 \nvid=3 \netype=8 \n\n"
-    "rule5=RULE_REMOVE_VLAN_1 \n\n"
-    "rule6=RULE_CHANGE_VLAN_1 \npriority=13 \ncfi=22 \nvid=33 \netype=16 \n\n"
-    "rule7=RULE_SECOND_CLASSIFY \n\n"
-    "rule8=RULE_POLICING \nweight=99 \n\n"
-    "rule9=RULE_REPLACE_SRC_HEADER \nsource_mac_addr=aa:dd:cc:dd:ee:ff \nsource_ip_addr=192.168.1.56 \n"
+    "rule1=RULE_CHANGE_VLAN_1 \npriority=5 \ncfi=0 \nvid=33 \netype=33024 \n\n"
+    "rule2=RULE_REPLACE_SRC_HEADER \nsource_mac_addr=aa:dd:cc:dd:ee:ff \nsource_ip_addr=192.168.1.56 \n"
     "source_udp_port=56 \n\n"
-    "rule10=RULE_REPLACE_DST_HEADER \ndestination_mac_addr=aa:dd:cc:dd:ee:ee \n"
+    "rule3=RULE_REPLACE_DST_HEADER \ndestination_mac_addr=aa:dd:cc:dd:ee:ee \n"
     "destination_ip_addr=192.168.1.147 \ndestination_udp_port=586 \n\n"
-    "rule11=RULE_UPDATE_TIMESTAMP \n\n"
-    "rule12=RULE_UPDATE_PACKET_CNT \n\n"
-    "rule13=RULE_SET_TOS \ntos=12 \n\n"
-    "rule14=RULE_ADD_VLAN_2 \npriority=18 \ncfi=2 \nvid=3 \netype=8 \n\n"
-    "rule15=RULE_REMOVE_VLAN_2 \n\n"
-    "rule16=RULE_CHANGE_VLAN_2 \npriority=13 \ncfi=22 \nvid=33 \netype=16 \n"
+    "rule4=RULE_SET_TOS \ntos=12 \n\n"
+    "rule5=RULE_POLICING \nweight=99 \n\n"
+    "rule6=RULE_FORWARD_TO_QE \nqos_serviceclass=7 \nqos_trusted=KOVA_PORT_UNTRUSTED \nsubport=4 \n"
+    "priority=3 \nport=9 \n"
     ";\" > /sys/kernel/debug/kova/create_flows\n";
 
 size_t compose_usage(char *buf, size_t cap) {
@@ -130,6 +122,13 @@ int create_flow_open(struct plat_inode *, struct plat_file *file) {
 
 int create_flow_release(struct plat_inode *, struct plat_file *file) {
     CreateFlowOpen *st = open_state(file);
+    // Text without its ';' is never parsed: say so rather than lose it
+    // silently. Separators alone are no definition.
+    for (size_t i = 0; i < st->len; ++i)
+        if (st->text[i] != ' ' && st->text[i] != '\n') {
+            plat_printk("create_flows: definition without ';' discarded at close\n");
+            break;
+        }
     plat_mutex_free(st->lock);
     plat_kfree(st);
     *plat_file_private(file) = nullptr;

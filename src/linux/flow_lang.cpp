@@ -6,10 +6,14 @@
 #include <stdarg.h>
 
 #include "lib/scan.h"
+#include "lib/text.h"
 #include "platform.h"
 
 namespace kv::lang {
 namespace {
+
+using kv::NumberForm;
+using kv::NumberRead;
 
 // The tokens of a definition, taken in order. Past the last one every take
 // gives "", which matches no format, so a definition that stops early fails
@@ -19,6 +23,8 @@ public:
     Cursor(char *const *tokens, size_t count) : tok_(tokens), n_(count) {}
     const char *peek() const { return at_ < n_ ? tok_[at_] : ""; }
     const char *take() { return at_ < n_ ? tok_[at_++] : ""; }
+    // The position of the token the last take() gave.
+    size_t last() const { return at_ - 1; }
 
 private:
     char *const *tok_;
@@ -35,14 +41,142 @@ int scan_token(const char *token, const char *fmt, ...) {
     return n;
 }
 
-int key_error(const char *key) {
-    plat_printk("%s parameter error!\n", key);
+// What a message names: a key of the flow ("udp_sport"), or a parameter of
+// a rule, which carries the rule's keyword ("RULE_SET_TOS", "tos").
+struct Field {
+    const char *keyword; // null for a key
+    const char *name;
+};
+
+int param_error(Field f) {
+    if (f.keyword)
+        plat_printk("%s: %s parameter error!\n", f.keyword, f.name);
+    else
+        plat_printk("%s parameter error!\n", f.name);
     return kBadParameter;
 }
 
-int rule_error(const char *keyword, const char *param) {
-    plat_printk("%s: %s parameter error!\n", keyword, param);
+int key_error(const char *key) { return param_error({nullptr, key}); }
+
+int rule_error(const char *keyword, const char *param) { return param_error({keyword, param}); }
+
+// Operator text quoted into a log line: at most kQuoted bytes of it, each
+// byte that is not printable ASCII (and the quote and the backslash) as
+// \xNN, "..." after a cut. `out` holds kQuotedSize bytes.
+constexpr size_t kQuoted = 48;
+constexpr size_t kQuotedSize = kQuoted * 4 + 4;
+
+void quote(const char *text, char *out) {
+    static const char hex[] = "0123456789abcdef";
+    size_t n = 0;
+    for (; text[n] && n < kQuoted; ++n) {
+        const unsigned char c = static_cast<unsigned char>(text[n]);
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+            *out++ = char(c);
+            continue;
+        }
+        *out++ = '\\';
+        *out++ = 'x';
+        *out++ = hex[c >> 4];
+        *out++ = hex[c & 15];
+    }
+    if (text[n])
+        for (int i = 0; i < 3; ++i)
+            *out++ = '.';
+    *out = '\0';
+}
+
+// The refusal of a value its field cannot hold: the value as written (len
+// bytes; a number's own characters, or quoted text) and the range.
+int out_of_range(Field f, const char *value, size_t len, const char *range) {
+    if (f.keyword)
+        plat_printk("%s: %s: %.*s out of range %s\n", f.keyword, f.name, int(len), value, range);
+    else
+        plat_printk("%s: %.*s out of range %s\n", f.name, int(len), value, range);
     return kBadParameter;
+}
+
+int out_of_range(Field f, const char *value, size_t len, const NumberForm &form) {
+    char range[48];
+    kv::Text t(range, sizeof range);
+    if (form.base == 16)
+        t.add("0x%llx..0x%llx", static_cast<unsigned long long>(form.lo), static_cast<unsigned long long>(form.hi));
+    else
+        t.add("%lld..%lld", static_cast<long long>(form.lo), static_cast<long long>(form.hi));
+    return out_of_range(f, value, len, range);
+}
+
+int quoted_out_of_range(Field f, const char *text, const char *range) {
+    char q[kQuotedSize];
+    quote(text, q);
+    return out_of_range(f, q, __builtin_strlen(q), range);
+}
+
+// The ranges: what the fields of an entry hold, so that no value is cut.
+constexpr NumberForm kAppFlowId{10, true, INT32_MIN, INT32_MAX};
+constexpr NumberForm kCrc{16, false, 0, 0xffffffff};
+constexpr NumberForm kUcc{10, false, 0, 40}; // 36..40: the link-aggregation pseudo ports
+constexpr NumberForm kTwelveBits{10, false, 0, 4095}; // subports, VLAN ids
+constexpr NumberForm kEthType{16, false, 0, 0xffff};
+constexpr NumberForm kSixteenBits{10, false, 0, 65535}; // ports, a VLAN rule's etype
+constexpr NumberForm kMacOctet{16, false, 0, 0xff};
+constexpr NumberForm kByte{10, false, 0, 255};
+constexpr NumberForm kThreeBits{10, false, 0, 7}; // service class, VLAN priority
+constexpr NumberForm kOneBit{10, false, 0, 1};
+constexpr NumberForm kWeight{10, false, 0, 0xffffffff};
+constexpr const char kGroupRange[] = "0x0..0xffff";
+constexpr const char kOctetRange[] = "0..255";
+
+// "<name>=<number>" from the token's first character; text after the
+// number is ignored.
+int read_field(const char *token, Field f, const NumberForm &form, int64_t *v) {
+    const size_t len = __builtin_strlen(f.name);
+    if (__builtin_strncmp(token, f.name, len) != 0 || token[len] != '=')
+        return param_error(f);
+    const char *p = token + len + 1, *start = p;
+    switch (kv::read_number(&p, form, v, &start)) {
+    case NumberRead::ok:
+        return 0;
+    case NumberRead::none:
+        return param_error(f);
+    default:
+        return out_of_range(f, start, size_t(p - start), form);
+    }
+}
+
+template <typename T>
+int read_field(const char *token, Field f, const NumberForm &form, T *out) {
+    int64_t v;
+    if (int r = read_field(token, f, form, &v))
+        return r;
+    *out = T(v);
+    return 0;
+}
+
+// "<name>=" and six hexadecimal octets apart by ':'; an octet over 0xff (such
+// as e8f) is refused with the whole address.
+int read_mac(const char *token, Field f, uint8_t *mac) {
+    const size_t len = __builtin_strlen(f.name);
+    if (__builtin_strncmp(token, f.name, len) != 0 || token[len] != '=')
+        return param_error(f);
+    const char *const text = token + len + 1;
+    const char *p = text;
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0 && *p++ != ':')
+            return param_error(f);
+        int64_t v;
+        const char *start;
+        switch (kv::read_number(&p, kMacOctet, &v, &start)) {
+        case NumberRead::ok:
+            mac[i] = uint8_t(v);
+            break;
+        case NumberRead::none:
+            return param_error(f);
+        default:
+            return quoted_out_of_range(f, text, "0x0..0xff");
+        }
+    }
+    return 0;
 }
 
 // Splits `text` at spaces and line feeds, in place, skipping empty pieces.
@@ -82,37 +216,63 @@ int read_address_text(const char *token, const char *fmt, const char *key, char 
     return 0;
 }
 
-#define KOVA_MAC_FMT "%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx"
-#define KOVA_MAC_ARGS(m) &(m)[0], &(m)[1], &(m)[2], &(m)[3], &(m)[4], &(m)[5]
+// The keys of a flow, in the order a definition gives them.
+const char *const kKeys[] = {"parent_flow_id", "flow_id",   "crc32",     "flow_ucc",  "flow_subport",
+                             "eth_dmac",       "eth_smac",  "vlan_id_1", "vlan_id_2", "eth_type",
+                             "ipv4_src",       "ipv4_dst",  "udp_sport", "udp_dport"};
+
+// A key that failed at its position may have failed because the operator
+// gave the keys in another order: a token that is another key says so.
+int key_failed(const Cursor &c, const char *token, const char *key, int r) {
+    for (const char *other : kKeys) {
+        const size_t len = __builtin_strlen(other);
+        if (__builtin_strcmp(other, key) != 0 && __builtin_strncmp(token, other, len) == 0 && token[len] == '=') {
+            char q[kQuotedSize];
+            quote(token, q);
+            plat_printk("create_flows: expected %s= at token %u, found \"%s\"\n", key, unsigned(c.last()), q);
+            break;
+        }
+    }
+    return r;
+}
+
+template <typename T>
+int read_key(Cursor &c, const char *key, const NumberForm &form, T *out) {
+    const char *token = c.take();
+    if (int r = read_field(token, {nullptr, key}, form, out))
+        return key_failed(c, token, key, r);
+    return 0;
+}
+
+int read_key_mac(Cursor &c, const char *key, uint8_t *mac) {
+    const char *token = c.take();
+    if (int r = read_mac(token, {nullptr, key}, mac))
+        return key_failed(c, token, key, r);
+    return 0;
+}
+
+int read_key_address(Cursor &c, const char *fmt, const char *key, char *out) {
+    const char *token = c.take();
+    if (int r = read_address_text(token, fmt, key, out))
+        return key_failed(c, token, key, r);
+    return 0;
+}
 
 int read_keys(Cursor &c, Definition &d) {
     kova_FLOW &f = d.flow;
-    if (scan_token(c.take(), "flow_id=%d", &d.flow_id) != 1)
-        return key_error("flow_id");
-    if (scan_token(c.take(), "crc32=%x", &f.crc32) != 1)
-        return key_error("crc32");
-    if (scan_token(c.take(), "flow_ucc=%hu", &f.flow_ucc) != 1)
-        return key_error("flow_ucc");
-    if (scan_token(c.take(), "flow_subport=%hu", &f.flow_subport) != 1)
-        return key_error("flow_subport");
-    if (scan_token(c.take(), "eth_dmac=" KOVA_MAC_FMT, KOVA_MAC_ARGS(f.eth_dmac)) != 6)
-        return key_error("eth_dmac");
-    if (scan_token(c.take(), "eth_smac=" KOVA_MAC_FMT, KOVA_MAC_ARGS(f.eth_smac)) != 6)
-        return key_error("eth_smac");
-    if (scan_token(c.take(), "vlan_id_1=%hu", &f.vlan_id_1) != 1)
-        return key_error("vlan_id_1");
-    if (scan_token(c.take(), "vlan_id_2=%hu", &f.vlan_id_2) != 1)
-        return key_error("vlan_id_2");
-    if (scan_token(c.take(), "eth_type=%hx", &f.eth_type) != 1)
-        return key_error("eth_type");
-    if (int r = read_address_text(c.take(), "ipv4_src=%46s", "ipv4_src", d.src_text))
+    int r;
+    if ((r = read_key(c, "flow_id", kAppFlowId, &d.flow_id)) || (r = read_key(c, "crc32", kCrc, &f.crc32)) ||
+        (r = read_key(c, "flow_ucc", kUcc, &f.flow_ucc)) ||
+        (r = read_key(c, "flow_subport", kTwelveBits, &f.flow_subport)) ||
+        (r = read_key_mac(c, "eth_dmac", f.eth_dmac)) || (r = read_key_mac(c, "eth_smac", f.eth_smac)) ||
+        (r = read_key(c, "vlan_id_1", kTwelveBits, &f.vlan_id_1)) ||
+        (r = read_key(c, "vlan_id_2", kTwelveBits, &f.vlan_id_2)) ||
+        (r = read_key(c, "eth_type", kEthType, &f.eth_type)) ||
+        (r = read_key_address(c, "ipv4_src=%46s", "ipv4_src", d.src_text)) ||
+        (r = read_key_address(c, "ipv4_dst=%46s", "ipv4_dst", d.dst_text)) ||
+        (r = read_key(c, "udp_sport", kSixteenBits, &f.udp_sport)) ||
+        (r = read_key(c, "udp_dport", kSixteenBits, &f.udp_dport)))
         return r;
-    if (int r = read_address_text(c.take(), "ipv4_dst=%46s", "ipv4_dst", d.dst_text))
-        return r;
-    if (scan_token(c.take(), "udp_sport=%hu", &f.udp_sport) != 1)
-        return key_error("udp_sport");
-    if (scan_token(c.take(), "udp_dport=%hu", &f.udp_dport) != 1)
-        return key_error("udp_dport");
     return 0;
 }
 
@@ -136,9 +296,12 @@ void log_keys(const Definition &d) {
 }
 
 int convert_flow_address(const char *text, kova_IPADDR *out, const char *key) {
-    const int r = convert_address(text, out);
+    const char *range = nullptr;
+    const int r = convert_address(text, out, &range);
     if (r == kBadAddress)
         plat_printk("Wrong IP address format\n");
+    else if (range)
+        quoted_out_of_range({nullptr, key}, text, range);
     else if (r != 0)
         key_error(key);
     return r;
@@ -150,8 +313,8 @@ int read_none(Cursor &, const char *, kova_RULE &) { return 0; }
 
 int read_forward_qe(Cursor &c, const char *kw, kova_RULE &r) {
     auto &p = r.param.forward_qe;
-    if (scan_token(c.take(), "qos_serviceclass=%hhu", &p.qos_serviceclass) != 1)
-        return rule_error(kw, "qos_serviceclass");
+    if (int e = read_field(c.take(), {kw, "qos_serviceclass"}, kThreeBits, &p.qos_serviceclass))
+        return e;
     char word[kMaxWord + 2];
     if (scan_token(c.take(), "qos_trusted=%64s", word) != 1)
         return rule_error(kw, "qos_trusted");
@@ -165,45 +328,36 @@ int read_forward_qe(Cursor &c, const char *kw, kova_RULE &r) {
         p.qos_trusted = KOVA_PORT_TRUSTED;
     else
         return rule_error(kw, "qos_trusted");
-    if (scan_token(c.take(), "subport=%hu", &p.subport) != 1)
-        return rule_error(kw, "subport");
-    if (scan_token(c.take(), "priority=%hhu", &p.priority) != 1)
-        return rule_error(kw, "priority");
-    if (scan_token(c.take(), "port=%hhu", &p.port) != 1)
-        return rule_error(kw, "port");
+    int e;
+    if ((e = read_field(c.take(), {kw, "subport"}, kTwelveBits, &p.subport)) ||
+        (e = read_field(c.take(), {kw, "priority"}, kByte, &p.priority)) ||
+        (e = read_field(c.take(), {kw, "port"}, kUcc, &p.port)))
+        return e;
     return 0;
 }
 
 int read_forward_cpu(Cursor &c, const char *kw, kova_RULE &r) {
-    if (scan_token(c.take(), "priority=%hhu", &r.param.forward_cpu.priority) != 1)
-        return rule_error(kw, "priority");
-    return 0;
+    return read_field(c.take(), {kw, "priority"}, kByte, &r.param.forward_cpu.priority);
 }
 
 // Add and change, VLAN 1 and 2. etype is decimal, unlike eth_type.
 int read_vlan(Cursor &c, const char *kw, kova_RULE &r) {
     auto &p = r.param.vlan;
-    if (scan_token(c.take(), "priority=%hhu", &p.priority) != 1)
-        return rule_error(kw, "priority");
-    if (scan_token(c.take(), "cfi=%hhu", &p.cfi) != 1)
-        return rule_error(kw, "cfi");
-    if (scan_token(c.take(), "vid=%hu", &p.vid) != 1)
-        return rule_error(kw, "vid");
-    if (scan_token(c.take(), "etype=%hu", &p.etype) != 1)
-        return rule_error(kw, "etype");
+    int e;
+    if ((e = read_field(c.take(), {kw, "priority"}, kThreeBits, &p.priority)) ||
+        (e = read_field(c.take(), {kw, "cfi"}, kOneBit, &p.cfi)) ||
+        (e = read_field(c.take(), {kw, "vid"}, kTwelveBits, &p.vid)) ||
+        (e = read_field(c.take(), {kw, "etype"}, kSixteenBits, &p.etype)))
+        return e;
     return 0;
 }
 
 int read_policing(Cursor &c, const char *kw, kova_RULE &r) {
-    if (scan_token(c.take(), "weight=%u", &r.param.policing.weight) != 1)
-        return rule_error(kw, "weight");
-    return 0;
+    return read_field(c.take(), {kw, "weight"}, kWeight, &r.param.policing.weight);
 }
 
 int read_set_tos(Cursor &c, const char *kw, kova_RULE &r) {
-    if (scan_token(c.take(), "tos=%hhu", &r.param.set_tos.tos) != 1)
-        return rule_error(kw, "tos");
-    return 0;
+    return read_field(c.take(), {kw, "tos"}, kByte, &r.param.set_tos.tos);
 }
 
 // The address of a replacement rule; `short_name` names it in the message
@@ -217,9 +371,12 @@ int read_replacement_address(const char *token, const char *fmt, const char *kw,
         plat_printk("%s: %s longer than %u characters\n", kw, param, unsigned(kMaxWord));
         return kBadParameter;
     }
-    const int r = convert_address(text, out);
+    const char *range = nullptr;
+    const int r = convert_address(text, out, &range);
     if (r == kBadAddress)
         plat_printk("%s: Wrong IP address format\n", kw);
+    else if (range)
+        quoted_out_of_range({kw, param}, text, range);
     else if (r != 0)
         rule_error(kw, short_name);
     return r;
@@ -227,26 +384,22 @@ int read_replacement_address(const char *token, const char *fmt, const char *kw,
 
 int read_replace_src(Cursor &c, const char *kw, kova_RULE &r) {
     auto &p = r.param.replace_src;
-    if (scan_token(c.take(), "source_mac_addr=" KOVA_MAC_FMT, KOVA_MAC_ARGS(p.source_mac_addr)) != 6)
-        return rule_error(kw, "source_mac_addr");
+    if (int e = read_mac(c.take(), {kw, "source_mac_addr"}, p.source_mac_addr))
+        return e;
     if (int e = read_replacement_address(c.take(), "source_ip_addr=%64s", kw, "source_ip_addr", "source_ip",
                                          &p.source_ip_addr))
         return e;
-    if (scan_token(c.take(), "source_udp_port=%hu", &p.source_udp_port) != 1)
-        return rule_error(kw, "source_udp_port");
-    return 0;
+    return read_field(c.take(), {kw, "source_udp_port"}, kSixteenBits, &p.source_udp_port);
 }
 
 int read_replace_dst(Cursor &c, const char *kw, kova_RULE &r) {
     auto &p = r.param.replace_dst;
-    if (scan_token(c.take(), "destination_mac_addr=" KOVA_MAC_FMT, KOVA_MAC_ARGS(p.destination_mac_addr)) != 6)
-        return rule_error(kw, "destination_mac_addr");
+    if (int e = read_mac(c.take(), {kw, "destination_mac_addr"}, p.destination_mac_addr))
+        return e;
     if (int e = read_replacement_address(c.take(), "destination_ip_addr=%64s", kw, "destination_ip_addr",
                                          "dest_ip", &p.destination_ip_addr))
         return e;
-    if (scan_token(c.take(), "destination_udp_port=%hu", &p.destination_udp_port) != 1)
-        return rule_error(kw, "destination_udp_port");
-    return 0;
+    return read_field(c.take(), {kw, "destination_udp_port"}, kSixteenBits, &p.destination_udp_port);
 }
 
 struct RuleKind {
@@ -305,24 +458,152 @@ int read_rules(Cursor &c, Definition &d) {
     return 0;
 }
 
-} // namespace
-
-int convert_address(const char *text, kova_IPADDR *out) {
-    __builtin_memset(out, 0, sizeof *out);
-    switch (ip_version(text)) {
-    case 4: {
-        uint8_t *b = out->v4;
-        return scan_token(text, "%hhu.%hhu.%hhu.%hhu", &b[0], &b[1], &b[2], &b[3]) == 4 ? 0 : kBadParameter;
-    }
-    case 6: {
-        uint16_t g[8];
-        if (scan_token(text, "%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx", &g[0], &g[1], &g[2], &g[3], &g[4], &g[5],
-                       &g[6], &g[7]) != 8)
+// Four decimal octets apart by '.', as the flow's addresses have always
+// been read: text after the fourth octet is ignored.
+int read_ipv4(const char *p, uint8_t *b, const char **range) {
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && *p++ != '.')
             return kBadParameter;
-        for (int i = 0; i < 8; ++i)
-            out->v6[i] = g[i];
+        int64_t v;
+        const char *start;
+        switch (kv::read_number(&p, kByte, &v, &start)) {
+        case NumberRead::ok:
+            b[i] = uint8_t(v);
+            break;
+        case NumberRead::none:
+            return kBadParameter;
+        default:
+            *range = kOctetRange;
+            return kBadParameter;
+        }
+    }
+    return 0;
+}
+
+// The dotted tail of IPv6 text: exactly four octets to the end, no leading
+// zeros.
+int read_ipv4_tail(const char *p, uint8_t *b, const char **range) {
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && *p++ != '.')
+            return kBadParameter;
+        if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9'))
+            return kBadParameter;
+        unsigned v = 0;
+        for (; *p >= '0' && *p <= '9'; ++p)
+            v = v > 255 ? v : v * 10 + unsigned(*p - '0');
+        if (v > 255) {
+            *range = kOctetRange;
+            return kBadParameter;
+        }
+        b[i] = uint8_t(v);
+    }
+    return *p == '\0' ? 0 : kBadParameter;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Eight groups of one to four hex digits, or fewer with one "::" standing
+// for the zero groups left out, the last 32 bits possibly written as a
+// dotted IPv4 tail: the text inet_pton(AF_INET6) takes, read as it reads it.
+int read_ipv6(const char *s, uint16_t *out, const char **range) {
+    uint16_t g[8];
+    int n = 0;    // groups read
+    int gap = -1; // where "::" stands, as a group index
+    if (*s == ':' && *++s != ':')
+        return kBadParameter;
+    const char *group = s;
+    unsigned v = 0, digits = 0;
+    for (;; ++s) {
+        const int d = hex_digit(*s);
+        if (d >= 0) {
+            v = v > 0xffff ? v : v << 4 | unsigned(d);
+            ++digits;
+            continue;
+        }
+        if (digits > 4) {
+            if (v > 0xffff)
+                *range = kGroupRange;
+            return kBadParameter;
+        }
+        if (*s == ':') {
+            if (digits == 0) {
+                if (gap >= 0)
+                    return kBadParameter;
+                gap = n;
+            } else {
+                if (s[1] == '\0' || n == 8)
+                    return kBadParameter;
+                g[n++] = uint16_t(v);
+            }
+            group = s + 1;
+            v = digits = 0;
+            continue;
+        }
+        if (*s == '.') {
+            uint8_t b[4];
+            if (n > 6)
+                return kBadParameter;
+            if (int r = read_ipv4_tail(group, b, range))
+                return r;
+            g[n++] = uint16_t(b[0] << 8 | b[1]);
+            g[n++] = uint16_t(b[2] << 8 | b[3]);
+            digits = 0;
+            break;
+        }
+        if (*s != '\0')
+            return kBadParameter;
+        break;
+    }
+    if (digits > 0) {
+        if (n == 8)
+            return kBadParameter;
+        g[n++] = uint16_t(v);
+    }
+    if (gap >= 0) {
+        if (n == 8)
+            return kBadParameter; // "::" must stand for at least one group
+        const int tail = n - gap;
+        for (int i = 0; i < tail; ++i)
+            out[8 - tail + i] = g[gap + i];
+        for (int i = gap; i < 8 - tail; ++i)
+            out[i] = 0;
+        for (int i = 0; i < gap; ++i)
+            out[i] = g[i];
         return 0;
     }
+    if (n != 8)
+        return kBadParameter;
+    for (int i = 0; i < 8; ++i)
+        out[i] = g[i];
+    return 0;
+}
+
+} // namespace
+
+int convert_address(const char *text, kova_IPADDR *out, const char **range) {
+    __builtin_memset(out, 0, sizeof *out);
+    const char *unused;
+    if (!range)
+        range = &unused;
+    *range = nullptr;
+    // ip_version calls any text with a '.' IPv4; a ':' before the first '.'
+    // is IPv6 text with a dotted tail.
+    const char *dot = __builtin_strchr(text, '.'), *colon = __builtin_strchr(text, ':');
+    if (dot && colon && colon < dot)
+        return read_ipv6(text, out->v6, range);
+    switch (ip_version(text)) {
+    case 4:
+        return read_ipv4(text, out->v4, range);
+    case 6:
+        return read_ipv6(text, out->v6, range);
     default:
         return kBadAddress;
     }
@@ -337,8 +618,9 @@ int parse_definition(char *text, Definition *d) {
     d->extended = false;
     for (size_t i = 0; i < count && !d->extended; ++i)
         d->extended = __builtin_strstr(d->tokens[i], "parent_flow_id=") != nullptr;
-    if (d->extended && scan_token(c.take(), "parent_flow_id=%d", &d->parent_flow_id) != 1)
-        return key_error("parent_flow_id");
+    if (d->extended)
+        if (int r = read_key(c, "parent_flow_id", kAppFlowId, &d->parent_flow_id))
+            return r;
     if (int r = read_keys(c, *d))
         return r;
     log_keys(*d);

@@ -47,8 +47,12 @@ struct Definition {
 [[nodiscard]] int parse_definition(char *text, Definition *def);
 
 // Converts an address text into `out` (zeroed first): IPv4 into the first
-// four bytes, IPv6 into eight 16-bit groups in CPU order. 0, kBadAddress for
-// text that is neither form, kBadParameter when the form has too few numbers.
-[[nodiscard]] int convert_address(const char *text, kova_IPADDR *out);
+// four bytes, IPv6 into eight 16-bit groups in CPU order. Text with a '.' is
+// IPv4 unless a ':' comes before the first '.' (IPv6 with a dotted tail);
+// IPv6 text is what inet_pton(AF_INET6) takes, the "::" shorthand included.
+// 0, kBadAddress for text that is neither form, kBadParameter when the form
+// is broken or a number is too large for its place; in that last case
+// *range (when given) names the range it left, else it is set to null.
+[[nodiscard]] int convert_address(const char *text, kova_IPADDR *out, const char **range = nullptr);
 
 } // namespace kv::lang

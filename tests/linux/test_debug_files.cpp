@@ -282,13 +282,16 @@ TEST_F(Setlag, SetsTheGroupWithAHexMask) {
     ASSERT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
     ASSERT_EQ(kovaAPISetLAGPortUP(2), KOVA_OK);
     ASSERT_EQ(kovaAPISetLAGPortUP(4), KOVA_OK);
-    // The last at the 255-byte limit of a write.
-    for (const std::string &text : std::vector<std::string>{"lagnum=1 lagmode=1 lagportmask=6",
+    // The last at the 255-byte limit of a write; the widest mask a group holds.
+    for (const std::string &text : std::vector<std::string>{"lagnum=0 lagmode=0 lagportmask=0xffffffff",
+                                                            "lagnum=1 lagmode=1 lagportmask=6",
                                                             "lagnum=2 lagmode=1 lagportmask=0x6\n",
                                                             "lagnum=3 lagmode=1 lagportmask=10" + std::string(222, ' ')}) {
         SCOPED_TRACE(text);
         EXPECT_EQ(write_file("setlag", text), long(text.size()));
+        EXPECT_EQ(take_log(), "kovaAPISetLAG=0\n");
     }
+    EXPECT_EQ(kova.lag_table[0].lag_portmask, 0xffffffffu);
     for (int lag = 1; lag <= 3; ++lag) {
         EXPECT_EQ(kova.lag_table[lag].lag_mode, 1u) << lag;
         EXPECT_EQ(kova.lag_table[lag].lag_portmask, lag < 3 ? 0x6u : 0x10u) << lag;
@@ -300,17 +303,27 @@ TEST_F(Setlag, SetsTheGroupWithAHexMask) {
     EXPECT_EQ(got.back()[3], 0x10);
 }
 
-// The read's example, bad text and a short copy all leave the groups alone.
-TEST_F(Setlag, ExampleAndBadInputChangeNothing) {
-    const std::string example = "lagnum=5 lagmode=0 lagportmask=0x6";
+// The read's example works when pasted back; values out of range, bad text,
+// a refused group and a short copy all fail the write.
+TEST_F(Setlag, ExampleWorksAndBadInputFails) {
+    const std::string example = "lagnum=1 lagmode=0 lagportmask=0x6";
     EXPECT_EQ(read_file("setlag"), "Setlag example: echo \"" + example + "\" > /sys/kernel/debug/kova/setlag\n");
+    EXPECT_EQ(write_file("setlag", example), long(example.size()));
+    EXPECT_EQ(take_log(), "kovaAPISetLAG=0\n");
+    EXPECT_EQ(kova.lag_table[1].lag_portmask, 6u);
+    ASSERT_EQ(received().size(), 1u);
+
     uint8_t before[sizeof kova.lag_table];
     std::memcpy(before, kova.lag_table, sizeof before);
-    EXPECT_EQ(write_file("setlag", example), long(example.size()));
-    EXPECT_EQ(write_file("setlag", "lagnum=1 lagmode=1"), -3);
-    EXPECT_EQ(take_log(), "setlag parameter error!\nUse the following syntax:\n"
-                          "  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | "
-                          "UCC4 | UCC3 | UCC2 | UCC1\n");
+    for (const char *text : {"lagnum=1 lagmode=1", "lagnum=4 lagmode=0 lagportmask=6", "lagnum=-1 lagmode=0 lagportmask=6",
+                             "lagnum=0 lagmode=2 lagportmask=6", "lagnum=0 lagmode=1 lagportmask=0xzz",
+                             "lagnum=0 lagmode=1 lagportmask=1ffffffff", "lagnum=99 lagmode=7 lagportmask=0xzz"}) {
+        EXPECT_EQ(write_file("setlag", text), -3) << text;
+        EXPECT_EQ(take_log(), "setlag parameter error!\nUse the following syntax:\n"
+                              "  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | "
+                              "UCC4 | UCC3 | UCC2 | UCC1\n")
+            << text;
+    }
     const std::string good = "lagnum=1 lagmode=1 lagportmask=6";
     EXPECT_EQ(write_file("setlag", good + std::string(224, ' ')), -27);
     EXPECT_EQ(take_log(), "setlag: write of more than 255 bytes refused\n");
@@ -318,7 +331,11 @@ TEST_F(Setlag, ExampleAndBadInputChangeNothing) {
     EXPECT_EQ(write_file("setlag", good), -12);
     EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return " + std::to_string(good.size() - 4) + "\n");
     EXPECT_EQ(std::memcmp(before, kova.lag_table, sizeof before), 0);
-    EXPECT_TRUE(received().empty());
+    EXPECT_EQ(received().size(), 1u);
+    // A group the sibling refuses: its result in the log, the write failed.
+    kova_host_sibling_result(-5);
+    EXPECT_EQ(write_file("setlag", good), -3);
+    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=-5kovaAPISetLAG=3\n");
 }
 
 } // namespace

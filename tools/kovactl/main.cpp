@@ -342,7 +342,10 @@ void print_flow(const Json &f) {
     const char *name = type_name(uint16_t(k["type"].get<unsigned>()));
     char type[16];
     std::snprintf(type, sizeof type, "0x%04x", k["type"].get<unsigned>());
-    std::cout << "slot " << n_or_dash(f["slot"]) << " " << f["role"].get<std::string>();
+    const std::string role = f["role"];
+    std::cout << "slot " << n_or_dash(f["slot"]) << " "
+              << (role == "head" ? "bucket head" : role == "crc12" ? "chained" : role == "crc32" ? "chained, same crc32"
+                                                                                            : "extended");
     if (!f["parent_slot"].is_null())
         std::cout << " of slot " << f["parent_slot"];
     char crc[16];

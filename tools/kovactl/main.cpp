@@ -290,8 +290,7 @@ Json listing(const Options &o) {
     for (const DumpEntry &e : cpu.entries) {
         at[e.slot] = flows.size();
         flows.push_back(flow_json(e));
-        if (qe.present)
-            flows.back()["copies"] = "cpu";
+        flows.back()["copies"] = "cpu";
     }
     for (const DumpEntry &e : qe.entries) {
         Json f = flow_json(e);
@@ -337,7 +336,7 @@ Json listing(const Options &o) {
 
 std::string n_or_dash(const Json &v) { return v.is_null() ? "-" : v.dump(); }
 
-void print_flow(const Json &f) {
+void print_flow(const Json &f, bool engine_copy) {
     const Json &k = f["key"];
     const char *name = type_name(uint16_t(k["type"].get<unsigned>()));
     char type[16];
@@ -364,7 +363,8 @@ void print_flow(const Json &f) {
         std::cout << (&a == &f["actions"].front() ? " " : ", ") << action_text(a);
     std::cout << "\n  packets " << f["packets"] << "  octets " << n_or_dash(f["octets"]) << "  last-used "
               << f["last_used"] << "  flow-cnt " << f["flow_cnt"] << "\n";
-    if (f["copies"] != "both")
+    // Without an engine attached the listing's first line says so once.
+    if (f["copies"] != "both" && engine_copy)
         std::cout << "  only in the " << (f["copies"] == "cpu" ? "shadow (cpu)" : "engine (qe)") << " copy\n";
     else if (!f["differences"].empty())
         std::cout << "  the copies differ in: " << f["differences"].dump() << "\n";
@@ -382,7 +382,7 @@ int cmd_list(const Options &o, const std::vector<std::string> &args) {
               << (l["qe"]["present"].get<bool>() ? l["qe"]["entries"].dump() + " entries" : std::string("absent"))
               << ")\n";
     for (const Json &f : l["flows"])
-        print_flow(f);
+        print_flow(f, l["qe"]["present"].get<bool>());
     for (const Json &n : l["notes"])
         std::cout << "note: " << n.get<std::string>() << "\n";
     return kExitOk;

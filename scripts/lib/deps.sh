@@ -7,7 +7,7 @@
 # with its libFuzzer and sanitizer runtimes) and the freestanding check need
 # on a fresh Debian machine.
 KOVA_BUILD_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev binutils clang libclang-rt-dev pkg-config fuse3 libfuse3-dev
-    libpcap-dev)
+    libpcap-dev nlohmann-json3-dev)
 
 # Cache options of the plain build in build/. scripts/test, scripts/demo and
 # scripts/bench all use these, so they share one build tree without

@@ -200,6 +200,16 @@ TEST_F(DumpFiles, FlowListJoinsRecordsEntriesAndEngineCounters) {
     if (slot[0] > slot[1])
         want = want.substr(want.find('\n') + 1) + want.substr(0, want.find('\n') + 1);
     EXPECT_EQ(read_file("flow_list"), want);
+
+    // The plain deletion will not orphan the extended flow; with_extended
+    // takes both, and only 0 or 1 is a choice.
+    EXPECT_EQ(write_file("delete_flows", "flow_id=1"), 9);
+    EXPECT_EQ(read_file("flow_list"), want);
+    EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=2"), -3);
+    take_log();
+    EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1"), 25);
+    EXPECT_EQ(take_log(), "kovaAPIdeleteFlowWithExtended=0\n");
+    EXPECT_EQ(read_file("flow_list"), "");
 }
 
 // ---- delete_flows ----------------------------------------------------------

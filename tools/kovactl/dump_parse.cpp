@@ -8,70 +8,139 @@
 #include <stdexcept>
 
 #include "flow_args.h"
-#include "flow_key.h"
-#include "kova/kova_shm.h"
 
 namespace kovactl {
 namespace {
 
-uint16_t bswap16(uint32_t v) { return uint16_t((v & 0xff) << 8 | (v >> 8 & 0xff)); }
+[[noreturn]] void bad_line(const char *file, const std::string &line) {
+    throw std::runtime_error(std::string("cannot read this line of ") + file + ": " + line.substr(0, 100));
+}
 
-// The text after `label` in `line`, from `from` on; throws when absent.
-size_t after(const std::string &line, const char *label, size_t from = 0) {
-    const size_t at = line.find(label, from);
+uint32_t le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
+uint32_t be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
+uint32_t be32(const uint8_t *p) { return be16(p) << 16 | be16(p + 2); }
+void put_le32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> 8 * i);
+}
+void put_be16(uint8_t *p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
+void put_be32(uint8_t *p, uint32_t v) { put_be16(p, v >> 16), put_be16(p + 2, v); }
+
+bool is_v6(const uint8_t *entry) { return be16(entry + KOVA_LUT_OFF_ETH_TYPE) == KOVA_ETH_TYPE_IPV6; }
+
+// ---- The dumps ---------------------------------------------------------------
+
+// The text after `label` in `line`; throws when absent.
+size_t after(const std::string &line, const char *label) {
+    const size_t at = line.find(label);
     if (at == std::string::npos)
-        throw std::runtime_error(std::string("no '") + label + "' in dump line: " + line.substr(0, 80));
+        bad_line("a dump", line);
     return at + std::strlen(label);
 }
 
-uint64_t hex_at(const std::string &line, size_t at) {
-    while (at < line.size() && line[at] == ' ')
-        ++at; // the address is printed space-padded: "0x    55d0..."
-    return std::strtoull(line.c_str() + at, nullptr, 16);
-}
-int64_t dec_at(const std::string &line, size_t at) { return std::strtoll(line.c_str() + at, nullptr, 10); }
+uint32_t hex_at(const std::string &line, size_t at) { return uint32_t(std::strtoul(line.c_str() + at, nullptr, 16)); }
+uint32_t dec_at(const std::string &line, size_t at) { return uint32_t(std::strtoul(line.c_str() + at, nullptr, 10)); }
 
-void mac_at(const std::string &line, size_t at, uint8_t out[6]) {
+void mac_at(const std::string &line, size_t at, uint8_t *out) {
     for (int i = 0; i < 6; ++i)
         out[i] = uint8_t(std::strtoul(line.c_str() + at + 3 * i, nullptr, 16));
 }
 
-void address_at(const std::string &line, size_t at, bool v6, kova_IPADDR *out) {
-    *out = kova_IPADDR{};
+// An address as the dump shows it back into its 16 entry bytes: IPv4
+// a.b.c.d is stored c, d, a, b; IPv6 g0..g7 as the little-endian words
+// g1:g2, g3:g4, g5:g6, g7:g0.
+void address_at(const std::string &line, size_t at, bool v6, uint8_t *out) {
     const char *p = line.c_str() + at;
+    uint32_t v[8] = {};
     for (int i = 0; i < (v6 ? 8 : 4); ++i, ++p) {
         char *end;
-        const unsigned long v = std::strtoul(p, &end, v6 ? 16 : 10);
-        v6 ? void(out->v6[i] = uint16_t(v)) : void(out->v4[i] = uint8_t(v));
+        v[i] = uint32_t(std::strtoul(p, &end, v6 ? 16 : 10));
         p = end;
     }
+    if (!v6) {
+        const uint8_t b[4] = {uint8_t(v[2]), uint8_t(v[3]), uint8_t(v[0]), uint8_t(v[1])};
+        std::memcpy(out, b, 4);
+        return;
+    }
+    for (int w = 0; w < 4; ++w)
+        put_le32(out + 4 * w, v[2 * w + 1] << 16 | v[(2 * w + 2) % 8]);
 }
 
 DumpEntry parse_line(const std::string &line) {
     DumpEntry e;
-    e.indent = int(line.find_first_not_of(' '));
-    e.extended = line.compare(size_t(e.indent), 5, "Exten") == 0;
-    e.address = hex_at(line, after(line, " at 0x"));
-    e.crc = uint32_t(hex_at(line, after(line, "CRC32 0x")));
-    e.port_word = uint32_t(hex_at(line, after(line, "SPORT ")));
-    mac_at(line, after(line, "DMAC "), e.dmac);
-    mac_at(line, after(line, "SMAC "), e.smac);
-    e.vlan1 = uint32_t(dec_at(line, after(line, "VLAN1:")));
-    e.vlan2 = uint32_t(dec_at(line, after(line, "VLAN2:")));
-    e.eth_type = uint16_t(hex_at(line, after(line, "ETYPE: 0x")));
-    const bool v6 = e.eth_type == KOVA_ETH_TYPE_IPV6;
-    address_at(line, after(line, "DIP: "), v6, &e.dst);
-    address_at(line, after(line, "SIP: "), v6, &e.src);
-    const uint32_t s = uint32_t(dec_at(line, after(line, "SPORT:"))), d = uint32_t(dec_at(line, after(line, "DPORT:")));
-    // The dump shows bytes 60..63 big-endian whatever the format; an IPv6
-    // entry keeps them as one little-endian word (sport << 16 | dport).
-    e.sport = uint16_t(v6 ? bswap16(d) : s);
-    e.dport = uint16_t(v6 ? bswap16(s) : d);
-    e.flow_cnt = uint32_t(hex_at(line, after(line, "FLOW CNT: 0x")));
-    e.timestamp = uint32_t(hex_at(line, after(line, "TIMESTAMP: 0x")));
-    e.packets = uint32_t(hex_at(line, after(line, "PACKET CNT: 0x")));
+    e.extended = line.compare(line.find_first_not_of(' '), 5, "Exten") == 0;
+    uint8_t *k = e.entry;
+    e.crc = hex_at(line, after(line, "CRC32 0x"));
+    e.port_word = hex_at(line, after(line, "SPORT "));
+    mac_at(line, after(line, "DMAC "), k + KOVA_LUT_OFF_ETH_DMAC);
+    mac_at(line, after(line, "SMAC "), k + KOVA_LUT_OFF_ETH_SMAC);
+    put_be32(k + KOVA_LUT_OFF_VLAN1, dec_at(line, after(line, "VLAN1:")));
+    put_be32(k + KOVA_LUT_OFF_VLAN2, dec_at(line, after(line, "VLAN2:")));
+    put_be16(k + KOVA_LUT_OFF_ETH_TYPE, hex_at(line, after(line, "ETYPE: 0x")));
+    address_at(line, after(line, "DIP: "), is_v6(k), k + KOVA_LUT_OFF_IP_DST);
+    address_at(line, after(line, "SIP: "), is_v6(k), k + KOVA_LUT_OFF_IP_SRC);
+    // Bytes 60..63 as two big-endian halves, whatever the address format.
+    put_be16(k + KOVA_LUT_OFF_PORTS, dec_at(line, after(line, "SPORT:")));
+    put_be16(k + KOVA_LUT_OFF_PORTS + 2, dec_at(line, after(line, "DPORT:")));
+    e.flow_cnt = hex_at(line, after(line, "FLOW CNT: 0x"));
+    e.timestamp = hex_at(line, after(line, "TIMESTAMP: 0x"));
+    e.packets = hex_at(line, after(line, "PACKET CNT: 0x"));
     return e;
 }
+
+// ---- flow_list -----------------------------------------------------------------
+
+// `n` bytes of hex digits into `out`; false on anything else.
+bool hex_bytes(const std::string &text, uint8_t *out, size_t max) {
+    if (text.size() % 2 || text.size() / 2 > max || text.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    for (size_t i = 0; i < text.size() / 2; ++i)
+        out[i] = uint8_t(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+    return true;
+}
+
+FlowLine parse_flow_line(const std::string &line) {
+    FlowLine f;
+    std::istringstream in(line);
+    std::string tok;
+    const char *const names[] = {"slot", "appflowid", "parent", "ucc", "crc32", "packets", "octets",
+                                 "timestamp", "key", "actions"};
+    for (size_t i = 0; i < std::size(names); ++i) {
+        const char *const name = names[i];
+        if (!(in >> tok) || tok.compare(0, std::strlen(name) + 1, std::string(name) + "=") != 0)
+            bad_line("flow_list", line);
+        const std::string v = tok.substr(std::strlen(name) + 1);
+        const std::string n = name;
+        char *end = nullptr;
+        const unsigned long long x = std::strtoull(v.c_str(), &end, n == "crc32" ? 16 : 10);
+        const bool number = !v.empty() && *end == '\0' && x <= 0xffffffffULL;
+        if (n == "key") {
+            if (v.size() != 2 * (KOVA_LUT_OFF_CRC32 - KOVA_LUT_OFF_ETH_DMAC) ||
+                !hex_bytes(v, f.entry + KOVA_LUT_OFF_ETH_DMAC, v.size() / 2))
+                bad_line("flow_list", line);
+        } else if (n == "actions") {
+            if (!hex_bytes(v, f.entry + KOVA_LUT_OFF_ACTIONS, KOVA_LUT_ACTIONS_END - KOVA_LUT_OFF_ACTIONS))
+                bad_line("flow_list", line);
+        } else if (n == "parent" && v == "-") {
+            f.parent = -1;
+        } else if (!number) {
+            bad_line("flow_list", line);
+        } else {
+            uint32_t *const at[] = {&f.slot, &f.appflowid, nullptr, &f.ucc, &f.crc, &f.packets, &f.octets,
+                                    &f.timestamp};
+            if (n == "parent")
+                f.parent = int64_t(x);
+            else
+                *at[i] = uint32_t(x);
+        }
+    }
+    if (in >> tok)
+        bad_line("flow_list", line);
+    return f;
+}
+
+// ---- Decoding an entry ---------------------------------------------------------
 
 const char *const kRuleNames[] = {"drop", "forward-qe", "forward-cpu", "vlan1-add", "vlan1-remove", "vlan1-change",
                                   "second-classify", "police", "replace-src", "replace-dst", nullptr, nullptr,
@@ -90,17 +159,9 @@ unsigned action_size(unsigned code) {
     }
 }
 
-uint32_t le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
-uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
-
-// A replacement address in the flow's format (see the entry layout).
-std::string replaced_address(const uint8_t *p, bool v6) {
+// IPv6 groups from the four little-endian words g1:g2, g3:g4, g5:g6, g7:g0.
+std::string v6_words(const uint8_t *p) {
     kova_IPADDR a{};
-    if (!v6) {
-        std::memcpy(a.v4, p, 4);
-        return display_address(a, false);
-    }
-    // Words g1:g2, g3:g4, g5:g6, g7:g0.
     const uint32_t w[4] = {le32(p), le32(p + 4), le32(p + 8), le32(p + 12)};
     const uint32_t g[8] = {w[3] & 0xffff, w[0] >> 16, w[0] & 0xffff, w[1] >> 16,
                            w[1] & 0xffff, w[2] >> 16, w[2] & 0xffff, w[3] >> 16};
@@ -109,32 +170,30 @@ std::string replaced_address(const uint8_t *p, bool v6) {
     return display_address(a, true);
 }
 
+// A replacement address is kept a.b.c.d in order, a key's IPv4 address as
+// c, d, a, b.
+std::string replaced_address(const uint8_t *p, bool v6) {
+    kova_IPADDR a{};
+    std::memcpy(a.v4, p, 4);
+    return v6 ? v6_words(p) : display_address(a, false);
+}
+std::string key_address(const uint8_t *p, bool v6) {
+    kova_IPADDR a{};
+    const uint8_t v4[4] = {p[2], p[3], p[0], p[1]};
+    std::memcpy(a.v4, v4, 4);
+    return v6 ? v6_words(p) : display_address(a, false);
+}
+
 } // namespace
 
-kova_FLOW DumpEntry::flow() const {
-    kova_FLOW f{};
-    f.crc32 = crc;
-    std::memcpy(f.eth_dmac, dmac, 6);
-    std::memcpy(f.eth_smac, smac, 6);
-    f.vlan_id_1 = uint16_t(vlan1);
-    f.vlan_id_2 = uint16_t(vlan2);
-    f.eth_type = eth_type;
-    f.ip_src = src;
-    f.ip_dst = dst;
-    f.udp_sport = sport;
-    f.udp_dport = dport;
-    return f;
-}
-
-bool DumpEntry::crc_matches_key() const {
-    const kova_FLOW f = flow();
-    kova_flow_key key;
-    kova_flow_key_make(&f, &key);
-    return kova_flow_key_crc(&key) == crc;
-}
-
-const char *DumpEntry::role() const {
-    return extended ? "extended" : indent == 0 ? "head" : indent == 4 ? "crc12" : "crc32";
+std::vector<FlowLine> parse_flow_list(const std::string &text) {
+    std::vector<FlowLine> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty())
+            out.push_back(parse_flow_line(line));
+    return out;
 }
 
 Dump parse_dump(const std::string &text) {
@@ -151,24 +210,23 @@ Dump parse_dump(const std::string &text) {
             d.present = true;
         }
     }
-    // Slot 0's address follows from any head: it sits at crc32 >> 18.
-    uint64_t base = 0;
-    bool have_base = false;
-    for (const DumpEntry &e : d.entries)
-        if (e.indent == 0 && !e.extended) {
-            base = e.address - uint64_t(e.crc >> KOVA_LUT_BUCKET_SHIFT) * KOVA_LUT_SIZE;
-            have_base = true;
-            break;
-        }
-    for (size_t i = 0; i < d.entries.size(); ++i) {
-        DumpEntry &e = d.entries[i];
-        const uint64_t off = e.address - base;
-        if (have_base && off % KOVA_LUT_SIZE == 0 && off / KOVA_LUT_SIZE < KOVA_LUT_ENTRIES)
-            e.slot = int64_t(off / KOVA_LUT_SIZE);
-        if (e.extended && i > 0)
-            e.parent_slot = d.entries[i - 1].slot;
-    }
     return d;
+}
+
+uint32_t port_word(uint32_t ucc) { return ucc >= 36 && ucc <= 40 ? 67 - ucc : ucc; }
+
+Json key_json(const uint8_t *e) {
+    const bool v6 = is_v6(e);
+    const uint8_t *ports = e + KOVA_LUT_OFF_PORTS;
+    return {{"dmac", mac_text(e + KOVA_LUT_OFF_ETH_DMAC)},
+            {"smac", mac_text(e + KOVA_LUT_OFF_ETH_SMAC)},
+            {"vlan", be32(e + KOVA_LUT_OFF_VLAN1)},
+            {"vlan2", be32(e + KOVA_LUT_OFF_VLAN2)},
+            {"type", be16(e + KOVA_LUT_OFF_ETH_TYPE)},
+            {"src", key_address(e + KOVA_LUT_OFF_IP_SRC, v6)},
+            {"dst", key_address(e + KOVA_LUT_OFF_IP_DST, v6)},
+            {"sport", v6 ? le32(ports) >> 16 : be16(ports)},
+            {"dport", v6 ? le32(ports) & 0xffff : be16(ports + 2)}};
 }
 
 std::string display_address(const kova_IPADDR &a, bool v6) {
@@ -181,15 +239,8 @@ std::string display_address(const kova_IPADDR &a, bool v6) {
     return inet_ntop(AF_INET6, bytes, b, sizeof b) ? b : "?";
 }
 
-std::string ucc_text(uint32_t w) {
-    if (w >= 27 && w <= 31)
-        return std::to_string(w) + "|" + std::to_string(67 - w);
-    return std::to_string(w);
-}
-
 Json decode_actions(const uint8_t *entry) {
-    const bool v6 = (uint32_t(entry[KOVA_LUT_OFF_ETH_TYPE]) << 8 | entry[KOVA_LUT_OFF_ETH_TYPE + 1]) ==
-                    KOVA_ETH_TYPE_IPV6;
+    const bool v6 = is_v6(entry);
     Json out = Json::array();
     for (unsigned at = KOVA_LUT_OFF_ACTIONS; at + 4 <= KOVA_LUT_ACTIONS_END;) {
         const uint8_t *a = entry + at;

@@ -1,7 +1,9 @@
-// Reading the module's dumps back: each entry line of dump_flows_cpu or
-// dump_flows_qe becomes the entry's fields in decimal, its slot (from the
-// address the line shows) and its place in the chains (from the indent);
-// and the actions of an entry of the engine copy, decoded by name.
+// Reading the module's listings back. flow_list gives each flow's slot,
+// appflowid, parent, UCC, counters and its entry's key and actions; the
+// dumps (dump_flows_cpu, dump_flows_qe) give each copy's entries without
+// owners. A flow is found in a dump by content (key, crc32, port word, and
+// whether it is extended): the addresses a dump prints may be hashed, so
+// nothing is taken from them.
 #pragma once
 
 #include <cstdint>
@@ -12,26 +14,29 @@
 #include <nlohmann/json.hpp>
 
 #include "kova/kovaAPI.h"
+#include "kova/kova_shm.h"
 
 namespace kovactl {
 
 using Json = nlohmann::ordered_json;
 
-struct DumpEntry {
-    int64_t slot = -1;        // -1 when the addresses gave no consistent table base
-    int64_t parent_slot = -1; // extended entries: the entry they hang on
-    int indent = 0;
-    bool extended = false;
-    uint64_t address = 0;
-    uint32_t crc = 0, port_word = 0, vlan1 = 0, vlan2 = 0;
-    uint32_t flow_cnt = 0, timestamp = 0, packets = 0;
-    uint16_t eth_type = 0, sport = 0, dport = 0; // ports as the flow was defined
-    uint8_t dmac[6]{}, smac[6]{};
-    kova_IPADDR src{}, dst{};
+// One line of flow_list; `entry` holds the line's key and actions at their
+// places in a 256-byte entry (the rest zero), so the entry decoders apply.
+struct FlowLine {
+    uint32_t slot = 0, appflowid = 0, ucc = 0, crc = 0, packets = 0, octets = 0, timestamp = 0;
+    int64_t parent = -1; // the appflowid an extended flow hangs on, else -1
+    uint8_t entry[KOVA_LUT_SIZE]{};
+};
 
-    kova_FLOW flow() const; // the key as a flow description (crc32 = the entry's)
-    bool crc_matches_key() const;
-    const char *role() const; // "head", "crc12", "crc32" or "extended"
+// Throws std::runtime_error on a line it cannot read.
+std::vector<FlowLine> parse_flow_list(const std::string &text);
+
+// One entry line of a dump: what it shows, the key rebuilt byte for byte.
+struct DumpEntry {
+    bool extended = false;
+    uint32_t crc = 0, port_word = 0;
+    uint32_t flow_cnt = 0, timestamp = 0, packets = 0;
+    uint8_t entry[KOVA_LUT_SIZE]{}; // the key at its place
 };
 
 struct Dump {
@@ -44,12 +49,15 @@ struct Dump {
 // Throws std::runtime_error on a line it cannot read.
 Dump parse_dump(const std::string &text);
 
-// The UCC a port word stands for: 36..40 are stored as 31..27, so a word of
-// 27..31 may also be that UCC itself.
-std::string ucc_text(uint32_t port_word);
+// The port word an entry keeps for a UCC: 36..40 are stored as 31..27.
+uint32_t port_word(uint32_t ucc);
 
-// The actions of a 256-byte entry of the engine copy, each an object
-// {"rule": name, params...} with the names `kovactl add` takes.
+// The key of an entry as named fields: dmac smac vlan vlan2 type src dst
+// sport dport.
+Json key_json(const uint8_t *entry);
+
+// The actions of an entry, each an object {"rule": name, params...} with
+// the names `kovactl add` takes.
 Json decode_actions(const uint8_t *entry);
 
 // An address as operators read it: a.b.c.d, or inet_ntop's short IPv6 form.

@@ -347,35 +347,6 @@ FlowRequest parse_add(const std::vector<std::string> &args) {
     return req;
 }
 
-Selector parse_selector(const std::vector<std::string> &args) {
-    Selector s;
-    std::map<std::string, std::string> key;
-    for (const std::string &arg : args) {
-        const auto [name, value] = split(arg);
-        if (arg.find('=') == std::string::npos)
-            fail("'" + arg + "': select a flow by slot=N, crc=N or its key fields "
-                 "(the dumps do not show appflowids)");
-        if (name == "slot")
-            s.slot = parse_number("slot", value, 0, KOVA_LUT_ENTRIES - 1);
-        else if (name == "crc")
-            s.crc = parse_number("crc", value, 0, 0xffffffffLL, true);
-        else if (is_key_field(name) && name != "subport") {
-            if (!key.emplace(name, value).second)
-                fail(name + " given twice");
-        } else
-            fail("unknown selector '" + name + "'");
-    }
-    if (args.empty())
-        fail("no flow selected: give slot=N, crc=N or the flow's key fields");
-    if (!key.empty()) {
-        s.by_key = true;
-        if (key.count("ucc"))
-            s.ucc = int(parse_number("ucc", key["ucc"], 0, 40));
-        fill_key(key, &s.flow);
-    }
-    return s;
-}
-
 std::string create_result_text(int code, bool extended) {
     switch (code) {
     case int(KOVA_OK):
@@ -409,13 +380,14 @@ std::string create_result_text(int code, bool extended) {
     }
 }
 
-std::string delete_result_text(int code) {
+std::string delete_result_text(int code, bool with_extended) {
     switch (code) {
     case int(KOVA_OK):
-        return "flow deleted";
+        return with_extended ? "flow deleted with its extended flows" : "flow deleted";
     case int(KOVA_ERR_INVALID):
-        return "no such appflowid, out of range, an extended flow, or a flow carrying extended flows "
-               "(the kernel log says which)";
+        return with_extended ? "no such appflowid, out of range, or an extended flow (the kernel log says which)"
+                             : "no such appflowid, out of range, an extended flow, or a flow carrying extended "
+                               "flows (the kernel log says which)";
     case int(KOVA_ERR_INTERNAL):
         return "internal error (the kernel log says where)";
     case int(KOVA_ERR_TOO_MANY_EXTENDED):

@@ -31,16 +31,6 @@ struct FlowRequest {
 // Throws UsageError.
 FlowRequest parse_add(const std::vector<std::string> &args);
 
-// A selector of `stats`: slot=N, crc=N, or key fields (ucc= optional).
-struct Selector {
-    int64_t slot = -1;
-    int64_t crc = -1;
-    bool by_key = false;
-    int ucc = -1;
-    kova_FLOW flow{};
-};
-Selector parse_selector(const std::vector<std::string> &args);
-
 // Numbers as operators write them: decimal, or hexadecimal after 0x. A value
 // outside lo..hi (including one beyond 64 bits) throws
 // "<field>: <text> out of range <lo>..<hi>".
@@ -57,6 +47,6 @@ const char *type_name(uint16_t eth_type); // "ipv4", "ipv6", "arp" or nullptr
 
 // What a creation or deletion result means, for the operator.
 std::string create_result_text(int code, bool extended);
-std::string delete_result_text(int code);
+std::string delete_result_text(int code, bool with_extended);
 
 } // namespace kovactl

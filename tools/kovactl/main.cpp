@@ -5,17 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "dump_parse.h"
 #include "flow_args.h"
+#include "flow_key.h"
 #include "kova/kova_shm.h"
 #include "linux/module.h"
 
@@ -43,10 +43,9 @@ const char kUsage[] =
     "Options:\n"
     "  -r, --root=DIR     the module's debug directory (default /sys/kernel/debug/kova;\n"
     "                     on a kova-sim mount MNT/sys/kernel/debug/kova)\n"
-    "  -d, --dev=PATH     the engine window read for actions and octets (default:\n"
-    "                     ROOT's /sys/kernel/debug/kova replaced by /dev/kova)\n"
     "  -j, --json         print listings as JSON\n"
     "  -n, --dry-run      add: print the definition, write nothing\n"
+    "      --with-extended  del: delete the flow's extended flows with it\n"
     "  -h, --help         display this help and exit\n"
     "  -V, --version      output version information and exit\n"
     "\n"
@@ -56,9 +55,9 @@ const char kUsage[] =
     "      [dport=N] RULE [PARAM=VALUE]... [RULE [PARAM=VALUE]...]...\n"
     "                     create a flow (fields in any order; the crc32 is computed)\n"
     "  del ID             delete the flow with appflowid ID (use -- before a negative ID)\n"
-    "  flush              delete every flow the table holds\n"
-    "  list               both copies of the table, decoded\n"
-    "  stats SELECTOR     a flow's counters; SELECTOR: slot=N, crc=N or key fields\n"
+    "  flush              delete every flow, extended flows with their parents\n"
+    "  list               every flow, decoded, each checked against both copies\n"
+    "  stats ID           the counters of the flow with appflowid ID\n"
     "  lag N MODE MASK    set link-aggregation group N (0..3), MODE 0|1, MASK hex\n"
     "\n"
     "Rules and their parameters (defaults in brackets):\n"
@@ -74,7 +73,8 @@ const char kUsage[] =
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  the module refused (its result or a failed write), or no such flow\n"
+    "  1  the module refused (its result or a failed write), no such flow, or\n"
+    "     flows remain after flush\n"
     "  2  usage error: bad option, command or value\n"
     "  3  I/O error: the debug files are missing or cannot be used\n";
 
@@ -82,8 +82,7 @@ void usage_hint() { std::cerr << "Try 'kovactl --help' for more information.\n";
 
 struct Options {
     std::string root = "/sys/kernel/debug/kova";
-    std::string dev;
-    bool json = false, dry_run = false;
+    bool json = false, dry_run = false, with_extended = false;
 };
 
 std::string file(const Options &o, const char *name) { return o.root + "/" + name; }
@@ -92,7 +91,7 @@ std::string file(const Options &o, const char *name) { return o.root + "/" + nam
 // that says what was expected.
 void check_root(const Options &o) {
     struct stat st;
-    for (const char *name : {"create_flows", "delete_flows", "dump_flows_cpu", "dump_flows_qe", "setlag"})
+    for (const char *name : {"create_flows", "delete_flows", "dump_flows_cpu", "dump_flows_qe", "flow_list", "setlag"})
         if (stat(file(o, name).c_str(), &st) != 0) {
             std::string why = o.root + " is not the module's debug directory (" + file(o, name) + ": " +
                               std::strerror(errno) + ")";
@@ -177,179 +176,117 @@ int cmd_add(const Options &o, const std::vector<std::string> &args) {
     return kExitOk;
 }
 
-int delete_one(const Options &o, int32_t id) {
-    const std::string path = file(o, "delete_flows");
-    if (const int e = write_once(path, "flow_id=" + std::to_string(id) + "\n"))
-        write_failed(path, e);
-    return header_result(path, "Previous call of kovaAPIdeleteVoipFlow=");
-}
-
-int cmd_del(const Options &o, const std::vector<std::string> &args) {
-    if (args.size() != 1)
-        throw UsageError{"del takes one appflowid"};
-    const int32_t id = int32_t(parse_number("id", args[0], INT32_MIN, INT32_MAX));
-    check_root(o);
-    const int r = delete_one(o, id);
-    if (r != 0)
-        throw Refusal{"flow " + std::to_string(id) + " not deleted: " + delete_result_text(r) + " (result " +
-                      std::to_string(r) + ")"};
-    std::cout << "flow " << id << ": " << delete_result_text(r) << "\n";
-    return kExitOk;
-}
-
 // ---- Listing ---------------------------------------------------------------
 
-std::string dev_path(const Options &o) {
-    if (!o.dev.empty())
-        return o.dev;
-    const std::string tail = "sys/kernel/debug/kova";
-    std::string root = o.root;
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    if (root.size() < tail.size() || root.compare(root.size() - tail.size(), tail.size(), tail) != 0)
-        return "";
-    return root.substr(0, root.size() - tail.size()) + "dev/kova";
+// The fields a flow and a dump line are compared on, as named in the
+// listing.
+Json line_content(bool extended, uint32_t word, uint32_t crc, const uint8_t *entry) {
+    Json c = {{"extended", extended}, {"ucc", word}, {"crc32", crc}};
+    c.update(key_json(entry));
+    return c;
 }
 
-// The engine's copy of the table as /dev/kova shows it (its first 8 MiB),
-// or "" with the reason in *why.
-std::string read_window(const std::string &path, std::string *why) {
-    if (path.empty()) {
-        *why = "no engine window for this --root (give --dev)";
-        return "";
+bool same_key(const Json &a, const Json &b) {
+    for (const char *k : {"dmac", "smac", "vlan", "vlan2", "type", "src", "dst", "sport", "dport"})
+        if (a[k] != b[k])
+            return false;
+    return true;
+}
+
+// Finds each flow's line in one dump by content: first the lines equal in
+// every field, then for the flows left a line with the same crc32 or the
+// same key, named with the fields that differ. Sets each flow's "copies"/"differences" for
+// `copy`; returns how many lines no flow took.
+size_t match_copy(const std::vector<FlowLine> &list, const Dump &dump, const char *copy, Json &flows) {
+    std::vector<Json> lines;
+    for (const DumpEntry &e : dump.entries)
+        lines.push_back(line_content(e.extended, e.port_word, e.crc, e.entry));
+    std::vector<bool> taken(lines.size());
+    std::vector<Json> want;
+    for (const FlowLine &f : list)
+        want.push_back(line_content(f.parent >= 0, port_word(f.ucc), f.crc, f.entry));
+    for (size_t i = 0; i < list.size(); ++i) {
+        flows[i]["copies"][copy] = dump.present ? "missing" : "absent";
+        flows[i]["differences"][copy] = Json::array();
+        for (size_t j = 0; j < lines.size() && dump.present; ++j)
+            if (!taken[j] && lines[j] == want[i]) {
+                taken[j] = true;
+                flows[i]["copies"][copy] = "same";
+                break;
+            }
     }
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        *why = path + ": " + std::strerror(errno);
-        return "";
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (flows[i]["copies"][copy] != "missing")
+            continue;
+        for (size_t j = 0; j < lines.size(); ++j)
+            if (!taken[j] && (lines[j]["crc32"] == want[i]["crc32"] || same_key(lines[j], want[i]))) {
+                taken[j] = true;
+                flows[i]["copies"][copy] = "differs";
+                for (const auto &[k, v] : want[i].items())
+                    if (lines[j][k] != v)
+                        flows[i]["differences"][copy].push_back(k);
+                break;
+            }
     }
-    std::string out(KOVA_LUT_TABLE_BYTES, '\0');
-    size_t got = 0;
-    while (got < out.size()) {
-        const long n = read(fd, out.data() + got, out.size() - got);
-        if (n <= 0) {
-            *why = path + ": " + (n < 0 ? std::strerror(errno) : "short read") + " (is an engine attached?)";
-            close(fd);
-            return "";
-        }
-        got += size_t(n);
-    }
-    close(fd);
-    return out;
+    return size_t(std::count(taken.begin(), taken.end(), false));
 }
 
-Json key_json(const DumpEntry &e) {
-    const bool v6 = e.eth_type == KOVA_ETH_TYPE_IPV6;
-    return {{"dmac", mac_text(e.dmac)},
-            {"smac", mac_text(e.smac)},
-            {"vlan", e.vlan1},
-            {"vlan2", e.vlan2},
-            {"type", e.eth_type},
-            {"src", display_address(e.src, v6)},
-            {"dst", display_address(e.dst, v6)},
-            {"sport", e.sport},
-            {"dport", e.dport}};
-}
-
-Json flow_json(const DumpEntry &e) {
-    return {{"slot", e.slot},
-            {"appflowid", nullptr},
-            {"role", e.role()},
-            {"parent_slot", e.parent_slot < 0 ? Json(nullptr) : Json(e.parent_slot)},
-            {"ucc", e.port_word},
-            {"crc32", e.crc},
-            {"crc_matches_key", e.crc_matches_key()},
-            {"key", key_json(e)},
-            {"actions", nullptr},
-            {"packets", e.packets},
-            {"octets", nullptr},
-            {"last_used", e.timestamp},
-            {"flow_cnt", e.flow_cnt},
-            {"copies", "both"},
-            {"differences", Json::array()}};
-}
-
-Json copy_json(const Dump &d) {
+Json copy_json(const Dump &d, size_t unlisted) {
     Json s = Json::object();
     for (const auto &[k, v] : d.summary)
         s[k] = v;
-    return {{"present", d.present}, {"cut", d.cut}, {"entries", d.entries.size()}, {"summary", s}};
+    return {{"present", d.present}, {"cut", d.cut}, {"entries", d.entries.size()}, {"unlisted", unlisted},
+            {"summary", s}};
 }
 
-// Both copies, merged by slot: the engine's counters, the shadow's order.
+std::vector<FlowLine> read_flow_list(const Options &o) { return parse_flow_list(read_all(file(o, "flow_list"))); }
+
+// flow_list, each flow checked against both dumps.
 Json listing(const Options &o) {
     check_root(o);
+    const std::vector<FlowLine> list = read_flow_list(o);
     const Dump cpu = parse_dump(read_all(file(o, "dump_flows_cpu")));
     const Dump qe = parse_dump(read_all(file(o, "dump_flows_qe")));
-    std::string why;
-    const std::string window = qe.present ? read_window(dev_path(o), &why) : "";
-    if (!qe.present)
-        why = "no engine attached (dump_flows_qe shows no table)";
     Json flows = Json::array();
-    std::map<int64_t, size_t> at; // slot -> index in flows
-    for (const DumpEntry &e : cpu.entries) {
-        at[e.slot] = flows.size();
-        flows.push_back(flow_json(e));
-        flows.back()["copies"] = "cpu";
+    for (const FlowLine &f : list) {
+        kova_flow_key key;
+        kova_flow_key_from_entry(f.entry, &key);
+        flows.push_back({{"slot", f.slot},
+                         {"appflowid", f.appflowid},
+                         {"parent", f.parent < 0 ? Json(nullptr) : Json(f.parent)},
+                         {"ucc", f.ucc},
+                         {"crc32", f.crc},
+                         {"crc_matches_key", kova_flow_key_crc(&key) == f.crc},
+                         {"key", key_json(f.entry)},
+                         {"actions", decode_actions(f.entry)},
+                         {"packets", f.packets},
+                         {"octets", f.octets},
+                         {"last_used", f.timestamp}});
     }
-    for (const DumpEntry &e : qe.entries) {
-        Json f = flow_json(e);
-        if (!window.empty() && e.slot >= 0) {
-            const auto *entry = reinterpret_cast<const uint8_t *>(window.data()) + e.slot * KOVA_LUT_SIZE;
-            const uint32_t crc = uint32_t(entry[64]) | uint32_t(entry[65]) << 8 | uint32_t(entry[66]) << 16 |
-                                 uint32_t(entry[67]) << 24;
-            // The window is read after the dump: use it only for the same flow.
-            if (crc == e.crc && std::memcmp(entry + KOVA_LUT_OFF_ETH_DMAC, e.dmac, 6) == 0) {
-                f["actions"] = decode_actions(entry);
-                f["octets"] = uint32_t(entry[108]) | uint32_t(entry[109]) << 8 | uint32_t(entry[110]) << 16 |
-                              uint32_t(entry[111]) << 24;
-            }
-        }
-        const auto it = at.find(e.slot);
-        if (it == at.end()) {
-            f["copies"] = "qe";
-            flows.push_back(f);
-            continue;
-        }
-        Json &mine = flows[it->second];
-        Json diff = Json::array();
-        for (const char *k : {"role", "parent_slot", "ucc", "crc32"})
-            if (mine[k] != f[k])
-                diff.push_back(k);
-        for (const auto &[k, v] : f["key"].items())
-            if (mine["key"][k] != v)
-                diff.push_back(k);
-        for (const char *k : {"actions", "packets", "octets", "last_used", "flow_cnt"})
-            mine[k] = f[k]; // the engine keeps the counters; the shadow's stay 0
-        mine["copies"] = "both";
-        mine["differences"] = diff;
-    }
+    const size_t cpu_left = match_copy(list, cpu, "cpu", flows), qe_left = match_copy(list, qe, "qe", flows);
     Json notes = Json::array();
-    if (window.empty())
-        notes.push_back("actions and octets not shown: " + why);
+    if (!qe.present)
+        notes.push_back("no engine attached: dump_flows_qe shows no table");
     if (cpu.cut || qe.cut)
-        notes.push_back("a dump was cut: the table holds more than is listed");
-    notes.push_back("appflowids are not shown: the dumps do not carry them");
-    return {{"root", o.root}, {"cpu", copy_json(cpu)}, {"qe", copy_json(qe)}, {"engine_window", !window.empty()},
+        notes.push_back("a dump was cut: the table holds more than it shows");
+    for (const auto &[n, name] : {std::pair{cpu_left, "shadow (cpu)"}, std::pair{qe_left, "engine (qe)"}})
+        if (n)
+            notes.push_back("the " + std::string(name) + " copy holds entries no flow of flow_list accounts for: " +
+                            std::to_string(n));
+    return {{"root", o.root}, {"cpu", copy_json(cpu, cpu_left)}, {"qe", copy_json(qe, qe_left)},
             {"flows", flows}, {"notes", notes}};
 }
 
-std::string n_or_dash(const Json &v) { return v.is_null() ? "-" : v.dump(); }
-
-void print_flow(const Json &f, bool engine_copy) {
+void print_flow(const Json &f) {
     const Json &k = f["key"];
     const char *name = type_name(uint16_t(k["type"].get<unsigned>()));
-    char type[16];
+    char type[16], crc[16];
     std::snprintf(type, sizeof type, "0x%04x", k["type"].get<unsigned>());
-    const std::string role = f["role"];
-    std::cout << "slot " << n_or_dash(f["slot"]) << " "
-              << (role == "head" ? "bucket head" : role == "crc12" ? "chained" : role == "crc32" ? "chained, same crc32"
-                                                                                            : "extended");
-    if (!f["parent_slot"].is_null())
-        std::cout << " of slot " << f["parent_slot"];
-    char crc[16];
     std::snprintf(crc, sizeof crc, "0x%08x", f["crc32"].get<uint32_t>());
-    std::cout << "  ucc " << ucc_text(f["ucc"].get<uint32_t>()) << "  crc32 " << crc
+    std::cout << "flow " << f["appflowid"];
+    if (!f["parent"].is_null())
+        std::cout << " (extended, on flow " << f["parent"] << ")";
+    std::cout << "  slot " << f["slot"] << "  ucc " << f["ucc"] << "  crc32 " << crc
               << (f["crc_matches_key"].get<bool>() ? "" : " (not the key's crc32: the engine will not find it)")
               << "\n  key dmac " << k["dmac"].get<std::string>() << " smac " << k["smac"].get<std::string>()
               << " vlan " << k["vlan"] << " vlan2 " << k["vlan2"] << " type " << (name ? name : type);
@@ -357,17 +294,17 @@ void print_flow(const Json &f, bool engine_copy) {
         std::cout << " src " << k["src"].get<std::string>() << " dst " << k["dst"].get<std::string>() << " sport "
                   << k["sport"] << " dport " << k["dport"];
     std::cout << "\n  actions";
-    if (f["actions"].is_null())
-        std::cout << " -";
     for (const Json &a : f["actions"])
         std::cout << (&a == &f["actions"].front() ? " " : ", ") << action_text(a);
-    std::cout << "\n  packets " << f["packets"] << "  octets " << n_or_dash(f["octets"]) << "  last-used "
-              << f["last_used"] << "  flow-cnt " << f["flow_cnt"] << "\n";
-    // Without an engine attached the listing's first line says so once.
-    if (f["copies"] != "both" && engine_copy)
-        std::cout << "  only in the " << (f["copies"] == "cpu" ? "shadow (cpu)" : "engine (qe)") << " copy\n";
-    else if (!f["differences"].empty())
-        std::cout << "  the copies differ in: " << f["differences"].dump() << "\n";
+    std::cout << "\n  packets " << f["packets"] << "  octets " << f["octets"] << "  last-used " << f["last_used"]
+              << "\n";
+    for (const auto &[copy, label] : {std::pair{"cpu", "shadow (cpu)"}, std::pair{"qe", "engine (qe)"}}) {
+        const std::string state = f["copies"][copy];
+        if (state == "missing")
+            std::cout << "  the " << label << " copy shows no line with this key and crc32\n";
+        else if (state == "differs")
+            std::cout << "  the " << label << " copy's line differs in: " << f["differences"][copy].dump() << "\n";
+    }
 }
 
 int cmd_list(const Options &o, const std::vector<std::string> &args) {
@@ -382,86 +319,93 @@ int cmd_list(const Options &o, const std::vector<std::string> &args) {
               << (l["qe"]["present"].get<bool>() ? l["qe"]["entries"].dump() + " entries" : std::string("absent"))
               << ")\n";
     for (const Json &f : l["flows"])
-        print_flow(f, l["qe"]["present"].get<bool>());
+        print_flow(f);
     for (const Json &n : l["notes"])
         std::cout << "note: " << n.get<std::string>() << "\n";
     return kExitOk;
 }
 
-int cmd_stats(const Options &o, const std::vector<std::string> &args) {
-    const Selector s = parse_selector(args);
-    const bool v6 = s.flow.eth_type == KOVA_ETH_TYPE_IPV6;
-    Json l = listing(o), found = Json::array();
-    for (const Json &f : l["flows"]) {
-        if (s.slot >= 0 && f["slot"] != s.slot)
-            continue;
-        if (s.crc >= 0 && f["crc32"] != s.crc)
-            continue;
-        if (s.ucc >= 0 && f["ucc"] != s.ucc && f["ucc"] != 67 - s.ucc)
-            continue;
-        if (s.by_key && (f["crc32"] != s.flow.crc32 || f["key"]["dmac"] != mac_text(s.flow.eth_dmac) ||
-                         f["key"]["smac"] != mac_text(s.flow.eth_smac) || f["key"]["vlan"] != s.flow.vlan_id_1 ||
-                         f["key"]["vlan2"] != s.flow.vlan_id_2 || f["key"]["type"] != s.flow.eth_type ||
-                         f["key"]["src"] != display_address(s.flow.ip_src, v6) ||
-                         f["key"]["dst"] != display_address(s.flow.ip_dst, v6) || f["key"]["sport"] != s.flow.udp_sport ||
-                         f["key"]["dport"] != s.flow.udp_dport))
-            continue;
-        found.push_back({{"slot", f["slot"]}, {"role", f["role"]}, {"ucc", f["ucc"]}, {"crc32", f["crc32"]},
-                         {"packets", f["packets"]}, {"octets", f["octets"]}, {"last_used", f["last_used"]},
-                         {"flow_cnt", f["flow_cnt"]}});
-    }
-    if (found.empty())
-        throw Refusal{"no flow matches"};
-    if (o.json) {
-        std::cout << Json{{"flows", found}}.dump() << "\n";
-        return kExitOk;
-    }
-    for (const Json &f : found)
-        std::cout << "slot " << f["slot"] << " " << f["role"].get<std::string>() << " ucc " << ucc_text(f["ucc"].get<uint32_t>())
-                  << ": packets " << f["packets"] << " octets " << n_or_dash(f["octets"]) << " last-used "
-                  << f["last_used"] << " flow-cnt " << f["flow_cnt"] << "\n";
+int32_t appflowid_arg(const std::vector<std::string> &args, const char *cmd) {
+    if (args.size() != 1)
+        throw UsageError{std::string(cmd) + " takes one appflowid"};
+    return int32_t(parse_number("id", args[0], INT32_MIN, INT32_MAX));
+}
+
+int delete_one(const Options &o, int32_t id, bool with_extended) {
+    const std::string path = file(o, "delete_flows");
+    const std::string text = "flow_id=" + std::to_string(id) + (with_extended ? " with_extended=1\n" : "\n");
+    if (const int e = write_once(path, text))
+        write_failed(path, e);
+    return header_result(path, "Previous call of kovaAPIdeleteVoipFlow=");
+}
+
+int cmd_del(const Options &o, const std::vector<std::string> &args) {
+    const int32_t id = appflowid_arg(args, "del");
+    check_root(o);
+    const int r = delete_one(o, id, o.with_extended);
+    const std::string what = delete_result_text(r, o.with_extended);
+    if (r != 0)
+        throw Refusal{"flow " + std::to_string(id) + " not deleted: " + what + " (result " + std::to_string(r) + ")"};
+    std::cout << "flow " << id << ": " << what << "\n";
     return kExitOk;
 }
 
-// delete_flows takes an appflowid and the dumps do not show them: every
-// appflowid is tried until as many flows are gone as the shadow copy held
-// deletable ones. Extended flows and the flows carrying them stay: the file
-// deletes with kovaAPIdeleteVoipFlow, which refuses both.
+int cmd_stats(const Options &o, const std::vector<std::string> &args) {
+    const int32_t id = appflowid_arg(args, "stats");
+    check_root(o);
+    for (const FlowLine &f : read_flow_list(o)) {
+        if (id < 0 || f.appflowid != uint32_t(id))
+            continue;
+        if (o.json)
+            std::cout << Json{{"appflowid", f.appflowid}, {"slot", f.slot}, {"ucc", f.ucc}, {"packets", f.packets},
+                              {"octets", f.octets}, {"last_used", f.timestamp}}
+                             .dump()
+                      << "\n";
+        else
+            std::cout << "flow " << id << " (slot " << f.slot << ", ucc " << f.ucc << "): packets " << f.packets
+                      << " octets " << f.octets << " last-used " << f.timestamp << "\n";
+        return kExitOk;
+    }
+    throw Refusal{"no flow with appflowid " + std::to_string(id)};
+}
+
+// Each flow of its own goes with its extended flows (with_extended=1), so
+// the extended ones need no deletion of theirs; flow_list is read again to
+// see that the table is empty.
 int cmd_flush(const Options &o, const std::vector<std::string> &args) {
     if (!args.empty())
         throw UsageError{"flush takes no arguments"};
     check_root(o);
-    const Dump before = parse_dump(read_all(file(o, "dump_flows_cpu")));
-    std::set<int64_t> carriers;
-    size_t plain = 0;
-    for (const DumpEntry &e : before.entries)
-        e.extended ? void(carriers.insert(e.parent_slot)) : void(++plain);
-    size_t carrying = 0;
-    for (const DumpEntry &e : before.entries)
-        carrying += !e.extended && carriers.count(e.slot);
-    const size_t target = plain - carrying;
-    std::vector<int32_t> deleted;
-    for (int32_t id = 0; id < int32_t(KOVA_APP_FLOWS) && deleted.size() < target; ++id)
-        if (delete_one(o, id) == 0)
-            deleted.push_back(id);
-    std::cout << "flush: " << deleted.size() << " flows deleted";
-    if (!deleted.empty()) {
-        std::cout << " (appflowids";
-        for (int32_t id : deleted)
-            std::cout << " " << id;
-        std::cout << ")";
+    const std::vector<FlowLine> before = read_flow_list(o);
+    std::string done, failed;
+    size_t count = 0;
+    for (const FlowLine &f : before) {
+        if (f.parent >= 0)
+            continue;
+        const int r = delete_one(o, int32_t(f.appflowid), true);
+        if (r != 0) {
+            failed += "kovactl: flow " + std::to_string(f.appflowid) + " not deleted: " +
+                      delete_result_text(r, true) + " (result " + std::to_string(r) + ")\n";
+            continue;
+        }
+        done += (done.empty() ? ": " : ", ") + std::to_string(f.appflowid);
+        ++count;
+        std::string ext;
+        for (const FlowLine &x : before)
+            if (x.parent == int64_t(f.appflowid))
+                ext += " " + std::to_string(x.appflowid), ++count;
+        if (!ext.empty())
+            done += " (with extended" + ext + ")";
     }
-    std::cout << "\n";
-    const Dump cpu = parse_dump(read_all(file(o, "dump_flows_cpu")));
-    const Dump qe = parse_dump(read_all(file(o, "dump_flows_qe")));
-    if (cpu.entries.empty() && qe.entries.empty())
+    std::cout << "flush: " << count << " flows deleted" << done << "\n";
+    std::cerr << failed;
+    const std::vector<FlowLine> after = read_flow_list(o);
+    if (after.empty())
         return kExitOk;
     std::string left;
-    for (const DumpEntry &e : cpu.entries)
-        left += " " + std::to_string(e.slot) + (e.extended ? "(extended)" : carriers.count(e.slot) ? "(carries extended)" : "");
-    throw Refusal{std::to_string(cpu.entries.size()) + " flows remain in the shadow copy, " +
-                  std::to_string(qe.entries.size()) + " in the engine copy; slots" + left +
-                  ": extended flows and the flows carrying them cannot be deleted through delete_flows"};
+    for (const FlowLine &f : after)
+        left += " " + std::to_string(f.appflowid);
+    throw Refusal{std::to_string(after.size()) + " flows remain (appflowids" + left + ")"};
 }
 
 int cmd_lag(const Options &o, const std::vector<std::string> &args) {
@@ -490,7 +434,7 @@ int cmd_lag(const Options &o, const std::vector<std::string> &args) {
 
 int main(int argc, char **argv) {
     Options o;
-    static const option longs[] = {{"root", required_argument, nullptr, 'r'}, {"dev", required_argument, nullptr, 'd'},
+    static const option longs[] = {{"root", required_argument, nullptr, 'r'}, {"with-extended", no_argument, nullptr, 'x'},
                                    {"json", no_argument, nullptr, 'j'},       {"dry-run", no_argument, nullptr, 'n'},
                                    {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -501,10 +445,10 @@ int main(int argc, char **argv) {
     for (int pass = 0; pass < 2; ++pass) {
         int c;
         opterr = 0; // our own messages: argv[0] is the command in the second pass
-        while ((c = getopt_long(argc, argv, "+:r:d:jnhV", longs, nullptr)) != -1) {
+        while ((c = getopt_long(argc, argv, "+:r:jnhV", longs, nullptr)) != -1) {
             switch (c) {
             case 'r': o.root = optarg; break;
-            case 'd': o.dev = optarg; break;
+            case 'x': o.with_extended = true; break;
             case 'j': o.json = true; break;
             case 'n': o.dry_run = true; break;
             case 'h': std::cout << kUsage; return kExitOk;
@@ -542,6 +486,8 @@ int main(int argc, char **argv) {
     try {
         if (cmd == "add")
             return cmd_add(o, args);
+        if (o.with_extended && cmd != "del")
+            throw UsageError{"--with-extended goes with del only"};
         if (cmd == "del")
             return cmd_del(o, args);
         if (cmd == "flush")

@@ -1,6 +1,6 @@
-// The crc command. Fields are read with the same conversions as the keys of
-// a create_flows definition (the module's own scanner and address parser),
-// so a value means here what it means there.
+// The crc command. Fields are read as the keys of a create_flows definition
+// are (the module's number reader, ranges and address parser), so a value
+// means here what it means there and one the module refuses is refused.
 #include "crc.h"
 
 #include <cstdio>
@@ -21,55 +21,105 @@ const char *const kFields[] = {"eth_dmac", "eth_smac", "vlan_id_1", "vlan_id_2",
                                "ipv4_src", "ipv4_dst", "udp_sport", "udp_dport"};
 constexpr int kFieldCount = 9;
 
-#define MAC_FMT "%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx"
-#define MAC_ARGS(m) &(m)[0], &(m)[1], &(m)[2], &(m)[3], &(m)[4], &(m)[5]
-
 struct Fields {
     kova_FLOW flow{};
     const char *text[kFieldCount] = {};
     const char *ucc = nullptr;
 };
 
+// The ranges the module refuses values outside of: what the entry holds.
+constexpr kv::NumberForm kMacOctet{16, false, 0, 0xff};
+constexpr kv::NumberForm kVlan{10, false, 0, 4095};
+constexpr kv::NumberForm kEthType{16, false, 0, 0xffff};
+constexpr kv::NumberForm kPort{10, false, 0, 65535};
+constexpr kv::NumberForm kUcc{10, false, 0, 40};
+
+bool bad_value(const char *name, const char *v) {
+    std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", name, kova_tools::escaped(v).c_str());
+    return false;
+}
+
+bool out_of_range(const char *name, const std::string &v, const kv::NumberForm &form) {
+    const char *fmt = form.base == 16 ? "kova-sim crc: %s: %s out of range 0x%llx..0x%llx\n"
+                                      : "kova-sim crc: %s: %s out of range %lld..%lld\n";
+    std::fprintf(stderr, fmt, name, kova_tools::escaped(v).c_str(), (long long)form.lo, (long long)form.hi);
+    return false;
+}
+
+// One number as the module reads its key: never wrapped, text after the
+// digits ignored.
+template <typename T>
+bool read(const char *name, const char *v, const kv::NumberForm &form, T *out) {
+    const char *p = v, *start = v;
+    int64_t n = 0;
+    switch (kv::read_number(&p, form, &n, &start)) {
+    case kv::NumberRead::ok:
+        *out = T(n);
+        return true;
+    case kv::NumberRead::none:
+        return bad_value(name, v);
+    default:
+        return out_of_range(name, std::string(start, size_t(p - start)), form);
+    }
+}
+
+// Six hexadecimal octets apart by ':'; one over 0xff is refused with the
+// whole address, as the module does.
+bool read_mac(const char *name, const char *v, uint8_t *mac) {
+    const char *p = v;
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0 && *p++ != ':')
+            return bad_value(name, v);
+        const char *start;
+        int64_t n;
+        switch (kv::read_number(&p, kMacOctet, &n, &start)) {
+        case kv::NumberRead::ok:
+            mac[i] = uint8_t(n);
+            break;
+        case kv::NumberRead::none:
+            return bad_value(name, v);
+        default:
+            return out_of_range(name, v, kMacOctet);
+        }
+    }
+    return true;
+}
+
 // One value; false with a message when the text is not a valid value.
 bool parse_field(int i, const char *v, kova_FLOW *f) {
-    const size_t n = std::strlen(v);
-    int got = 0, want = 1;
+    const char *name = kFields[i];
     switch (i) {
     case 0:
-        got = kv::scan(v, n, MAC_FMT, MAC_ARGS(f->eth_dmac)), want = 6;
-        break;
+        return read_mac(name, v, f->eth_dmac);
     case 1:
-        got = kv::scan(v, n, MAC_FMT, MAC_ARGS(f->eth_smac)), want = 6;
-        break;
+        return read_mac(name, v, f->eth_smac);
     case 2:
-        got = kv::scan(v, n, "%hu", &f->vlan_id_1);
-        break;
+        return read(name, v, kVlan, &f->vlan_id_1);
     case 3:
-        got = kv::scan(v, n, "%hu", &f->vlan_id_2);
-        break;
+        return read(name, v, kVlan, &f->vlan_id_2);
     case 4:
-        got = kv::scan(v, n, "%hx", &f->eth_type);
-        break;
+        return read(name, v, kEthType, &f->eth_type);
     case 5:
-    case 6:
-        if (kv::lang::convert_address(v, i == 5 ? &f->ip_src : &f->ip_dst) != 0) {
+    case 6: {
+        const char *range = nullptr;
+        const int r = kv::lang::convert_address(v, i == 5 ? &f->ip_src : &f->ip_dst, &range);
+        if (r != 0 && range) {
+            std::fprintf(stderr, "kova-sim crc: %s: %s out of range %s\n", name, kova_tools::escaped(v).c_str(),
+                         range);
+            return false;
+        }
+        if (r != 0) {
             std::fprintf(stderr, "kova-sim crc: %s: not an address (a.b.c.d or eight hex groups g:g:g:g:g:g:g:g)\n",
-                         kFields[i]);
+                         name);
             return false;
         }
         return true;
+    }
     case 7:
-        got = kv::scan(v, n, "%hu", &f->udp_sport);
-        break;
-    case 8:
-        got = kv::scan(v, n, "%hu", &f->udp_dport);
-        break;
+        return read(name, v, kPort, &f->udp_sport);
+    default:
+        return read(name, v, kPort, &f->udp_dport);
     }
-    if (got != want) {
-        std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", kFields[i], kova_tools::escaped(v).c_str());
-        return false;
-    }
-    return true;
 }
 
 int usage() {
@@ -77,7 +127,8 @@ int usage() {
                  "usage: kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT [UCC]\n"
                  "       kova-sim crc eth_dmac=.. eth_smac=.. vlan_id_1=.. vlan_id_2=.. eth_type=.. ipv4_src=..\n"
                  "                    ipv4_dst=.. udp_sport=.. udp_dport=.. [flow_ucc=..]\n"
-                 "  MACs aa:bb:cc:dd:ee:ff, VLAN ids and ports decimal, ETH_TYPE hex (800, 0x86dd),\n"
+                 "  MACs aa:bb:cc:dd:ee:ff, VLAN ids (0..4095) and ports (0..65535) decimal, ETH_TYPE\n"
+                 "  hex (800, 0x86dd), UCC 0..40; a value out of range is refused, never cut;\n"
                  "  addresses a.b.c.d or g:g:g:g:g:g:g:g; other key=value tokens (a whole definition)\n"
                  "  are ignored. Prints the crc32 and the key part of a create_flows definition.\n");
     return 0;
@@ -125,10 +176,8 @@ int crc_command(int argc, char **argv) {
         if (!parse_field(i, in.text[i], &in.flow))
             return 2;
     unsigned short ucc = 0;
-    if (in.ucc && kv::scan(in.ucc, std::strlen(in.ucc), "%hu", &ucc) != 1) {
-        std::fprintf(stderr, "kova-sim crc: flow_ucc: bad value \"%s\"\n", kova_tools::escaped(in.ucc).c_str());
+    if (in.ucc && !read("flow_ucc", in.ucc, kUcc, &ucc))
         return 2;
-    }
 
     kova_flow_key key;
     kova_flow_key_make(&in.flow, &key);

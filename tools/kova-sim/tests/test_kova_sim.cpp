@@ -278,6 +278,16 @@ TEST(ToolCommandLines, ErrorsNameTheFaultAndEscapeTheInput) {
     const std::string S = KOVA_SIM_BINARY, E = KOVA_ENGINE_BINARY, no = " --no-attach --shm=" + shm,
                       try_s = "\nTry 'kova-sim --help' for more information.\n",
                       try_e = "\nTry 'kova-engine --help' for more information.\n";
+    // `kova-sim crc` with field i of a valid key (the 10th: the UCC) replaced.
+    const auto crc = [&](size_t i, const std::string &v) {
+        std::vector<std::string> f = {"02:00:00:4f:03:e8", "2:0:0:4f:3:e9", "0", "0", "800", "10.0.0.1", "10.0.0.2",
+                                      "5000", "6000", "2"};
+        f[i] = v;
+        std::string cmd = S + " crc";
+        for (const std::string &x : f)
+            cmd += " " + x;
+        return cmd;
+    };
     const struct {
         std::string cmd;
         int status;
@@ -291,6 +301,13 @@ TEST(ToolCommandLines, ErrorsNameTheFaultAndEscapeTheInput) {
         {S + " --script=" + d + "/nothere", 2, "kova-sim: " + d + "/nothere: No such file or directory\n"},
         {S + " /nonexistent-dir/mnt -f", 1, "kova-sim: mount point /nonexistent-dir/mnt: No such file or directory"},
         {S + " crc 1 2", 2, "got 2 fields\nTry 'kova-sim crc --help' for more information.\n"},
+        {crc(0, "02:00:00:4f:03:e8f"), 2, "kova-sim crc: eth_dmac: 02:00:00:4f:03:e8f out of range 0x0..0xff\n"},
+        {crc(2, "4096"), 2, "kova-sim crc: vlan_id_1: 4096 out of range 0..4095\n"},
+        {crc(4, "10800"), 2, "kova-sim crc: eth_type: 10800 out of range 0x0..0xffff\n"},
+        {crc(5, "300.1.1.1"), 2, "kova-sim crc: ipv4_src: 300.1.1.1 out of range 0..255\n"},
+        {crc(7, "70000"), 2, "kova-sim crc: udp_sport: 70000 out of range 0..65535\n"},
+        {crc(8, "99999999999999999999999"), 2, "udp_dport: 99999999999999999999999 out of range 0..65535\n"},
+        {crc(9, "41"), 2, "kova-sim crc: flow_ucc: 41 out of range 0..40\n"},
         {E + " --version", 0, "kova-engine " KOVA_API_VERSION "\n"},
         {E + " --bogus", 2, "kova-engine: unrecognized option '--bogus'" + try_e},
         {E + " --shm", 2, "kova-engine: option '--shm' requires an argument" + try_e},

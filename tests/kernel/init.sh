@@ -60,6 +60,16 @@ check hidden_addresses sh -c "grep -qE 'Entry at 0x {8}' $KOVA/dump_flows_cpu &&
     echo 2 >/proc/sys/kernel/kptr_restrict && grep -qE 'Entry at 0x {15}0 ' $KOVA/dump_flows_cpu &&
     echo 0 >/proc/sys/kernel/kptr_restrict"
 
+# The operator's tool, static as on the board, against the real files.
+KEY="ucc=5 dmac=02:00:00:4f:03:e8 vlan=100 src=10.0.0.1 dst=10.0.0.2 sport=5000 dport=6000"
+check kovactl_add sh -c "/kovactl add id=77 $KEY forward-qe port=2 class=1 &&
+    /kovactl add parent=77 id=78 $KEY drop && ! /kovactl add id=77 $KEY drop"
+check kovactl_list sh -c "/kovactl -j list >/tmp/list && grep -q '\"appflowid\":77,\"parent\":null' /tmp/list &&
+    grep -q '\"appflowid\":78,\"parent\":77,.*\"actions\":\[{\"rule\":\"drop\"}\]' /tmp/list &&
+    ! grep -E '\"(cpu|qe)\":\"(missing|differs|absent)\"' /tmp/list"
+check kovactl_del sh -c "! /kovactl del 77 && /kovactl del --with-extended 77 &&
+    ! /kovactl -j list | grep -q '\"appflowid\":7[78]'"
+
 check insmod_caller insmod /kova_caller.ko
 dmesg | grep -o 'KTEST .*'
 check rmmod_caller rmmod kova_caller

@@ -40,6 +40,7 @@
 static const char *const paths[] = {
 	"/dev/kova",	     KOVA "dump_flows_cpu", KOVA "dump_flows_qe",    KOVA "dump_oq", KOVA "dump_scheduler",
 	KOVA "create_flows", KOVA "delete_flows",   KOVA "create_flows_old", KOVA "setlag",
+	KOVA "flow_list",
 };
 #define NPATHS (sizeof(paths) / sizeof(paths[0]))
 

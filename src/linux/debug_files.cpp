@@ -35,7 +35,7 @@ const struct kova_file_ops setlag_fops = {
     setlag_open, debug_file_release, setlag_read, setlag_write, nullptr,
 };
 const struct kova_file_ops flow_list_fops = {
-    flow_list_open, flow_list_release, flow_list_read, nullptr, nullptr,
+    flow_list_open, dump_flows_cpu_release, dump_flows_cpu_read, nullptr, nullptr,
 };
 
 } // extern "C"

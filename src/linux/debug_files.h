@@ -41,8 +41,6 @@ long setlag_write(struct plat_file *file, const char *buf, size_t count, int64_t
 
 // "flow_list": the flows with their owners, keys, actions and counters.
 int flow_list_open(struct plat_inode *inode, struct plat_file *file);
-long flow_list_read(struct plat_file *file, char *buf, size_t count, int64_t *pos);
-int flow_list_release(struct plat_inode *inode, struct plat_file *file);
 
 // A release for files that keep nothing per open.
 int debug_file_release(struct plat_inode *inode, struct plat_file *file);

@@ -10,10 +10,7 @@ namespace {
 
 constexpr size_t kDumpCap = 2u << 20;
 
-struct DumpOpen {
-    char *text;
-    size_t len;
-};
+using kv::files::OpenText;
 
 using Fill = void (*)(kova_DUMP_BUF *out);
 
@@ -23,7 +20,7 @@ void fill_oq(kova_DUMP_BUF *out) { kovaAPIDumpOQ(out); }
 void fill_scheduler(kova_DUMP_BUF *out) { kovaAPIDumpScheduler(out); }
 
 int open_dump(struct plat_file *file, Fill fill, const char *no_memory) {
-    auto *d = static_cast<DumpOpen *>(plat_kmalloc(sizeof(DumpOpen)));
+    auto *d = static_cast<OpenText *>(plat_kmalloc(sizeof(OpenText)));
     char *text = d ? static_cast<char *>(plat_vmalloc(kDumpCap)) : nullptr;
     if (!text) {
         plat_kfree(d);
@@ -61,12 +58,12 @@ int dump_scheduler_open(struct plat_inode *, struct plat_file *file) {
 }
 
 long dump_flows_cpu_read(struct plat_file *file, char *buf, size_t count, int64_t *pos) {
-    const auto *d = static_cast<const DumpOpen *>(*plat_file_private(file));
+    const auto *d = static_cast<const OpenText *>(*plat_file_private(file));
     return kv::files::read_text(d->text, d->len, buf, count, pos);
 }
 
 int dump_flows_cpu_release(struct plat_inode *, struct plat_file *file) {
-    auto *d = static_cast<DumpOpen *>(*plat_file_private(file));
+    auto *d = static_cast<OpenText *>(*plat_file_private(file));
     plat_vfree(d->text);
     plat_kfree(d);
     *plat_file_private(file) = nullptr;

@@ -153,6 +153,22 @@ int read_field(const char *token, Field f, const NumberForm &form, T *out) {
     return 0;
 }
 
+// `n` numbers of `form` apart by `sep` into bytes, from *p on; stops at the
+// first that is missing or out of range and says which it was.
+NumberRead read_octets(const char **p, char sep, int n, const NumberForm &form, uint8_t *out) {
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && *(*p)++ != sep)
+            return NumberRead::none;
+        int64_t v;
+        const char *start;
+        const NumberRead r = kv::read_number(p, form, &v, &start);
+        if (r != NumberRead::ok)
+            return r;
+        out[i] = uint8_t(v);
+    }
+    return NumberRead::ok;
+}
+
 // "<name>=" and six hexadecimal octets apart by ':'; an octet over 0xff (such
 // as e8f) is refused with the whole address.
 int read_mac(const char *token, Field f, uint8_t *mac) {
@@ -161,22 +177,14 @@ int read_mac(const char *token, Field f, uint8_t *mac) {
         return param_error(f);
     const char *const text = token + len + 1;
     const char *p = text;
-    for (int i = 0; i < 6; ++i) {
-        if (i > 0 && *p++ != ':')
-            return param_error(f);
-        int64_t v;
-        const char *start;
-        switch (kv::read_number(&p, kMacOctet, &v, &start)) {
-        case NumberRead::ok:
-            mac[i] = uint8_t(v);
-            break;
-        case NumberRead::none:
-            return param_error(f);
-        default:
-            return quoted_out_of_range(f, text, "0x0..0xff");
-        }
+    switch (read_octets(&p, ':', 6, kMacOctet, mac)) {
+    case NumberRead::ok:
+        return 0;
+    case NumberRead::none:
+        return param_error(f);
+    default:
+        return quoted_out_of_range(f, text, "0x0..0xff");
     }
-    return 0;
 }
 
 // Splits `text` at spaces and line feeds, in place, skipping empty pieces.
@@ -461,23 +469,15 @@ int read_rules(Cursor &c, Definition &d) {
 // Four decimal octets apart by '.', as the flow's addresses have always
 // been read: text after the fourth octet is ignored.
 int read_ipv4(const char *p, uint8_t *b, const char **range) {
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0 && *p++ != '.')
-            return kBadParameter;
-        int64_t v;
-        const char *start;
-        switch (kv::read_number(&p, kByte, &v, &start)) {
-        case NumberRead::ok:
-            b[i] = uint8_t(v);
-            break;
-        case NumberRead::none:
-            return kBadParameter;
-        default:
-            *range = kOctetRange;
-            return kBadParameter;
-        }
+    switch (read_octets(&p, '.', 4, kByte, b)) {
+    case NumberRead::ok:
+        return 0;
+    case NumberRead::none:
+        return kBadParameter;
+    default:
+        *range = kOctetRange;
+        return kBadParameter;
     }
-    return 0;
 }
 
 // The dotted tail of IPv6 text: exactly four octets to the end, no leading

@@ -7,6 +7,7 @@
 // The text is taken at open under the table lock, so a line's record and
 // entry belong to the same flow; the lock is held for one pass over the
 // records and the formatting of the live ones, never while the reader reads.
+// Reads and the release are those of the dumps.
 #include "flow/ctrl.h"
 #include "flow/engine_view.h"
 #include "flow/slots.h"
@@ -26,10 +27,7 @@ constexpr size_t kLineMax = 640;
 constexpr uint32_t kKeyFirst = KOVA_LUT_OFF_ETH_DMAC;
 constexpr uint32_t kKeyEnd = KOVA_LUT_OFF_CRC32;
 
-struct ListOpen {
-    char *text;
-    size_t len;
-};
+using files::OpenText;
 
 void add_hex(Text &line, const uint8_t *bytes, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i)
@@ -66,7 +64,7 @@ void add_line(Text &out, uint32_t slot, const EngineReader &engine) {
 
 // Under the table lock: the records cannot change between the count and
 // the lines, so the buffer is sized exactly once.
-int fill(ListOpen *l) {
+int fill(OpenText *l) {
     if (kova.init_magic != KOVA_INIT_MAGIC || !kova.hashtable_base_cpu)
         return 0;
     uint32_t live = 0;
@@ -90,7 +88,7 @@ int fill(ListOpen *l) {
 extern "C" {
 
 int flow_list_open(struct plat_inode *, struct plat_file *file) {
-    auto *l = static_cast<ListOpen *>(plat_kmalloc(sizeof(ListOpen)));
+    auto *l = static_cast<OpenText *>(plat_kmalloc(sizeof(OpenText)));
     if (!l)
         return int(files::kENOMEM);
     *l = {nullptr, 0};
@@ -102,19 +100,6 @@ int flow_list_open(struct plat_inode *, struct plat_file *file) {
         return err;
     }
     *plat_file_private(file) = l;
-    return 0;
-}
-
-long flow_list_read(struct plat_file *file, char *buf, size_t count, int64_t *pos) {
-    const auto *l = static_cast<const ListOpen *>(*plat_file_private(file));
-    return files::read_text(l->text, l->len, buf, count, pos);
-}
-
-int flow_list_release(struct plat_inode *, struct plat_file *file) {
-    auto *l = static_cast<ListOpen *>(*plat_file_private(file));
-    plat_vfree(l->text);
-    plat_kfree(l);
-    *plat_file_private(file) = nullptr;
     return 0;
 }
 

@@ -20,6 +20,14 @@ constexpr size_t kCommandMax = 255;
 // stops short returns kEFAULT and leaves *pos where it was.
 [[nodiscard]] long read_text(const char *text, size_t len, char *user_buf, size_t count, int64_t *pos);
 
+// A text taken when its file was opened (a dump, the flow list), kept in
+// the open file's private word until release; vmalloc'd, null when empty.
+// dump_flows_cpu_read and dump_flows_cpu_release serve every such file.
+struct OpenText {
+    char *text;
+    size_t len;
+};
+
 // The count bytes a user wrote to the file `name`, in a new vmalloc'd buffer
 // with a NUL after them (free with plat_vfree). Null with *err set when count
 // is over `limit` (kEFBIG, logged, nothing allocated), the buffer cannot be

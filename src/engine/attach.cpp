@@ -5,6 +5,8 @@
 #include "engine/memory_map.h"
 #include "flow/ctrl.h"
 #include "flow/republish.h"
+#include "flow/slots.h"
+#include "lib/errno.h"
 #include "lib/log.h"
 #include "lib/mem.h"
 #include "lib/once.h"
@@ -100,28 +102,25 @@ long attach(const kova_attach_args &args) {
         plat_unpin_user(pin);
         plat_printk(KOVA_KERN_ERR "kovaAPI: engine area %llx is not mapped and contiguous over %#x bytes\n",
                     (unsigned long long)args.shm_vaddr, KOVA_SHM_SIZE);
-        return -14;
+        return err::kEFAULT;
     }
     auto *view = static_cast<kova_ENGINE_VIEW *>(plat_kmalloc(sizeof(kova_ENGINE_VIEW)));
     if (!view) {
         plat_unpin_user(pin);
-        return -12;
+        return err::kENOMEM;
     }
     *view = {args.qe_base, base, pin};
     // Flow functions use the table addresses under the lock; the engine's
     // new area gets every live flow before anything can be added to it.
-    if (acquire_ucode_lock(__func__, __LINE__) != 0) {
-        plat_kfree(view);
-        plat_unpin_user(pin);
-        plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
-        return -14;
+    const kova_ENGINE_VIEW *previous;
+    {
+        slots::TableLock lock(0, __func__);
+        previous = kova.engine_view;
+        repoint(args, base);
+        kv::publish::republish_table(previous->area);
+        move_lookup_masks(base);
+        publish_pointer(kova.engine_view, static_cast<const kova_ENGINE_VIEW *>(view));
     }
-    const kova_ENGINE_VIEW *previous = kova.engine_view;
-    repoint(args, base);
-    kv::publish::republish_table(previous->area);
-    move_lookup_masks(base);
-    publish_pointer(kova.engine_view, static_cast<const kova_ENGINE_VIEW *>(view));
-    release_ucode_lock(__func__, __LINE__);
     // Paths without the lock may still be inside the area just replaced.
     plat_readers_wait();
     release_view(previous);

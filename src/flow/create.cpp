@@ -5,8 +5,8 @@
 #include "flow/slots.h"
 #include "flow/table.h"
 #include "lib/log.h"
-#include "platform.h"
 #include "lib/once.h"
+#include "platform.h"
 
 namespace {
 
@@ -38,8 +38,7 @@ uint32_t place_at_head(uint32_t head, int32_t length, const kova_FLOW *flow, uin
     ++kova.create_branch_count[3];
     kova_LUT_INFO &r = kova.lut_info[head];
     if (r.in_use) {
-        KOVA_INTERNAL_ERROR();
-        return KOVA_ERR_INTERNAL;
+        return KOVA_INTERNAL_ERROR(nullptr);
     }
     publish::entry(kova.hashtable_base_qe + uint64_t(head) * KOVA_LUT_SIZE, kova.temp_lut, length,
                    flow->flow_ucc, kova.hashtable_base_cpu + head * KOVA_LUT_SIZE);
@@ -73,15 +72,13 @@ uint32_t place_in_chain(uint8_t *head, int32_t length, const kova_FLOW *flow, ui
     record_owner(slot, appflowid, flow->flow_ucc);
     kova_LUT_INFO &r = kova.lut_info[slot];
     if (!table::shadow_is_empty(r.lut_cpu)) {
-        KOVA_INTERNAL_ERROR();
-        return KOVA_ERR_INTERNAL;
+        return KOVA_INTERNAL_ERROR(nullptr);
     }
     publish::entry(r.lut_qe, kova.temp_lut, length, flow->flow_ucc, r.lut_cpu);
 
     const uint64_t prev = table::slot_of_cpu(uintptr_t(last));
     if (prev >= KOVA_LUT_ENTRIES) {
-        KOVA_INTERNAL_ERROR();
-        return KOVA_ERR_INTERNAL;
+        return KOVA_INTERNAL_ERROR(nullptr);
     }
     r.prev_flowid = uint32_t(prev);
     // The predecessor must have its engine address. Slot 0's address is 0
@@ -89,8 +86,7 @@ uint32_t place_in_chain(uint8_t *head, int32_t length, const kova_FLOW *flow, ui
     // rather than with 0.
     const uint64_t prev_qe = kova.lut_info[prev].lut_qe;
     if (prev_qe != kova.hashtable_base_qe + prev * KOVA_LUT_SIZE) {
-        KOVA_INTERNAL_ERROR();
-        return KOVA_ERR_INTERNAL;
+        return KOVA_INTERNAL_ERROR(nullptr);
     }
 
     // The entry is valid in the engine copy; only now make it reachable,
@@ -127,8 +123,7 @@ uint32_t create_locked(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_
     if (flow == nullptr)
         return KOVA_ERR_INVALID;
     if (kova.temp_lut == nullptr) {
-        KOVA_INTERNAL_ERROR();
-        return KOVA_ERR_INTERNAL;
+        return KOVA_INTERNAL_ERROR(nullptr);
     }
     if (kova.ext_free_used < KOVA_OVERFLOW_SLOTS && kova.ext_free_list[kova.ext_free_used] < KOVA_LUT_ENTRIES)
         prefetch_slot(kova.ext_free_list[kova.ext_free_used]);
@@ -160,13 +155,8 @@ extern "C" {
 uint32_t kovaAPIcreateFlow(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_state) {
     if (flow != nullptr && kova.hashtable_base_cpu != nullptr)
         prefetch_slot(flow->crc32 >> KOVA_LUT_BUCKET_SHIFT);
-    if (acquire_ucode_lock(__func__, __LINE__) != 0) {
-        plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
-        return KOVA_ERR_INTERNAL;
-    }
-    const uint32_t r = create_locked(flow, appflowid, flow_state);
-    release_ucode_lock(__func__, __LINE__);
-    return r;
+    slots::TableLock lock(0, __func__);
+    return create_locked(flow, appflowid, flow_state);
 }
 
 uint32_t kovaAPIcreateVoipFlow(const kova_FLOW *flow, uint64_t appflowid) {

@@ -4,6 +4,7 @@
 // is cleared, a successor is fully linked before anything leads to it, and a
 // head being overwritten carries valid word 2 until the copy is complete.
 #include "flow/ctrl.h"
+#include "flow/lookup.h"
 #include "flow/publish.h"
 #include "flow/slots.h"
 #include "flow/table.h"
@@ -34,13 +35,6 @@ struct Deletion {
     uint32_t ucc;      // passed to the engine writes
     uint32_t detached; // entries of kova.detach_list in use
     slots::TableLock *lock;
-
-    // A broken invariant: the lock goes first, then the message.
-    uint32_t internal_error(int line) {
-        lock->release();
-        plat_printk("kovaAPI: internal error %s %d", __FILE_NAME__, line);
-        return KOVA_ERR_INTERNAL;
-    }
 
     // Gives a link field of p a new target (KOVA_NO_SLOT: none), shadow
     // first, then one 8-byte engine store.
@@ -93,7 +87,7 @@ struct Deletion {
         memsetQE32bit(engine_of(h) + KOVA_LUT_OFF_VALID, KOVA_LUT_VALID_LIVE, 4, ucc);
         kovaUnLockCoreExternalExceptions();
         if (!relink())
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         clear_entry(s, false);
 
         kova_LUT_INFO &to = kova.lut_info[h];
@@ -107,7 +101,7 @@ struct Deletion {
         write_once(kova.appflow_map[from.appflowid], h);
         slots::release_record(s);
         if (!slots::give_back(s))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return KOVA_OK;
     }
 
@@ -116,7 +110,7 @@ struct Deletion {
         clear_entry(x, true);
         slots::release_record(x);
         if (!slots::give_back(x))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return KOVA_OK;
     }
 
@@ -128,7 +122,7 @@ struct Deletion {
 
     uint32_t head_with_member(uint32_t b) { // case 2
         if (!slots::is_overflow(b))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return move_into_head(b, x, [&] {
             return set_prev_of_target(b, KOVA_LUT_OFF_NEXT_CRC32, x) && set_prev_of_target(b, KOVA_LUT_OFF_NEXT_EXT, x);
         });
@@ -136,7 +130,7 @@ struct Deletion {
 
     uint32_t head_with_next_group(uint32_t a) { // case 3
         if (!slots::is_overflow(a))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return move_into_head(a, x, [&] {
             return set_prev_of_target(a, KOVA_LUT_OFF_NEXT_CRC12, x) &&
                    set_prev_of_target(a, KOVA_LUT_OFF_NEXT_CRC32, x) && set_prev_of_target(a, KOVA_LUT_OFF_NEXT_EXT, x);
@@ -145,14 +139,14 @@ struct Deletion {
 
     uint32_t head_with_both(uint32_t a, uint32_t b) { // case 4
         if (!slots::is_overflow(b))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         // B becomes the group head, fully linked, before it is copied.
         set_link(b, KOVA_LUT_OFF_NEXT_CRC12, a);
         if (!slots::is_overflow(a))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         kova.lut_info[a].prev_flowid = x;
         if (!set_prev_of_target(b, KOVA_LUT_OFF_NEXT_EXT, x) || !set_prev_of_target(b, KOVA_LUT_OFF_NEXT_CRC32, x))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return move_into_head(b, x, [] { return true; });
     }
 
@@ -162,11 +156,11 @@ struct Deletion {
         if (links_here(p, KOVA_LUT_OFF_NEXT_CRC12)) {
             set_link(p, KOVA_LUT_OFF_NEXT_CRC12, KOVA_NO_SLOT);
             if (links_here(p, KOVA_LUT_OFF_NEXT_CRC32))
-                return internal_error(__LINE__);
+                return KOVA_INTERNAL_ERROR(lock);
         } else if (links_here(p, KOVA_LUT_OFF_NEXT_CRC32)) {
             set_link(p, KOVA_LUT_OFF_NEXT_CRC32, KOVA_NO_SLOT);
         } else {
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         }
         return remove_overflow_entry();
     }
@@ -174,40 +168,40 @@ struct Deletion {
     uint32_t overflow_with_member(uint32_t p, uint32_t b) { // case 6
         const bool group_head = links_here(p, KOVA_LUT_OFF_NEXT_CRC12);
         if (!group_head && !links_here(p, KOVA_LUT_OFF_NEXT_CRC32))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         set_link(p, group_head ? KOVA_LUT_OFF_NEXT_CRC12 : KOVA_LUT_OFF_NEXT_CRC32, b);
         if (!slots::is_overflow(b))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         kova.lut_info[b].prev_flowid = p;
         if (group_head && links_here(p, KOVA_LUT_OFF_NEXT_CRC32))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return remove_overflow_entry();
     }
 
     uint32_t overflow_with_next_group(uint32_t p, uint32_t a) { // case 7
         if (!links_here(p, KOVA_LUT_OFF_NEXT_CRC12))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         set_link(p, KOVA_LUT_OFF_NEXT_CRC12, a);
         if (a >= KOVA_LUT_ENTRIES)
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         kova.lut_info[a].prev_flowid = p;
         if (links_here(p, KOVA_LUT_OFF_NEXT_CRC32))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return remove_overflow_entry();
     }
 
     uint32_t overflow_with_both(uint32_t p, uint32_t a, uint32_t b) { // case 8
         if (!links_here(p, KOVA_LUT_OFF_NEXT_CRC12))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         // B takes X's place as group head, fully linked, before P leads to it.
         set_link(b, KOVA_LUT_OFF_NEXT_CRC12, a);
         if (!slots::is_overflow(a) || !slots::is_overflow(b))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         kova.lut_info[a].prev_flowid = b;
         kova.lut_info[b].prev_flowid = p;
         set_link(p, KOVA_LUT_OFF_NEXT_CRC12, b);
         if (links_here(p, KOVA_LUT_OFF_NEXT_CRC32))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         return remove_overflow_entry();
     }
 
@@ -215,7 +209,7 @@ struct Deletion {
         const uint32_t p = kova.lut_info[x].prev_flowid;
         const bool head = x < KOVA_LUT_HEADS;
         if (head != (p == KOVA_NO_SLOT))
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         const uint64_t a = target(x, KOVA_LUT_OFF_NEXT_CRC12), b = target(x, KOVA_LUT_OFF_NEXT_CRC32);
         const uint32_t n = (head ? 0 : 4) + (a != KOVA_NO_SLOT ? 2 : 0) + (b != KOVA_NO_SLOT ? 1 : 0);
         ++kova.delete_branch_count[n];
@@ -223,7 +217,7 @@ struct Deletion {
         const uint32_t A = a < KOVA_LUT_ENTRIES || a == KOVA_NO_SLOT ? uint32_t(a) : KOVA_LUT_ENTRIES;
         const uint32_t B = b < KOVA_LUT_ENTRIES || b == KOVA_NO_SLOT ? uint32_t(b) : KOVA_LUT_ENTRIES;
         if (!head && p >= KOVA_LUT_ENTRIES)
-            return internal_error(__LINE__);
+            return KOVA_INTERNAL_ERROR(lock);
         switch (n) {
         case 0:
             return head_only();
@@ -256,7 +250,7 @@ struct Deletion {
                 break;
             }
             if (next >= KOVA_LUT_ENTRIES)
-                return internal_error(__LINE__);
+                return KOVA_INTERNAL_ERROR(lock);
             kova.detach_list[detached++] = next;
             cur = next;
             if (detached == kDetachCapacity) {
@@ -269,56 +263,38 @@ struct Deletion {
     }
 };
 
-uint32_t refuse(slots::TableLock &lock, const char *message) {
-    plat_printk("%s", message);
-    lock.release();
-    return KOVA_ERR_INVALID;
-}
-
 } // namespace
 
 extern "C" {
 
 uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held, uint32_t *stats) {
     if (appflowid >= KOVA_APP_FLOWS) {
-        plat_printk("kovaAPI: trying to delete flowid which is out of range\n");
+        plat_printk("%s", flows::kDeleteRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
     slots::TableLock lock(lock_held, "kovaAPIdeleteFlow4");
-    if (!lock.ok())
-        return KOVA_ERR_INTERNAL;
-    const uint32_t x = kova.appflow_map[appflowid];
+    const uint32_t x = flows::flow_slot(appflowid, flows::Kind::main, flows::kDeleteRefusals);
     if (x == KOVA_NO_SLOT)
-        return refuse(lock, "kovaAPI: trying to delete non-existing application flowid\n");
-    if (x >= KOVA_LUT_ENTRIES)
-        return refuse(lock, "kovaAPI: trying to delete flowid which is out of range\n");
-    if (kova.lut_info[x].in_use != 1)
-        return refuse(lock, "kovaAPI: trying to delete non-existing flow\n");
-    if (kova.lut_info[x].is_extended != 0)
-        return refuse(lock, "kovaAPI: trying to delete extended flow with normal flow delete function\n");
+        return KOVA_ERR_INVALID;
     if (stats) {
         const uint32_t r = kovaAPIgetFlowStatistics(int32_t(appflowid), stats);
-        if (r != KOVA_OK) {
-            lock.release();
+        if (r != KOVA_OK)
             return r;
-        }
     }
     Deletion d{appflowid, x, kova.lut_info[x].ucc, 0, &lock};
     if (with_extended == 1) {
         const uint32_t r = d.collect_detached();
-        if (r != KOVA_OK) {
-            lock.release();
+        if (r != KOVA_OK)
             return r;
-        }
     }
-    if (table::link(table::shadow(x), KOVA_LUT_OFF_NEXT_EXT) != 0)
-        return refuse(lock, "kovaAPI: trying to delete flow which has extended flow active\n");
+    if (table::link(table::shadow(x), KOVA_LUT_OFF_NEXT_EXT) != 0) {
+        plat_printk("kovaAPI: trying to delete flow which has extended flow active\n");
+        return KOVA_ERR_INVALID;
+    }
     const uint32_t r = d.repair();
-    if (r != KOVA_OK)
-        return r; // the lock went with the internal error
-    write_once(kova.appflow_map[appflowid], KOVA_NO_SLOT);
-    lock.release();
-    return KOVA_OK;
+    if (r == KOVA_OK)
+        write_once(kova.appflow_map[appflowid], KOVA_NO_SLOT);
+    return r;
 }
 
 uint32_t kovaAPIdeleteFlow3(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held) {

@@ -3,13 +3,14 @@
 // They live in overflow slots and are never part of a bucket chain; the
 // engine reaches them only through their parent's link.
 #include "flow/ctrl.h"
+#include "flow/lookup.h"
 #include "flow/publish.h"
 #include "flow/slots.h"
 #include "flow/table.h"
 #include "lib/bytes.h"
 #include "lib/log.h"
-#include "platform.h"
 #include "lib/once.h"
+#include "platform.h"
 
 namespace {
 
@@ -37,13 +38,6 @@ inline bool has_engine_addr(uint32_t slot) {
     return kova.lut_info[slot].lut_qe == kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE;
 }
 
-uint32_t internal_error_at(slots::TableLock &lock, const char *file, int line) {
-    lock.release(); // before the message, as every table operation does
-    plat_printk("kovaAPI: internal error %s %d", file, line);
-    return KOVA_ERR_INTERNAL;
-}
-#define INTERNAL_ERROR(lock) internal_error_at(lock, __FILE_NAME__, __LINE__)
-
 uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t parent_appflowid,
                        uint64_t appflowid) {
     if (appflowid >= KOVA_APP_FLOWS)
@@ -52,19 +46,9 @@ uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t p
         plat_printk("kovaAPI: trying to add extended flow with existing appflowid\n");
         return KOVA_ERR_INVALID;
     }
-    const uint32_t parent = kova.appflow_map[parent_appflowid];
-    if (parent == KOVA_NO_SLOT) {
-        plat_printk("kovaAPI: trying to add extended flow to non-existing application flowid\n");
+    const uint32_t parent = flows::flow_slot(uint32_t(parent_appflowid), flows::Kind::any, flows::kExtendRefusals);
+    if (parent == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;
-    }
-    if (parent >= KOVA_LUT_ENTRIES) {
-        plat_printk("kovaAPI: trying to add extended flow to flowid which is out of range\n");
-        return KOVA_ERR_INVALID;
-    }
-    if (kova.lut_info[parent].in_use != 1) {
-        plat_printk("kovaAPI: trying to add extended flow to non-existing flow\n");
-        return KOVA_ERR_INVALID;
-    }
     // One extended flow per entry: a longer chain grows at its end.
     if (next_ext_of(parent) != 0) {
         plat_printk("kovaAPI: trying to add extended flow to parent flow that has extended flow active\n");
@@ -73,7 +57,7 @@ uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t p
     if (flow == nullptr)
         return KOVA_ERR_INVALID;
     if (kova.temp_lut == nullptr)
-        return INTERNAL_ERROR(lock);
+        return KOVA_INTERNAL_ERROR(&lock);
 
     __builtin_memset(kova.temp_lut, 0, KOVA_LUT_SIZE);
     int32_t length = KOVA_LUT_SIZE;
@@ -106,7 +90,7 @@ uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t p
     publish::entry(r.lut_qe, kova.temp_lut, length, flow->flow_ucc, r.lut_cpu);
 
     if (!has_engine_addr(parent))
-        return INTERNAL_ERROR(lock); // the entry stays written and mapped, unlinked
+        return KOVA_INTERNAL_ERROR(&lock); // the entry stays written and mapped, unlinked
 
     // The entry is complete and valid: only now may the engine reach it.
     kova_LUT_INFO &p = kova.lut_info[parent];
@@ -117,24 +101,10 @@ uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t p
 }
 
 uint32_t delete_ext_locked(slots::TableLock &lock, uint32_t appflowid, uint8_t unlink_parent) {
-    const uint32_t slot = kova.appflow_map[appflowid];
-    if (slot == KOVA_NO_SLOT) {
-        plat_printk("kovaAPI: trying to delete non-existing application flowid\n");
+    const uint32_t slot = flows::flow_slot(appflowid, flows::Kind::extended, flows::kDeleteExtendedRefusals);
+    if (slot == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;
-    }
-    if (slot >= KOVA_LUT_ENTRIES) {
-        plat_printk("kovaAPI: trying to delete flowid which is out of range\n");
-        return KOVA_ERR_INVALID;
-    }
     kova_LUT_INFO &r = kova.lut_info[slot];
-    if (r.in_use != 1) {
-        plat_printk("kovaAPI: trying to delete non-existing flow\n");
-        return KOVA_ERR_INVALID;
-    }
-    if (r.is_extended != 1) {
-        plat_printk("kovaAPI: trying to delete normal flow with extendedFlow delete function\n");
-        return KOVA_ERR_INVALID;
-    }
     // Only the last of a chain goes alone; its successor would be cut off.
     if (next_ext_of(slot) != 0) {
         plat_printk("kovaAPI: trying to delete flow which has extended flow active\n");
@@ -160,7 +130,7 @@ uint32_t delete_ext_locked(slots::TableLock &lock, uint32_t appflowid, uint8_t u
             // broken in a way we did not make.
             const uint8_t *valid = table::qe_to_kernel(r.lut_qe + KOVA_LUT_OFF_VALID);
             if (bytes::load_le32_once(valid) != KOVA_LUT_VALID_DETACHED)
-                return INTERNAL_ERROR(lock); // stays in use, unmapped
+                return KOVA_INTERNAL_ERROR(&lock); // stays in use, unmapped
         }
     }
 
@@ -173,7 +143,7 @@ uint32_t delete_ext_locked(slots::TableLock &lock, uint32_t appflowid, uint8_t u
 
     slots::release_record(slot);
     if (!slots::give_back(slot))
-        return INTERNAL_ERROR(lock);
+        return KOVA_INTERNAL_ERROR(&lock);
     return KOVA_OK;
 }
 
@@ -205,28 +175,20 @@ extern "C" {
 
 uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid, uint64_t appflowid) {
     if (parent_appflowid >= KOVA_APP_FLOWS) {
-        plat_printk("kovaAPI: trying to add extended flow to flowid which is out of range\n");
+        plat_printk("%s", flows::kExtendRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
     slots::TableLock lock(0, "kovaAPIcreateExtendedFlow");
-    if (!lock.ok())
-        return KOVA_ERR_INTERNAL;
-    const uint32_t r = create_locked(lock, flow, parent_appflowid, appflowid);
-    lock.release();
-    return r;
+    return create_locked(lock, flow, parent_appflowid, appflowid);
 }
 
 uint32_t kovaAPIdeleteExtendedFlow3(uint32_t appflowid, uint8_t unlink_parent, uint32_t lock_held) {
     if (appflowid >= KOVA_APP_FLOWS) {
-        plat_printk("kovaAPI: trying to delete flowid which is out of range\n");
+        plat_printk("%s", flows::kDeleteExtendedRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
     slots::TableLock lock(lock_held, "kovaAPIdeleteExtendedFlow3");
-    if (!lock.ok())
-        return KOVA_ERR_INTERNAL;
-    const uint32_t r = delete_ext_locked(lock, appflowid, unlink_parent);
-    lock.release();
-    return r;
+    return delete_ext_locked(lock, appflowid, unlink_parent);
 }
 
 uint32_t kovaAPIdeleteExtendedFlow2(uint32_t appflowid, uint8_t unlink_parent) {
@@ -237,28 +199,13 @@ uint32_t kovaAPIdeleteExtendedFlow(uint32_t appflowid) { return kovaAPIdeleteExt
 
 uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats) {
     if (appflowid >= KOVA_APP_FLOWS) {
-        plat_printk("kovaAPI: trying to delete flowid which is out of range\n");
+        plat_printk("%s", flows::kDeleteRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
     slots::TableLock lock(0, "kovaAPIdeleteFlowWithExtended2");
-    if (!lock.ok())
-        return KOVA_ERR_INTERNAL;
-
-    const uint32_t slot = kova.appflow_map[appflowid];
-    const char *refusal = nullptr;
+    const uint32_t slot = flows::flow_slot(appflowid, flows::Kind::main, flows::kDeleteRefusals);
     if (slot == KOVA_NO_SLOT)
-        refusal = "kovaAPI: trying to delete non-existing application flowid\n";
-    else if (slot >= KOVA_LUT_ENTRIES)
-        refusal = "kovaAPI: trying to delete flowid which is out of range\n";
-    else if (kova.lut_info[slot].in_use != 1)
-        refusal = "kovaAPI: trying to delete non-existing flow\n";
-    else if (kova.lut_info[slot].is_extended != 0)
-        refusal = "kovaAPI: trying to delete extended flow with normal flow delete function\n";
-    if (refusal != nullptr) {
-        lock.release();
-        plat_printk("%s", refusal);
         return KOVA_ERR_INVALID;
-    }
 
     if (next_ext_of(slot) == 0) {
         // Nothing hangs on it: an ordinary deletion, which takes the lock itself.
@@ -267,10 +214,8 @@ uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats) {
     }
 
     uint32_t count = 0;
-    if (!collect_chain(slot, &count)) {
-        lock.release();
+    if (!collect_chain(slot, &count))
         return KOVA_ERR_TOO_MANY_EXTENDED;
-    }
 
     // Detach mode marks the whole chain valid 2 before the main entry goes,
     // so the engine stops using it while its head is being removed.
@@ -287,8 +232,6 @@ uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats) {
         if (acc != KOVA_OK)
             plat_printk("kovaAPI: Can not delete one of extended flows\n");
     }
-
-    lock.release();
     return main_result != KOVA_OK ? main_result : acc;
 }
 

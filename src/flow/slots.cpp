@@ -1,7 +1,7 @@
 #include "flow/slots.h"
 
-#include "platform.h"
 #include "lib/once.h"
+#include "platform.h"
 
 namespace kv::slots {
 
@@ -39,11 +39,8 @@ TableLock::TableLock(uint32_t lock_held, const char *op) : op_(op) {
         plat_mutex_assert_held(&kovaAPI_lock);
         return;
     }
-    if (acquire_ucode_lock(op, __LINE__) != 0) {
-        plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
-        ok_ = false;
-        return;
-    }
+    // It waits as long as it takes and always returns 0.
+    (void)acquire_ucode_lock(op, __LINE__);
     took_ = true;
 }
 
@@ -51,6 +48,13 @@ void TableLock::release() {
     if (took_)
         release_ucode_lock(op_, __LINE__);
     took_ = false;
+}
+
+uint32_t internal_error(TableLock *lock, const char *file, int line) {
+    if (lock)
+        lock->release();
+    plat_printk("kovaAPI: internal error %s %d", file, line);
+    return KOVA_ERR_INTERNAL;
 }
 
 } // namespace kv::slots

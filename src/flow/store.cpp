@@ -2,6 +2,7 @@
 #include "engine/attach.h"
 #include "engine/engine.h"
 #include "flow/ctrl.h"
+#include "flow/slots.h"
 #include "flow/table.h"
 #include "lib/log.h"
 #include "lib/mem.h"
@@ -130,13 +131,8 @@ uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
 }
 
 uint32_t kovaAPIReInitKovaFlowTable(void) {
-    if (acquire_ucode_lock(__func__, __LINE__) != 0) {
-        plat_printk("kovaAPI: kovaAPIcreateFlow unable to obtain ucode lock\n");
-        return KOVA_ERR_INTERNAL;
-    }
-    uint32_t r = kovaAPIReInitKovaFlowTablePrivate();
-    release_ucode_lock(__func__, __LINE__);
-    return r;
+    kv::slots::TableLock lock(0, __func__);
+    return kovaAPIReInitKovaFlowTablePrivate();
 }
 
 int32_t acquire_ucode_lock(const char *, int) {

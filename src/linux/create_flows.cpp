@@ -111,7 +111,7 @@ int create_flow_open(struct plat_inode *, struct plat_file *file) {
     kova_mutex *lock = st ? plat_mutex_alloc() : nullptr;
     if (!lock) {
         plat_kfree(st);
-        return int(kv::files::kENOMEM);
+        return kv::files::kENOMEM;
     }
     st->lock = lock;
     st->len = 0;

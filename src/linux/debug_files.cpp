@@ -4,6 +4,7 @@
 // passes the permission bits.
 #include "linux/debug_files.h"
 
+#include "lib/errno.h"
 #include "lib/log.h"
 
 extern "C" {
@@ -70,7 +71,7 @@ int create_debug_files(void *dir) {
     for (const DebugFile &f : kDebugFiles) {
         if (!plat_debugfs_create_file(f.name, kMode, dir, nullptr, f.ops)) {
             plat_printk(KOVA_KERN_ERR "%s", f.failure);
-            return -12;
+            return kv::err::kENOMEM;
         }
     }
     return 0;

@@ -5,12 +5,13 @@
 #include "engine/attach.h"
 #include "flow/ctrl.h"
 #include "flow/engine_view.h"
+#include "lib/errno.h"
 #include "lib/log.h"
 
 namespace {
 
-constexpr long kEINVAL = -22;
-constexpr long kEFAULT = -14;
+using kv::err::kEFAULT;
+using kv::err::kEINVAL;
 
 uint32_t ioctl_nr(unsigned int cmd) { return cmd & 0xFFu; }
 uint32_t ioctl_size(unsigned int cmd) { return (cmd >> 16) & 0x3FFFu; }

@@ -25,7 +25,7 @@ int open_dump(struct plat_file *file, Fill fill, const char *no_memory) {
     if (!text) {
         plat_kfree(d);
         plat_printk("%s", no_memory);
-        return int(kv::files::kENOMEM);
+        return kv::files::kENOMEM;
     }
     text[0] = '\0';
     kova_DUMP_BUF out = {text, kDumpCap, 0, 0};

@@ -73,7 +73,7 @@ int fill(OpenText *l) {
     const size_t cap = size_t(live) * kLineMax + 1;
     l->text = static_cast<char *>(plat_vmalloc(cap));
     if (!l->text)
-        return int(files::kENOMEM);
+        return files::kENOMEM;
     Text out(l->text, cap);
     const EngineReader engine;
     for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
@@ -90,11 +90,13 @@ extern "C" {
 int flow_list_open(struct plat_inode *, struct plat_file *file) {
     auto *l = static_cast<OpenText *>(plat_kmalloc(sizeof(OpenText)));
     if (!l)
-        return int(files::kENOMEM);
+        return files::kENOMEM;
     *l = {nullptr, 0};
-    slots::TableLock lock(0, "flow_list_open");
-    int err = lock.ok() ? fill(l) : int(files::kENOMEM);
-    lock.release();
+    int err;
+    {
+        slots::TableLock lock(0, "flow_list_open");
+        err = fill(l);
+    }
     if (err) {
         plat_kfree(l);
         return err;

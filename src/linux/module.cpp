@@ -5,14 +5,13 @@
 #include "linux/module.h"
 
 #include "flow/ctrl.h"
+#include "lib/errno.h"
 #include "lib/log.h"
 #include "linux/debug_files.h"
 #include "linux/device.h"
 #include "platform.h"
 
 namespace {
-
-constexpr int kENOMEM = -12;
 
 void *dfs_root;
 
@@ -35,17 +34,17 @@ int kovaapi_init_module(void) {
     plat_mutex_init(&kovaAPI_lock, "&kovaAPI_lock");
     // Both fail only for want of memory or of mapping space: -ENOMEM.
     if (kovaAPIInit() != KOVA_OK)
-        return fail_load(kENOMEM);
+        return fail_load(kv::err::kENOMEM);
     for (uint32_t u = 0; u < KOVA_UCCS; ++u)
         if (kovaAPIInitKovaUcc(u) != 0)
-            return fail_load(kENOMEM);
+            return fail_load(kv::err::kENOMEM);
     dfs_root = plat_debugfs_create_dir("kova", nullptr);
     if (!dfs_root) {
         plat_printk(KOVA_KERN_ERR "Cannot create kova debugfs dir\n");
-        return fail_load(kENOMEM);
+        return fail_load(kv::err::kENOMEM);
     }
     if (kv::files::create_debug_files(dfs_root) != 0)
-        return fail_load(kENOMEM);
+        return fail_load(kv::err::kENOMEM);
     kv::files::reset_result_codes();
     const int registered = plat_misc_register("kova", &kova_fops);
     if (registered != 0) {

@@ -4,12 +4,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "lib/errno.h"
+
 namespace kv::files {
 
-constexpr long kENOMEM = -12;
-constexpr long kEFAULT = -14;
-constexpr long kEINVAL = -22;
-constexpr long kEFBIG = -27;
+using err::kEFAULT;
+using err::kEFBIG;
+using err::kENOMEM;
 
 // The most a single write to "delete_flows" or "setlag" may bring: their
 // commands are a few dozen bytes.

@@ -24,8 +24,8 @@
 
 #include "kova/host.h"
 #include "kova/kovaAPI.h"
-#include "linux/debug_files.h"
-#include "linux/flow_lang.h"
+#include "operator/debug_files.h"
+#include "operator/flow_lang.h"
 
 namespace {
 

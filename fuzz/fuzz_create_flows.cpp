@@ -34,7 +34,7 @@
 
 #include "kova/host.h"
 #include "kova/kovaAPI.h"
-#include "linux/debug_files.h"
+#include "operator/debug_files.h"
 
 namespace {
 

@@ -23,6 +23,11 @@ uint32_t kovaAPIDeInitKovaMicroCode(void);
 /* The reset itself; the caller holds kovaAPI_lock. */
 uint32_t kovaAPIReInitKovaFlowTablePrivate(void);
 
+/* kovaAPI_lock. The name and line are for diagnostics and are not used;
+ * acquire_ucode_lock waits as long as it takes and returns 0. */
+int32_t acquire_ucode_lock(const char *name, int line);
+void release_ucode_lock(const char *name, int line);
+
 void *XX_Malloc(uint32_t size);
 void XX_Free(void *p);
 

@@ -1,6 +1,6 @@
 // Loading and unloading the module in this process.
 #include "kova/host.h"
-#include "linux/module.h"
+#include "module/module.h"
 
 extern "C" {
 

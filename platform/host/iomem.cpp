@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <vector>
 
+#include "engine/memory_map.h"
 #include "kova/host.h"
 #include "platform.h"
 
@@ -18,21 +20,31 @@ struct Region {
     uint8_t *mem; // mapped on first use, kept for the process's lifetime
 };
 
+using namespace kv::engine;
+
 // The per-UCC CNT, OQ, IC and ONU IC areas overlap one another on the board
 // (high UCCs' CNT areas run into the low UCCs' OQ areas, and so on), so they
 // are one window here and overlapping mappings alias as they do there.
-constexpr uint64_t kUccWindow = 0x6000F11600ull;
-constexpr uint64_t kUccWindowEnd = 0x6003993C00ull + 40ull * 0xC4000; // end of the last IC area
+constexpr uint64_t kUccs = 40;
+constexpr uint64_t kUccWindow = kCntEthPhys;
+constexpr uint64_t kUccWindowEnd = kIcPhys + kUccs * kIcStride; // end of the last IC area
+static_assert(kOnuIcPhys + kUccs * kOnuIcSize <= kUccWindowEnd && kOqPhys + kUccs * kOqStride <= kUccWindowEnd,
+              "every UCC area lies in the window");
 
-Region regions[] = {
-    {0x87E0E0000070ull, 1824, nullptr}, {0x87E0E0040070ull, 1824, nullptr},
-    {0x87E0E0080070ull, 1824, nullptr}, {0x87E0E00C0070ull, 1824, nullptr},
-    {0x840040024500ull, 96, nullptr},   {0x840040044500ull, 96, nullptr},
-    {0x840040064500ull, 96, nullptr},   {0x840040084500ull, 96, nullptr},
-    {0x840040024400ull, 40, nullptr},   {0x840040044400ull, 40, nullptr},
-    {0x840040064400ull, 40, nullptr},   {0x840040084400ull, 40, nullptr},
-    {0xFFE0410F0ull, 532, nullptr},     {kUccWindow, kUccWindowEnd - kUccWindow, nullptr},
-};
+// The board's map (engine/memory_map.h), region by region.
+std::vector<Region> board_regions() {
+    std::vector<Region> r;
+    for (uint64_t port = 0; port < kEthPorts; ++port) {
+        r.push_back({kMacStatsPhys + port * kMacStatsStride, kMacStatsSize, nullptr});
+        r.push_back({kRxStatsPhys + port * kPortStatsStride, kRxStatsSize, nullptr});
+        r.push_back({kTxStatsPhys + port * kPortStatsStride, kTxStatsSize, nullptr});
+    }
+    r.push_back({kRegBlockPhys, kRegBlockSize, nullptr});
+    r.push_back({kUccWindow, kUccWindowEnd - kUccWindow, nullptr});
+    return r;
+}
+
+std::vector<Region> regions = board_regions();
 
 std::mutex region_mutex;
 std::atomic<long> live{0};

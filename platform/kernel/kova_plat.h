@@ -86,7 +86,7 @@ void plat_engine_write_observed(uint32_t op, uint64_t engine_off, uint64_t len, 
 extern struct mutex kova_lag_lock;
 extern spinlock_t kova_port_lock;
 
-/* From src/linux/module.h. */
+/* From src/module/module.h. */
 int kovaapi_init_module(void);
 void kovaapi_cleanup_module(void);
 

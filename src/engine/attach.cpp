@@ -6,6 +6,7 @@
 #include "flow/ctrl.h"
 #include "flow/republish.h"
 #include "flow/slots.h"
+#include "flow/table_lock.h"
 #include "lib/errno.h"
 #include "lib/log.h"
 #include "lib/mem.h"
@@ -114,7 +115,7 @@ long attach(const kova_attach_args &args) {
     // new area gets every live flow before anything can be added to it.
     const kova_ENGINE_VIEW *previous;
     {
-        slots::TableLock lock(0, __func__);
+        TableLock lock(0, __func__);
         previous = kova.engine_view;
         repoint(args, base);
         kv::publish::republish_table(previous->area);

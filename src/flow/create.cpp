@@ -4,6 +4,7 @@
 #include "flow/publish.h"
 #include "flow/slots.h"
 #include "flow/table.h"
+#include "flow/table_lock.h"
 #include "lib/log.h"
 #include "lib/once.h"
 #include "platform.h"
@@ -155,7 +156,7 @@ extern "C" {
 uint32_t kovaAPIcreateFlow(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_state) {
     if (flow != nullptr && kova.hashtable_base_cpu != nullptr)
         prefetch_slot(flow->crc32 >> KOVA_LUT_BUCKET_SHIFT);
-    slots::TableLock lock(0, __func__);
+    TableLock lock(0, __func__);
     return create_locked(flow, appflowid, flow_state);
 }
 

@@ -106,7 +106,3 @@ struct kova_CTRL {
 };
 
 extern "C" kova_CTRL kova;
-
-// Lock helpers: the name and line are for diagnostics and are not used.
-extern "C" int32_t acquire_ucode_lock(const char *name, int line);
-extern "C" void release_ucode_lock(const char *name, int line);

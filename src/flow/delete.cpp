@@ -8,9 +8,10 @@
 #include "flow/publish.h"
 #include "flow/slots.h"
 #include "flow/table.h"
+#include "flow/table_lock.h"
 #include "lib/log.h"
-#include "platform.h"
 #include "lib/once.h"
+#include "platform.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ struct Deletion {
     uint32_t x;        // the flow's slot
     uint32_t ucc;      // passed to the engine writes
     uint32_t detached; // entries of kova.detach_list in use
-    slots::TableLock *lock;
+    TableLock *lock;
 
     // Gives a link field of p a new target (KOVA_NO_SLOT: none), shadow
     // first, then one 8-byte engine store.
@@ -272,7 +273,7 @@ uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t
         plat_printk("%s", flows::kDeleteRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
-    slots::TableLock lock(lock_held, "kovaAPIdeleteFlow4");
+    TableLock lock(lock_held, "kovaAPIdeleteFlow4");
     const uint32_t x = flows::flow_slot(appflowid, flows::Kind::main, flows::kDeleteRefusals);
     if (x == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;

@@ -1,6 +1,7 @@
 // The entry builder: one flow description in, one 256-byte table entry out.
 // The engine reads these bytes as they are, so every field goes through an
 // explicit byte-order helper and never through a host struct's layout.
+#include "flow/key.h"
 #include "kova_internal.h"
 #include "lib/bytes.h"
 #include "platform.h"
@@ -10,62 +11,11 @@ namespace {
 
 using namespace kv::bytes;
 
-constexpr uint32_t kUccLagFirst = 36;
-constexpr uint32_t kUccLagLast = 40;
 constexpr uint32_t kActionRoom = KOVA_LUT_ACTIONS_END - KOVA_LUT_OFF_ACTIONS; // 136 bytes
 
-bool is_lag_port(uint32_t ucc) { return ucc >= kUccLagFirst && ucc <= kUccLagLast; }
-
-// The engine numbers the link-aggregation pseudo ports downwards from 31.
-uint32_t port_word(uint32_t ucc) { return is_lag_port(ucc) ? 67u - ucc : ucc; }
-
-// IPv6 groups go as four words g1:g2, g3:g4, g5:g6, g7:g0; the engine's
-// matcher expects group 0 last. Used by the key and by the replace actions.
-void put_ipv6(uint8_t *dst, const kova_IPADDR &ip) {
-    uint16_t g[8];
-    for (int i = 0; i < 8; ++i)
-        g[i] = load_native16(&ip.v6[i]);
-    put_le32(dst + 0, uint32_t(g[1]) << 16 | g[2]);
-    put_le32(dst + 4, uint32_t(g[3]) << 16 | g[4]);
-    put_le32(dst + 8, uint32_t(g[5]) << 16 | g[6]);
-    put_le32(dst + 12, uint32_t(g[7]) << 16 | g[0]);
-}
-
-// a.b.c.d is matched as the halves c.d then a.b.
-void put_ipv4_key(uint8_t *dst, const kova_IPADDR &ip) {
-    dst[0] = ip.v4[2];
-    dst[1] = ip.v4[3];
-    dst[2] = ip.v4[0];
-    dst[3] = ip.v4[1];
-}
-
-void write_addresses(uint8_t *e, const kova_FLOW &flow) {
-    switch (flow.eth_type) {
-    case KOVA_ETH_TYPE_IPV4:
-    case KOVA_ETH_TYPE_ARP:
-        put_ipv4_key(e + KOVA_LUT_OFF_IP_SRC, flow.ip_src);
-        put_ipv4_key(e + KOVA_LUT_OFF_IP_DST, flow.ip_dst);
-        put_be16(e + KOVA_LUT_OFF_PORTS, flow.udp_sport);
-        put_be16(e + KOVA_LUT_OFF_PORTS + 2, flow.udp_dport);
-        break;
-    case KOVA_ETH_TYPE_IPV6:
-        put_ipv6(e + KOVA_LUT_OFF_IP_SRC, flow.ip_src);
-        put_ipv6(e + KOVA_LUT_OFF_IP_DST, flow.ip_dst);
-        put_le32(e + KOVA_LUT_OFF_PORTS, uint32_t(flow.udp_sport) << 16 | flow.udp_dport);
-        break;
-    default: // other protocols match on the layer-2 fields only
-        break;
-    }
-}
-
 void write_key(uint8_t *e, const kova_FLOW &flow) {
-    put_le32(e + KOVA_LUT_OFF_PORT, port_word(flow.flow_ucc));
-    __builtin_memcpy(e + KOVA_LUT_OFF_ETH_DMAC, flow.eth_dmac, 6);
-    __builtin_memcpy(e + KOVA_LUT_OFF_ETH_SMAC, flow.eth_smac, 6);
-    put_be32(e + KOVA_LUT_OFF_VLAN1, flow.vlan_id_1);
-    put_be32(e + KOVA_LUT_OFF_VLAN2, flow.vlan_id_2);
-    put_be32(e + KOVA_LUT_OFF_ETH_TYPE, uint32_t(flow.eth_type) << 16);
-    write_addresses(e, flow);
+    put_le32(e + KOVA_LUT_OFF_PORT, key::port_word(flow.flow_ucc));
+    key::write(e, flow);
     put_le32(e + KOVA_LUT_OFF_CRC32, flow.crc32);
 }
 
@@ -110,7 +60,7 @@ void encode_forward_qe(uint8_t *a, const kova_RULE &r) {
     a[2] = p.priority;
     // A link-aggregation group has no subports: whatever the caller left in
     // the field must not reach the engine.
-    put_le16(a + 3, is_lag_port(p.port) ? 0 : p.subport);
+    put_le16(a + 3, key::is_lag_port(p.port) ? 0 : p.subport);
     put_le16(a + 5, p.port);
     a[7] = p.action_byte7;
 }
@@ -126,7 +76,7 @@ void encode_vlan(uint8_t *a, const kova_RULE &r) {
 // replaces an address of the packet the flow matched.
 void put_replace_ip(uint8_t *dst, const kova_FLOW &flow, const kova_IPADDR &ip) {
     if (flow.eth_type == KOVA_ETH_TYPE_IPV6)
-        put_ipv6(dst, ip);
+        key::put_ipv6(dst, ip);
     else
         __builtin_memcpy(dst, ip.v4, 4);
 }

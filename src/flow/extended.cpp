@@ -7,6 +7,7 @@
 #include "flow/publish.h"
 #include "flow/slots.h"
 #include "flow/table.h"
+#include "flow/table_lock.h"
 #include "lib/bytes.h"
 #include "lib/log.h"
 #include "lib/once.h"
@@ -38,7 +39,7 @@ inline bool has_engine_addr(uint32_t slot) {
     return kova.lut_info[slot].lut_qe == kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE;
 }
 
-uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t parent_appflowid,
+uint32_t create_locked(TableLock &lock, const kova_FLOW *flow, uint64_t parent_appflowid,
                        uint64_t appflowid) {
     if (appflowid >= KOVA_APP_FLOWS)
         return KOVA_ERR_INVALID;
@@ -100,7 +101,7 @@ uint32_t create_locked(slots::TableLock &lock, const kova_FLOW *flow, uint64_t p
     return KOVA_OK;
 }
 
-uint32_t delete_ext_locked(slots::TableLock &lock, uint32_t appflowid, uint8_t unlink_parent) {
+uint32_t delete_ext_locked(TableLock &lock, uint32_t appflowid, uint8_t unlink_parent) {
     const uint32_t slot = flows::flow_slot(appflowid, flows::Kind::extended, flows::kDeleteExtendedRefusals);
     if (slot == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;
@@ -178,7 +179,7 @@ uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflo
         plat_printk("%s", flows::kExtendRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
-    slots::TableLock lock(0, "kovaAPIcreateExtendedFlow");
+    TableLock lock(0, "kovaAPIcreateExtendedFlow");
     return create_locked(lock, flow, parent_appflowid, appflowid);
 }
 
@@ -187,7 +188,7 @@ uint32_t kovaAPIdeleteExtendedFlow3(uint32_t appflowid, uint8_t unlink_parent, u
         plat_printk("%s", flows::kDeleteExtendedRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
-    slots::TableLock lock(lock_held, "kovaAPIdeleteExtendedFlow3");
+    TableLock lock(lock_held, "kovaAPIdeleteExtendedFlow3");
     return delete_ext_locked(lock, appflowid, unlink_parent);
 }
 
@@ -202,7 +203,7 @@ uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats) {
         plat_printk("%s", flows::kDeleteRefusals.out_of_range);
         return KOVA_ERR_INVALID;
     }
-    slots::TableLock lock(0, "kovaAPIdeleteFlowWithExtended2");
+    TableLock lock(0, "kovaAPIdeleteFlowWithExtended2");
     const uint32_t slot = flows::flow_slot(appflowid, flows::Kind::main, flows::kDeleteRefusals);
     if (slot == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;

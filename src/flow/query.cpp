@@ -8,6 +8,7 @@
 #include "flow/lookup.h"
 #include "flow/slots.h"
 #include "flow/table.h"
+#include "flow/table_lock.h"
 #include "lib/bytes.h"
 #include "lib/log.h"
 #include "platform.h"

@@ -1,6 +1,5 @@
 // Slot bookkeeping shared by creation, deletion and extended flows: the
-// overflow free stack, slot records, and the table lock taken unless the
-// caller holds it.
+// overflow free stack and the slot records.
 #pragma once
 
 #include <stdint.h>
@@ -24,29 +23,5 @@ inline bool is_overflow(uint64_t slot) {
     return slot >= KOVA_LUT_OVERFLOW_FIRST && slot < KOVA_LUT_ENTRIES;
 }
 
-// kovaAPI_lock for the scope of one table operation, taken unless the
-// caller already holds it, and released when the scope ends if this scope
-// took it. Taking it waits until it is free; it cannot fail.
-class TableLock {
-public:
-    // With lock_held the lock must be held by the calling thread; the
-    // platform stops with a report when it is not.
-    TableLock(uint32_t lock_held, const char *op);
-    ~TableLock() { release(); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-    // Releases it now, before the scope ends (at most once).
-    void release();
-
-private:
-    const char *op_;
-    bool took_ = false;
-};
-
-// A broken table invariant: releases the lock (when one is given) before
-// the message, logs the file and line of the failed check and returns
-// KOVA_ERR_INTERNAL.
-uint32_t internal_error(TableLock *lock, const char *file, int line);
-#define KOVA_INTERNAL_ERROR(lock) kv::slots::internal_error((lock), __FILE_NAME__, __LINE__)
 
 } // namespace kv::slots

@@ -1,13 +1,13 @@
 // The control block and the flow-table store: initialise, reset, release.
-#include "engine/attach.h"
-#include "engine/engine.h"
+#include "flow/store.h"
+
 #include "flow/ctrl.h"
-#include "flow/slots.h"
 #include "flow/table.h"
+#include "flow/table_lock.h"
 #include "lib/log.h"
 #include "lib/mem.h"
-#include "platform.h"
 #include "lib/once.h"
+#include "platform.h"
 
 extern "C" {
 kova_CTRL kova;
@@ -62,7 +62,6 @@ uint32_t init_flow_store() {
         return KOVA_ERR_NO_MEMORY;
     }
     __builtin_memset(kova.qe_placeholder, 0, KOVA_LUT_TABLE_BYTES);
-    kv::engine::init_view(kova.qe_placeholder);
     plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n",
                 (unsigned long long)plat_shown_address(kova.hashtable_base_qe_remapped));
     return KOVA_OK;
@@ -70,53 +69,23 @@ uint32_t init_flow_store() {
 
 } // namespace
 
-extern "C" {
+namespace kv::store {
 
-uint32_t kovaAPIInitKovaMicroCode(void) {
-    if (kova.init_magic == KOVA_INIT_MAGIC)
-        return KOVA_OK;
-    __builtin_memset(&kova, 0, sizeof kova);
+uint32_t init() { return init_flow_store(); }
 
-    kova.stats_area = static_cast<uint8_t *>(plat_vmalloc(KOVA_STATS_AREA_BYTES));
-    if (!kova.stats_area) {
-        kova.init_magic = 0;
-        return KOVA_ERR_NO_MEMORY;
-    }
-    __builtin_memset(kova.stats_area, 0, KOVA_STATS_AREA_BYTES);
-    kova.init_magic = KOVA_INIT_MAGIC;
-    // From here a failure leaves the marker set and what was obtained in
-    // place; kovaAPIDeInitKovaMicroCode releases it.
-    uint32_t r = kv::engine::map_port_blocks();
-    if (r == KOVA_OK)
-        r = init_flow_store();
-    if (r == KOVA_OK)
-        r = kv::engine::init_parameter_areas();
-    return r;
-}
-
-// The lock is initialised once, at load (kovaapi_init_module): a caller's
-// second kovaAPIInit must not re-initialise it under its waiters and holder.
-uint32_t kovaAPIInit(void) { return kovaAPIInitKovaMicroCode(); }
-
-uint32_t kovaAPIDeInit(void) { return KOVA_OK; }
-
-// Releases everything initialisation and the UCC initialisations obtained,
-// also after a failed one.
-uint32_t kovaAPIDeInitKovaMicroCode(void) {
+void release() {
     XX_Free(kova.temp_lut);
     kova.temp_lut = nullptr;
     XX_Free(kova.hashtable_base_cpu);
     kova.hashtable_base_cpu = nullptr;
-    kv::engine::detach();
     kova.hashtable_base_qe_remapped = nullptr;
     plat_vfree(kova.qe_placeholder);
     kova.qe_placeholder = nullptr;
-    plat_vfree(kova.stats_area);
-    kova.stats_area = nullptr;
-    kv::engine::release();
-    kova.init_magic = 0;
-    return KOVA_OK;
 }
+
+} // namespace kv::store
+
+extern "C" {
 
 uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
     plat_mutex_assert_held(&kovaAPI_lock);
@@ -131,16 +100,9 @@ uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
 }
 
 uint32_t kovaAPIReInitKovaFlowTable(void) {
-    kv::slots::TableLock lock(0, __func__);
+    kv::TableLock lock(0, __func__);
     return kovaAPIReInitKovaFlowTablePrivate();
 }
 
-int32_t acquire_ucode_lock(const char *, int) {
-    plat_might_sleep();
-    plat_mutex_lock(&kovaAPI_lock);
-    return 0;
-}
-
-void release_ucode_lock(const char *, int) { plat_mutex_unlock(&kovaAPI_lock); }
 
 } // extern "C"

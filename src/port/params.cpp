@@ -2,7 +2,7 @@
 // the entry points that other modules still call but that have nothing to
 // configure on this system.
 #include "flow/ctrl.h"
-#include "linux/module.h"
+#include "kova/version.h"
 #include "lib/engine_store.h"
 #include "platform.h"
 #include "port/port_lock.h"

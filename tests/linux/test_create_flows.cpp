@@ -12,7 +12,7 @@
 
 #include "flow/ctrl.h"
 #include "flow_key.h"
-#include "linux/flow_lang.h"
+#include "operator/flow_lang.h"
 #include "support/module_test.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "linux/debug_files.h"
+#include "operator/debug_files.h"
 #include "support/module_test.h"
 
 namespace {

@@ -2,8 +2,8 @@
  * The flow key: the header bytes whose CRC32 picks a flow's bucket. The
  * operator's tools compute it to write a definition (crc32=...), and the
  * engine simulator computes it from each packet to find the flow, so both
- * must build exactly these bytes; this header is the one place they are
- * defined.
+ * must build exactly the bytes the module writes: kova_flow_key_make takes
+ * them from the entry builder's own key writer (src/flow/key.h).
  *
  * Layout (KOVA_FLOW_KEY_LEN = 60 bytes): byte for byte the match key of a
  * table entry, entry bytes 4..63, so a key can also be taken straight from a

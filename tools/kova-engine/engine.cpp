@@ -2,13 +2,15 @@
 
 #include <cstring>
 
+#include "flow/key.h"
+
 namespace kova_engine {
 namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the shared words are little-endian and are read here with native loads");
 
-constexpr uint32_t kLagFirst = 36, kLagLast = 40, kUccs = 40, kEthUccs = 4, kSubports = 4096;
+constexpr uint32_t kLagFirst = kv::key::kUccLagFirst, kUccs = 40, kEthUccs = 4, kSubports = 4096;
 
 // The module changes links and counters of live entries while we read them:
 // every shared word is one whole aligned access.
@@ -30,13 +32,11 @@ bool is_live(const uint8_t *e) {
 }
 
 bool matches(const uint8_t *e, const Packet &p) {
-    return load32(e + KOVA_LUT_OFF_PORT) == port_word(p.ucc) &&
+    return load32(e + KOVA_LUT_OFF_PORT) == kv::key::port_word(p.ucc) &&
            std::memcmp(e + KOVA_FLOW_KEY_ENTRY_OFF, p.key.bytes, KOVA_FLOW_KEY_LEN) == 0;
 }
 
 } // namespace
-
-uint32_t port_word(uint32_t ucc) { return ucc >= kLagFirst && ucc <= kLagLast ? 67u - ucc : ucc; }
 
 uint32_t counter_record(uint32_t ucc, uint32_t subport) {
     if (ucc < kEthUccs)

@@ -48,10 +48,6 @@ Packet packet_of(const kova_FLOW &flow, uint32_t len);
 // for others). Builds tables with chosen buckets, chains and collisions.
 bool set_source_for_crc(kova_FLOW *flow, uint32_t crc);
 
-// The entry's port word for an ingress UCC: the groups 36..40 are numbered
-// downwards from 31.
-uint32_t port_word(uint32_t ucc);
-
 // Byte offset in the shared area of the counter record of (ucc, subport),
 // or 0 for a UCC without one (40 and above).
 uint32_t counter_record(uint32_t ucc, uint32_t subport);

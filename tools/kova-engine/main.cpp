@@ -30,7 +30,7 @@
 
 #include "capture.h"
 #include "engine.h"
-#include "linux/module.h"
+#include "kova/version.h"
 #include "quote.h"
 #include "trace.h"
 

@@ -8,8 +8,9 @@
 #include <string>
 
 #include "flow_key.h"
+#include "flow/field_ranges.h"
 #include "lib/scan.h"
-#include "linux/flow_lang.h"
+#include "operator/flow_lang.h"
 #include "quote.h"
 
 namespace kovasim {
@@ -28,11 +29,11 @@ struct Fields {
 };
 
 // The ranges the module refuses values outside of: what the entry holds.
-constexpr kv::NumberForm kMacOctet{16, false, 0, 0xff};
-constexpr kv::NumberForm kVlan{10, false, 0, 4095};
-constexpr kv::NumberForm kEthType{16, false, 0, 0xffff};
-constexpr kv::NumberForm kPort{10, false, 0, 65535};
-constexpr kv::NumberForm kUcc{10, false, 0, 40};
+using kv::ranges::kEthType;
+using kv::ranges::kMacOctet;
+using kv::ranges::kUcc;
+constexpr kv::NumberForm kVlan = kv::ranges::kTwelveBits;
+constexpr kv::NumberForm kPort = kv::ranges::kSixteenBits;
 
 bool bad_value(const char *name, const char *v) {
     std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", name, kova_tools::escaped(v).c_str());
@@ -188,10 +189,10 @@ int crc_command(int argc, char **argv) {
     if (in.ucc)
         std::printf(" flow_ucc=%u", ucc);
     const uint8_t *d = f.eth_dmac, *s = f.eth_smac;
-    std::printf(" eth_dmac=%02x:%02x:%02x:%02x:%02x:%02x eth_smac=%02x:%02x:%02x:%02x:%02x:%02x"
+    std::printf(" eth_dmac=" KOVA_MAC_FORMAT " eth_smac=" KOVA_MAC_FORMAT
                 " vlan_id_1=%u vlan_id_2=%u eth_type=0x%x ipv4_src=%s ipv4_dst=%s udp_sport=%u udp_dport=%u\n",
-                d[0], d[1], d[2], d[3], d[4], d[5], s[0], s[1], s[2], s[3], s[4], s[5], f.vlan_id_1, f.vlan_id_2,
-                f.eth_type, in.text[5], in.text[6], f.udp_sport, f.udp_dport);
+                KOVA_MAC_ARGS(d), KOVA_MAC_ARGS(s), f.vlan_id_1, f.vlan_id_2, f.eth_type, in.text[5], in.text[6],
+                f.udp_sport, f.udp_dport);
     return 0;
 }
 

@@ -17,7 +17,7 @@
 
 #include "crc.h"
 #include "kova/host.h"
-#include "linux/module.h"
+#include "kova/version.h"
 #include "mount.h"
 #include "quote.h"
 #include "script.h"

@@ -213,8 +213,6 @@ Dump parse_dump(const std::string &text) {
     return d;
 }
 
-uint32_t port_word(uint32_t ucc) { return ucc >= 36 && ucc <= 40 ? 67 - ucc : ucc; }
-
 Json key_json(const uint8_t *e) {
     const bool v6 = is_v6(e);
     const uint8_t *ports = e + KOVA_LUT_OFF_PORTS;

@@ -49,9 +49,6 @@ struct Dump {
 // Throws std::runtime_error on a line it cannot read.
 Dump parse_dump(const std::string &text);
 
-// The port word an entry keeps for a UCC: 36..40 are stored as 31..27.
-uint32_t port_word(uint32_t ucc);
-
 // The key of an entry as named fields: dmac smac vlan vlan2 type src dst
 // sport dport.
 Json key_json(const uint8_t *entry);

@@ -15,9 +15,10 @@
 
 #include "dump_parse.h"
 #include "flow_args.h"
+#include "flow/key.h"
 #include "flow_key.h"
 #include "kova/kova_shm.h"
-#include "linux/module.h"
+#include "kova/version.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ size_t match_copy(const std::vector<FlowLine> &list, const Dump &dump, const cha
     std::vector<bool> taken(lines.size());
     std::vector<Json> want;
     for (const FlowLine &f : list)
-        want.push_back(line_content(f.parent >= 0, port_word(f.ucc), f.crc, f.entry));
+        want.push_back(line_content(f.parent >= 0, kv::key::port_word(f.ucc), f.crc, f.entry));
     for (size_t i = 0; i < list.size(); ++i) {
         flows[i]["copies"][copy] = dump.present ? "missing" : "absent";
         flows[i]["differences"][copy] = Json::array();

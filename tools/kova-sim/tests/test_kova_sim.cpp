@@ -23,7 +23,7 @@
 
 #include "flow_key.h"
 #include "kova/kova_shm.h"
-#include "linux/module.h"
+#include "module/module.h"
 #include "sim_process.h"
 
 namespace {

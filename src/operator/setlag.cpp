@@ -2,8 +2,8 @@
 // an example command.
 #include "kova/kovaAPI.h"
 #include "lib/scan.h"
-#include "linux/debug_files.h"
-#include "linux/user_text.h"
+#include "operator/debug_files.h"
+#include "operator/user_text.h"
 
 namespace {
 

@@ -11,10 +11,11 @@
 #include "flow/ctrl.h"
 #include "flow/engine_view.h"
 #include "flow/slots.h"
+#include "flow/table_lock.h"
 #include "lib/bytes.h"
 #include "lib/text.h"
-#include "linux/debug_files.h"
-#include "linux/user_text.h"
+#include "operator/debug_files.h"
+#include "operator/user_text.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ int flow_list_open(struct plat_inode *, struct plat_file *file) {
     *l = {nullptr, 0};
     int err;
     {
-        slots::TableLock lock(0, "flow_list_open");
+        TableLock lock(0, "flow_list_open");
         err = fill(l);
     }
     if (err) {

@@ -2,8 +2,7 @@
 #pragma once
 
 #include "kova/kova_shm.h"
-
-#define KOVA_API_VERSION "4.6.360"
+#include "kova/version.h"
 
 extern "C" {
 // The module's init and exit functions (the kernel knows them as

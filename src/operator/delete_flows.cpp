@@ -3,8 +3,8 @@
 #include "kova/kovaAPI.h"
 #include "lib/scan.h"
 #include "lib/text.h"
-#include "linux/debug_files.h"
-#include "linux/user_text.h"
+#include "operator/debug_files.h"
+#include "operator/user_text.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-#include "linux/user_text.h"
+#include "operator/user_text.h"
 
 #include "platform.h"
 

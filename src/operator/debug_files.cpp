@@ -2,7 +2,7 @@
 // eight an operator has always had, then "flow_list" for the tools.
 // All are 0444: the ones with a write handler are written by root, which
 // passes the permission bits.
-#include "linux/debug_files.h"
+#include "operator/debug_files.h"
 
 #include "lib/errno.h"
 #include "lib/log.h"

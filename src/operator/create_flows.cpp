@@ -5,9 +5,9 @@
 // position lock) take turns on its mutex. "create_flows_old" creates one
 // fixed test flow per write.
 #include "lib/text.h"
-#include "linux/debug_files.h"
-#include "linux/flow_lang.h"
-#include "linux/user_text.h"
+#include "operator/debug_files.h"
+#include "operator/flow_lang.h"
+#include "operator/user_text.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // never recomputes it. The 2 MiB need only be virtually contiguous: 512
 // contiguous pages are often not to be had on a board that has run a while.
 #include "kova/kovaAPI.h"
-#include "linux/debug_files.h"
-#include "linux/user_text.h"
+#include "operator/debug_files.h"
+#include "operator/user_text.h"
 
 namespace {
 

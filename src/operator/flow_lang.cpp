@@ -1,10 +1,11 @@
 // The flow command language. A definition is a fixed sequence of key tokens,
 // then "ruleN=KEYWORD" tokens each followed by that rule's parameter tokens,
 // then ";". Every token must match its format from its first character.
-#include "linux/flow_lang.h"
+#include "operator/flow_lang.h"
 
 #include <stdarg.h>
 
+#include "flow/field_ranges.h"
 #include "lib/scan.h"
 #include "lib/text.h"
 #include "platform.h"
@@ -113,17 +114,7 @@ int quoted_out_of_range(Field f, const char *text, const char *range) {
 }
 
 // The ranges: what the fields of an entry hold, so that no value is cut.
-constexpr NumberForm kAppFlowId{10, true, INT32_MIN, INT32_MAX};
-constexpr NumberForm kCrc{16, false, 0, 0xffffffff};
-constexpr NumberForm kUcc{10, false, 0, 40}; // 36..40: the link-aggregation pseudo ports
-constexpr NumberForm kTwelveBits{10, false, 0, 4095}; // subports, VLAN ids
-constexpr NumberForm kEthType{16, false, 0, 0xffff};
-constexpr NumberForm kSixteenBits{10, false, 0, 65535}; // ports, a VLAN rule's etype
-constexpr NumberForm kMacOctet{16, false, 0, 0xff};
-constexpr NumberForm kByte{10, false, 0, 255};
-constexpr NumberForm kThreeBits{10, false, 0, 7}; // service class, VLAN priority
-constexpr NumberForm kOneBit{10, false, 0, 1};
-constexpr NumberForm kWeight{10, false, 0, 0xffffffff};
+using namespace kv::ranges;
 constexpr const char kGroupRange[] = "0x0..0xffff";
 constexpr const char kOctetRange[] = "0..255";
 
@@ -292,8 +283,8 @@ void log_keys(const Definition &d) {
     plat_printk("crc32=%d\n", int32_t(f.crc32));
     plat_printk("flow_ucc=%d\n", f.flow_ucc);
     plat_printk("flow_subport=%d\n", f.flow_subport);
-    plat_printk("eth_dmac=%02x:%02x:%02x:%02x:%02x:%02x\n", dm[0], dm[1], dm[2], dm[3], dm[4], dm[5]);
-    plat_printk("eth_smac=%02x:%02x:%02x:%02x:%02x:%02x\n", sm[0], sm[1], sm[2], sm[3], sm[4], sm[5]);
+    plat_printk("eth_dmac=" KOVA_MAC_FORMAT "\n", KOVA_MAC_ARGS(dm));
+    plat_printk("eth_smac=" KOVA_MAC_FORMAT "\n", KOVA_MAC_ARGS(sm));
     plat_printk("vlan_id_1=%d\n", f.vlan_id_1);
     plat_printk("vlan_id_2=%d\n", f.vlan_id_2);
     plat_printk("eth_type=0x%x\n", f.eth_type);

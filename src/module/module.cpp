@@ -2,13 +2,13 @@
 // and last the device, so the engine cannot attach to a half-loaded module.
 // Unload goes the other way: the device and the files first (the debugfs
 // removal waits for calls still running in its files), the areas after.
-#include "linux/module.h"
+#include "module/module.h"
 
 #include "flow/ctrl.h"
 #include "lib/errno.h"
 #include "lib/log.h"
-#include "linux/debug_files.h"
-#include "linux/device.h"
+#include "module/device.h"
+#include "operator/debug_files.h"
 #include "platform.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // /dev/kova: the engine attaches its shared area with an ioctl, and a read
 // returns a copy of the area's first 40 MiB.
-#include "linux/device.h"
+#include "module/device.h"
 
 #include "engine/attach.h"
 #include "flow/ctrl.h"

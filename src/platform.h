@@ -147,9 +147,22 @@ enum plat_engine_op : uint32_t {
     PLAT_ENGINE_MEMSET32 = 3, // memsetQE32bit: value = the stored word
     PLAT_ENGINE_MEMCPY2 = 4,  // memcpyQE2: value unused, src_off = source offset
     PLAT_ENGINE_STORE64 = 6,  // storeQE64: one 8-byte store, src_off = the stored value
+    // Writes to the engine's areas outside the table (lib/engine_mem.h):
+    // engine_off is then the module's address of the first byte written.
+    PLAT_ENGINE_AREA_STORE = 7, // one store of len bytes: value = its low 32 bits, src_off = all of it
+    PLAT_ENGINE_AREA_COPY = 8,  // len bytes copied in pieces
+    PLAT_ENGINE_AREA_FILL = 9,  // len bytes filled in pieces: value = the fill byte
 };
 void plat_engine_write_observed(uint32_t op, uint64_t engine_off, uint64_t len, uint32_t value,
                                 uint64_t src_off);
+
+// Device registers (the ports' statistics blocks, the register block
+// programmed at load), at byte offset `off` of a block plat_ioremap mapped:
+// one access of the register's width, little-endian, as the device needs
+// it (readq/writel/writeq in the kernel).
+uint64_t plat_reg_read64(const void *block, uint32_t off);
+void plat_reg_write32(void *block, uint32_t off, uint32_t value);
+void plat_reg_write64(void *block, uint32_t off, uint64_t value);
 
 // The locks the platform defines for the core (the kernel's types are not
 // visible here): link aggregation from a state change through the sibling

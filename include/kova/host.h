@@ -65,7 +65,11 @@ enum kova_host_trace_op {
 	KOVA_TRACE_MEMSET32 = 3, /* memsetQE32bit, value = stored word */
 	KOVA_TRACE_MEMCPY2 = 4,  /* memcpyQE2, src_off = source */
 	KOVA_TRACE_BARRIER = 5,  /* a full barrier */
-	KOVA_TRACE_STORE64 = 6   /* storeQE64: one 8-byte store, src_off = value */
+	KOVA_TRACE_STORE64 = 6,  /* storeQE64: one 8-byte store, src_off = value */
+	/* Outside the table: engine_off is the module's address of the write. */
+	KOVA_TRACE_AREA_STORE = 7, /* one store of len bytes, src_off = value */
+	KOVA_TRACE_AREA_COPY = 8,  /* len bytes copied */
+	KOVA_TRACE_AREA_FILL = 9   /* len bytes filled, value = fill byte */
 };
 
 struct kova_host_trace_event {

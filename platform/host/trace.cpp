@@ -12,6 +12,9 @@ static_assert(int(KOVA_TRACE_MEMSET) == int(PLAT_ENGINE_MEMSET));
 static_assert(int(KOVA_TRACE_MEMSET32) == int(PLAT_ENGINE_MEMSET32));
 static_assert(int(KOVA_TRACE_MEMCPY2) == int(PLAT_ENGINE_MEMCPY2));
 static_assert(int(KOVA_TRACE_STORE64) == int(PLAT_ENGINE_STORE64));
+static_assert(int(KOVA_TRACE_AREA_STORE) == int(PLAT_ENGINE_AREA_STORE));
+static_assert(int(KOVA_TRACE_AREA_COPY) == int(PLAT_ENGINE_AREA_COPY));
+static_assert(int(KOVA_TRACE_AREA_FILL) == int(PLAT_ENGINE_AREA_FILL));
 
 namespace kv::host {
 

@@ -54,6 +54,9 @@ void plat_reader_exit(int cookie);
 void plat_readers_wait(void);
 void *plat_ioremap(uint64_t phys, unsigned long size);
 void plat_iounmap(void *p);
+uint64_t plat_reg_read64(const void *block, uint32_t off);
+void plat_reg_write32(void *block, uint32_t off, uint32_t value);
+void plat_reg_write64(void *block, uint32_t off, uint64_t value);
 uint64_t plat_timer_count(void);
 
 void **plat_file_private(struct plat_file *file);

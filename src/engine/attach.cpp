@@ -9,22 +9,18 @@
 #include "flow/table_lock.h"
 #include "lib/errno.h"
 #include "lib/log.h"
-#include "lib/mem.h"
+#include "lib/engine_mem.h"
 #include "lib/once.h"
 #include "platform.h"
 
 namespace kv::engine {
 namespace {
 
-void put64(uint8_t *pram, uint32_t off, uint64_t v) {
-    if (pram)
-        __builtin_memcpy(pram + off, &v, 8);
-}
-
 // Records an area's offset for the engine and where the module reaches it.
 // Port functions read the pointer without the table lock: one whole store.
 void place(uint32_t u, uint32_t pram_off, uint8_t **base_of_ucc, uint8_t *base, uint32_t offset) {
-    put64(kova.kovaUCCPRAM[u], pram_off, offset);
+    if (kova.kovaUCCPRAM[u])
+        engine_mem::store64(kova.kovaUCCPRAM[u] + pram_off, offset);
     write_once(base_of_ucc[u], base + offset);
 }
 
@@ -72,10 +68,10 @@ void repoint(const kova_attach_args &args, uint8_t *base) {
 void move_lookup_masks(uint8_t *base) {
     uint8_t *port = base + KOVA_SHM_LKUP_MASK_PORT, *vlan = base + KOVA_SHM_LKUP_MASK_VLAN;
     const unsigned long state = plat_spin_lock(&kova_port_lock);
-    copy_in_pieces(port, kova.lkup_mask_port, sizeof kova.lkup_mask_port);
-    copy_in_pieces(vlan, kova.lkup_mask_vlan, sizeof kova.lkup_mask_vlan);
+    engine_mem::copy(port, kova.lkup_mask_port, sizeof kova.lkup_mask_port);
+    engine_mem::copy(vlan, kova.lkup_mask_vlan, sizeof kova.lkup_mask_vlan);
     // The engine has the masks before any later setter's byte.
-    plat_full_barrier();
+    engine_mem::barrier();
     write_once(kova.lkup_mask_port_qe, port);
     write_once(kova.lkup_mask_vlan_qe, vlan);
     plat_spin_unlock(&kova_port_lock, state);

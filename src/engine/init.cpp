@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "engine/memory_map.h"
 #include "flow/ctrl.h"
+#include "lib/engine_mem.h"
 #include "platform.h"
 
 namespace kv::engine {
@@ -14,9 +15,6 @@ uint8_t *map_or_log(uint64_t phys, uint64_t size) {
         plat_printk("kovaAPI: can not ioremap %llx\n", (unsigned long long)phys);
     return p;
 }
-
-// Device memory: each word is one store, in the order given.
-void store32(uint8_t *block, uint32_t off, uint32_t v) { *reinterpret_cast<volatile uint32_t *>(block + off) = v; }
 
 uint32_t program_register_block() {
     uint8_t *block = map_or_log(kRegBlockPhys, kRegBlockSize);
@@ -30,7 +28,7 @@ uint32_t program_register_block() {
                     {208, 0x7FFFFFFFu}, {32, 0xFFFFFFFFu}, {96, 0xFFFFFFFFu}, {160, 0xFFFFFFFFu},
                     {224, 0x7FFFFFFFu}};
     for (const auto &w : sequence)
-        store32(block, w.off, w.value);
+        plat_reg_write32(block, w.off, w.value);
     plat_iounmap(block);
     return KOVA_OK;
 }
@@ -61,7 +59,7 @@ uint32_t init_parameter_areas() {
             plat_printk("Can not get MURAM for UCC PRAM check 2\n");
             return KOVA_ERR_NO_MEMORY;
         }
-        __builtin_memset(kova.kovaUCCPRAM[u], 0, kUccPramSize);
+        engine_mem::fill(kova.kovaUCCPRAM[u], 0, kUccPramSize);
     }
     plat_printk("kovaAPI: kova.kovaCOREPRAM %llx\n", (unsigned long long)kCorePramNominal);
     kova.kovaCOREPRAM = static_cast<uint8_t *>(plat_vmalloc(kCorePramSize));
@@ -70,9 +68,8 @@ uint32_t init_parameter_areas() {
         plat_printk("Can not get MURAM for CORE PRAM check 2\n");
         return KOVA_ERR_NO_MEMORY;
     }
-    __builtin_memset(kova.kovaCOREPRAM, 0, kCorePramSize);
-    const uint32_t all_ones = 0xFFFFFFFFu;
-    __builtin_memcpy(kova.kovaCOREPRAM + kCoreWord680, &all_ones, 4);
+    engine_mem::fill(kova.kovaCOREPRAM, 0, kCorePramSize);
+    engine_mem::store32(kova.kovaCOREPRAM + kCoreWord680, 0xFFFFFFFFu);
     return program_register_block();
 }
 

@@ -3,7 +3,7 @@
 #include "engine/engine.h"
 #include "engine/memory_map.h"
 #include "flow/ctrl.h"
-#include "lib/mem.h"
+#include "lib/engine_mem.h"
 #include "platform.h"
 
 namespace kv::engine {
@@ -13,9 +13,11 @@ namespace {
 // none.
 uint8_t init_bit(uint32_t u) { return uint8_t(1u << (u % 32)); }
 
-void put16(uint8_t *pram, uint32_t off, uint16_t v) { __builtin_memcpy(pram + off, &v, 2); }
-void put32(uint8_t *pram, uint32_t off, uint32_t v) { __builtin_memcpy(pram + off, &v, 4); }
-void put64(uint8_t *pram, uint32_t off, uint64_t v) { __builtin_memcpy(pram + off, &v, 8); }
+// The UCC's bit in the core area's bitmap byte: one store of the byte.
+void set_init_bit(uint32_t u, bool on) {
+    uint8_t *bitmap = kova.kovaCOREPRAM + kCoreInitBitmap;
+    kv::engine_mem::store8(bitmap, on ? uint8_t(*bitmap | init_bit(u)) : uint8_t(*bitmap & ~init_bit(u)));
+}
 
 struct Area {
     AreaKind kind;
@@ -58,7 +60,7 @@ uint8_t **base_array(AreaKind kind) {
 // Records the area's physical address for the engine, maps it and clears it.
 bool set_up_area(uint32_t u, AreaKind kind) {
     const Area a = area_of(kind, u);
-    put64(kova.kovaUCCPRAM[u], a.pram_off, a.phys);
+    kv::engine_mem::store64(kova.kovaUCCPRAM[u] + a.pram_off, a.phys);
     uint8_t *m = static_cast<uint8_t *>(plat_ioremap(a.phys, a.size));
     if (!m) {
         plat_printk("kovaAPI: can not ioremap %s uccnum=%d\n", a.name, int(u));
@@ -66,7 +68,7 @@ bool set_up_area(uint32_t u, AreaKind kind) {
     }
     kova.ucc_iomap[u][kind] = m;
     base_array(kind)[u] = m;
-    kv::clear_in_pieces(m, a.size);
+    kv::engine_mem::fill(m, 0, a.size);
     plat_printk("kovaAPI: %s addr %llx uccnum=%d\n", a.name, (unsigned long long)plat_shown_address(m), int(u));
     return true;
 }
@@ -84,7 +86,7 @@ int kovaAPIInitKovaUcc(uint32_t uccnum) {
     if (uccnum >= KOVA_UCCS || !kova.kovaUCCPRAM[uccnum] || !kova.kovaCOREPRAM)
         return int(KOVA_ERR_INVALID);
     const uint32_t u = uccnum;
-    kova.kovaCOREPRAM[kCoreInitBitmap] &= uint8_t(~init_bit(u));
+    set_init_bit(u, false);
     if (kova.kovaUCCparameters[u]) {
         if (!ucc_is_eth(int(u)))
             return 0;
@@ -92,26 +94,26 @@ int kovaAPIInitKovaUcc(uint32_t uccnum) {
         return int(KOVA_ERR_NO_MEMORY);
     }
     uint8_t *pram = kova.kovaUCCPRAM[u];
-    __builtin_memset(pram, 0, kUccPramRecord);
+    kv::engine_mem::fill(pram, 0, kUccPramRecord);
     kova.kovaUCCparameters[u] = XX_Malloc(20);
     if (!kova.kovaUCCparameters[u]) {
         plat_printk("kovaAPI: no memory for kovaUCCparameters uccnum=%d\n", int(u));
         return int(KOVA_ERR_NO_MEMORY);
     }
-    put32(pram, kPramWord470, 0);
-    pram[kPramByte4790] = 0;
-    pram[kPramByte4791] = 0;
+    kv::engine_mem::store32(pram + kPramWord470, 0);
+    kv::engine_mem::store8(pram + kPramByte4790, 0);
+    kv::engine_mem::store8(pram + kPramByte4791, 0);
     if (!set_up_area(u, kCnt) || !set_up_area(u, kOq))
         return int(KOVA_ERR_NO_MEMORY);
-    put16(pram, kPramHalf194, 64);
+    kv::engine_mem::store16(pram + kPramHalf194, 64);
     if (!set_up_area(u, kIc))
         return int(KOVA_ERR_NO_MEMORY);
     if (!ucc_is_eth(int(u)) && !set_up_area(u, kOnuIc))
         return int(KOVA_ERR_NO_MEMORY);
-    put32(pram, kPramWord116, 36864);
-    put32(pram, kPramWord120, 6286);
-    put32(pram, kPramWord340, 0);
-    kova.kovaCOREPRAM[kCoreInitBitmap] |= init_bit(u);
+    kv::engine_mem::store32(pram + kPramWord116, 36864);
+    kv::engine_mem::store32(pram + kPramWord120, 6286);
+    kv::engine_mem::store32(pram + kPramWord340, 0);
+    set_init_bit(u, true);
     plat_printk("kovaAPI: UCC init finished uccnum=%d\n", int(u));
     return 0;
 }

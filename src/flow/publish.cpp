@@ -6,7 +6,7 @@
 #include "flow/ctrl.h"
 #include "flow/table.h"
 #include "lib/bytes.h"
-#include "lib/mem.h"
+#include "lib/engine_mem.h"
 #include "platform.h"
 
 namespace {
@@ -28,7 +28,7 @@ extern "C" {
 
 uint32_t memcpyQE(uint64_t dst, const void *src, uint64_t count, uint32_t) {
     const uint32_t n = uint32_t(count);
-    kv::copy_in_pieces(kv::table::qe_to_kernel(dst), static_cast<const uint8_t *>(src), n);
+    kv::engine_mem::copy_pieces(kv::table::qe_to_kernel(dst), static_cast<const uint8_t *>(src), n);
     plat_engine_write_observed(PLAT_ENGINE_MEMCPY, engine_off(dst), n, 0, 0);
     plat_full_barrier();
     return 0;
@@ -36,21 +36,21 @@ uint32_t memcpyQE(uint64_t dst, const void *src, uint64_t count, uint32_t) {
 
 uint32_t memsetQE(uint64_t dst, uint32_t value, uint64_t count, uint32_t) {
     const uint32_t n = uint32_t(count);
-    kv::fill_in_pieces(kv::table::qe_to_kernel(dst), uint8_t(value), n);
+    kv::engine_mem::fill_pieces(kv::table::qe_to_kernel(dst), uint8_t(value), n);
     plat_engine_write_observed(PLAT_ENGINE_MEMSET, engine_off(dst), n, value & 0xFF, 0);
     plat_full_barrier();
     return 0;
 }
 
 KOVA_ONE_COPY uint32_t memsetQE32bit(uint64_t dst, uint32_t value, uint64_t, uint32_t) {
-    kv::bytes::store_le32_once(kv::table::qe_to_kernel(dst), value);
+    kv::engine_mem::put_once(kv::table::qe_to_kernel(dst), value);
     plat_engine_write_observed(PLAT_ENGINE_MEMSET32, engine_off(dst), 4, value, 0);
     plat_full_barrier();
     return 0;
 }
 
 KOVA_ONE_COPY uint32_t storeQE64(uint64_t dst, uint64_t value, uint32_t) {
-    kv::bytes::store_le64_once(kv::table::qe_to_kernel(dst), value);
+    kv::engine_mem::put_once(kv::table::qe_to_kernel(dst), value);
     plat_engine_write_observed(PLAT_ENGINE_STORE64, engine_off(dst), 8, 0, value);
     plat_full_barrier();
     return 0;
@@ -58,7 +58,7 @@ KOVA_ONE_COPY uint32_t storeQE64(uint64_t dst, uint64_t value, uint32_t) {
 
 uint32_t memcpyQE2(uint64_t dst, uint64_t src, uint64_t count, uint32_t) {
     const uint32_t n = uint32_t(count);
-    kv::copy_in_pieces(kv::table::qe_to_kernel(dst), kv::table::qe_to_kernel(src), n);
+    kv::engine_mem::copy_pieces(kv::table::qe_to_kernel(dst), kv::table::qe_to_kernel(src), n);
     plat_engine_write_observed(PLAT_ENGINE_MEMCPY2, engine_off(dst), n, 0, engine_off(src));
     plat_full_barrier();
     return 0;

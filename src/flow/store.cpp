@@ -5,7 +5,7 @@
 #include "flow/table.h"
 #include "flow/table_lock.h"
 #include "lib/log.h"
-#include "lib/mem.h"
+#include "flow/publish.h"
 #include "lib/once.h"
 #include "platform.h"
 
@@ -92,10 +92,10 @@ uint32_t kovaAPIReInitKovaFlowTablePrivate(void) {
     // With the current bases: after an attach the engine addresses are the
     // engine's. ext_appflowid is left as it was.
     reset_slot_records();
-    kv::clear_in_pieces(kova.hashtable_base_cpu, KOVA_LUT_TABLE_BYTES);
-    kv::clear_in_pieces(kv::table::qe_to_kernel(kova.hashtable_base_qe), KOVA_LUT_TABLE_BYTES);
-    // The engine must see the cleared table before the caller goes on.
-    plat_full_barrier();
+    __builtin_memset(kova.hashtable_base_cpu, 0, KOVA_LUT_TABLE_BYTES);
+    // Ends with the barrier: the engine sees the cleared table before the
+    // caller goes on.
+    memsetQE(kova.hashtable_base_qe, 0, KOVA_LUT_TABLE_BYTES, 0);
     return KOVA_OK;
 }
 

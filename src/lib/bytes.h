@@ -56,8 +56,10 @@ template <typename T> inline T cpu_to_le(T v) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     if constexpr (sizeof(T) == 8)
         return __builtin_bswap64(v);
-    else
+    else if constexpr (sizeof(T) == 4)
         return __builtin_bswap32(v);
+    else
+        return __builtin_bswap16(v);
 #else
     return v;
 #endif
@@ -65,14 +67,7 @@ template <typename T> inline T cpu_to_le(T v) {
 inline uint32_t cpu_to_le32(uint32_t v) { return cpu_to_le(v); }
 inline uint64_t cpu_to_le64(uint64_t v) { return cpu_to_le(v); }
 
-// One aligned 32-bit store the engine can never see torn.
-inline void store_le32_once(uint8_t *p, uint32_t v) {
-    __atomic_store_n(reinterpret_cast<uint32_t *>(p), cpu_to_le32(v), __ATOMIC_RELAXED);
-}
-// One aligned 64-bit store: an engine link is never seen half old, half new.
-inline void store_le64_once(uint8_t *p, uint64_t v) {
-    __atomic_store_n(reinterpret_cast<uint64_t *>(p), cpu_to_le64(v), __ATOMIC_RELAXED);
-}
+// Engine words are written through lib/engine_mem.h only.
 inline uint32_t load_le32_once(const uint8_t *p) {
     return cpu_to_le32(__atomic_load_n(reinterpret_cast<const uint32_t *>(p), __ATOMIC_RELAXED));
 }

@@ -5,18 +5,14 @@
 #include <stdint.h>
 
 #include "lib/bytes.h"
+#include "platform.h"
 
 namespace kv::counters {
 
 // A 64-bit statistics register: one access, as the device needs it. The
-// device counts, and other callers read and clear, at any time: the access
-// is atomic as well as whole.
-inline uint64_t reg_read(const uint8_t *block, uint32_t off) {
-    return __atomic_load_n(reinterpret_cast<const volatile uint64_t *>(block + off), __ATOMIC_RELAXED);
-}
-inline void reg_clear(uint8_t *block, uint32_t off) {
-    __atomic_store_n(reinterpret_cast<volatile uint64_t *>(block + off), uint64_t(0), __ATOMIC_RELAXED);
-}
+// device counts, and other callers read and clear, at any time.
+inline uint64_t reg_read(const uint8_t *block, uint32_t off) { return plat_reg_read64(block, off); }
+inline void reg_clear(uint8_t *block, uint32_t off) { plat_reg_write64(block, off, 0); }
 
 // A little-endian engine counter. An aligned word is read in one load so a
 // carry into the upper half cannot be seen half done; the records of the

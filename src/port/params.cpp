@@ -3,13 +3,22 @@
 // configure on this system.
 #include "flow/ctrl.h"
 #include "kova/version.h"
-#include "lib/engine_store.h"
+#include "lib/engine_mem.h"
 #include "platform.h"
 #include "port/port_lock.h"
 
 namespace {
 
 constexpr int32_t kFirstVlanUcc = 4; // UCCs below keep one mask, whatever the id
+
+// The engine's copy of a mask byte, once an engine has attached: one store,
+// ordered before whatever the caller writes next.
+void publish_mask(uint8_t *qe, uint32_t i, uint8_t mask) {
+    if (!qe)
+        return;
+    kv::engine_mem::store8(qe + i, mask);
+    kv::engine_mem::barrier();
+}
 
 } // namespace
 
@@ -37,12 +46,10 @@ uint32_t kovaAPIsetLKUPMask(int32_t uccnum, int32_t id, uint8_t mask) {
     if (uccnum >= kFirstVlanUcc && id != 0) {
         const uint32_t i = uint32_t(uccnum - kFirstVlanUcc) * KOVA_LKUP_MASK_IDS + uint32_t(id);
         kova.lkup_mask_vlan[i] = mask;
-        if (uint8_t *const qe = kova.lkup_mask_vlan_qe)
-            kv::publish_byte(qe + i, mask);
+        publish_mask(kova.lkup_mask_vlan_qe, i, mask);
     } else {
         kova.lkup_mask_port[uccnum] = mask;
-        if (uint8_t *const qe = kova.lkup_mask_port_qe)
-            kv::publish_byte(qe + uccnum, mask);
+        publish_mask(kova.lkup_mask_port_qe, uint32_t(uccnum), mask);
     }
     return KOVA_OK;
 }

@@ -8,7 +8,7 @@
 // writes under kova_port_lock.
 #include "flow/ctrl.h"
 #include "lib/bytes.h"
-#include "lib/engine_store.h"
+#include "lib/engine_mem.h"
 #include "lib/once.h"
 #include "lib/reader.h"
 #include "platform.h"
@@ -33,7 +33,10 @@ bool in_range(int32_t v, uint32_t count) { return v >= 0 && uint32_t(v) < count;
 // the UCC check (0..35).
 uint32_t records_of(int32_t uccnum) { return ucc_is_eth(uccnum) ? KOVA_RECORDS_ETH : KOVA_RECORDS_OTHER; }
 
-void put_word(uint8_t *entry, uint32_t off, uint32_t value) { kv::publish_le32(entry + off, value); }
+void put_word(uint8_t *entry, uint32_t off, uint32_t value) {
+    kv::engine_mem::store32(entry + off, value);
+    kv::engine_mem::barrier();
+}
 
 uint32_t time_word() { return uint32_t(cnxk_tim_cntvct()); }
 

@@ -3,7 +3,7 @@
 // Callers on several CPUs query and clear at once: a query builds its
 // numbers in its own storage, and a clear holds the port lock.
 #include "flow/ctrl.h"
-#include "lib/mem.h"
+#include "lib/engine_mem.h"
 #include "lib/once.h"
 #include "lib/reader.h"
 #include "platform.h"
@@ -161,7 +161,7 @@ void add_hardware(kova_PORT_STATS *s, const kova_PORT_STATS *hw) {
 
 void clear_record(uint8_t *rec) {
     if (rec)
-        kv::clear_in_pieces(rec, KOVA_PORT_CNT_SIZE);
+        kv::engine_mem::fill(rec, 0, KOVA_PORT_CNT_SIZE);
 }
 
 } // namespace

@@ -70,15 +70,17 @@ TEST_F(Store, ReInitEmptiesBothCopiesAndKeepsCounters) {
     uint32_t created[4];
     std::memcpy(created, kova.create_branch_count, sizeof created);
 
-    // The engine copy is cleared with a single barrier at the end, and the
+    // The engine copy is cleared in one fill ended by its barrier, and the
     // engine addresses follow the base an attach left.
     kova.hashtable_base_qe = 0x40000000;
     kova_host_trace_start();
     EXPECT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
     kova_host_trace_stop();
     auto ev = kt::trace_events();
-    ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].op, uint32_t(KOVA_TRACE_BARRIER));
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].op, uint32_t(KOVA_TRACE_MEMSET));
+    EXPECT_EQ(ev[0].len, uint64_t(KOVA_LUT_TABLE_BYTES));
+    EXPECT_EQ(ev[1].op, uint32_t(KOVA_TRACE_BARRIER));
     EXPECT_EQ(kova.lut_info[0].lut_qe, 0x40000000u);
     EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
     kova.hashtable_base_qe = 0;

@@ -167,7 +167,8 @@ uint32_t kovaAPIdeleteFlow2(uint32_t appflowid, uint32_t with_extended);
 
 /* ---- Extended flows ---------------------------------------------------- */
 
-uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid, uint64_t appflowid);
+uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid,
+				   uint64_t appflowid);
 uint32_t kovaAPIdeleteExtendedFlow(uint32_t appflowid);
 uint32_t kovaAPIdeleteFlowWithExtended(uint32_t appflowid);
 uint32_t kovaAPIdeleteFlowWithExtendedWithStats(uint32_t appflowid, uint32_t *stats);
@@ -227,20 +228,25 @@ uint32_t kovaAPISetOQParameters(int32_t uccnum, uint16_t param1, uint16_t param2
 uint64_t kovaAPIGetOQOccupation(int32_t uccnum, int32_t oq, int32_t class_);
 uint32_t kovaAPISetPortTrustMode(int32_t uccnum, uint32_t mode);
 uint32_t kovaAPISetPortShaping(int32_t uccnum, int32_t port, uint64_t rate, uint64_t burst);
-uint32_t kovaAPISetOQPriority(int32_t uccnum, int32_t oq, int32_t class_, int32_t queue, uint8_t priority);
-uint32_t kovaAPISetOQPriority2(int32_t uccnum, int32_t oq, int32_t class_, int32_t queue, uint8_t priority,
-			       int32_t weight);
+uint32_t kovaAPISetOQPriority(int32_t uccnum, int32_t oq, int32_t class_, int32_t queue,
+			      uint8_t priority);
+uint32_t kovaAPISetOQPriority2(int32_t uccnum, int32_t oq, int32_t class_, int32_t queue,
+			       uint8_t priority, int32_t weight);
 uint32_t kovaAPISetAFDstMAC(const uint8_t *mac);
-uint32_t kovaAPIAddAFProtocol(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action, int32_t rate,
-			      const void *match);
-uint32_t kovaAPIDeleteAFProtocol(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action, int32_t rate);
-uint32_t kovaAPISetAFProtocolRate(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action, int32_t rate);
-uint32_t kovaAPIGetAFProtocolStatistics(int32_t uccnum, int32_t subport, int32_t protocol, void *stats);
+uint32_t kovaAPIAddAFProtocol(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action,
+			      int32_t rate, const void *match);
+uint32_t kovaAPIDeleteAFProtocol(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action,
+				 int32_t rate);
+uint32_t kovaAPISetAFProtocolRate(int32_t uccnum, int32_t subport, int32_t protocol, int32_t action,
+				  int32_t rate);
+uint32_t kovaAPIGetAFProtocolStatistics(int32_t uccnum, int32_t subport, int32_t protocol,
+					void *stats);
 uint32_t kovaAPIClearAFProtocolStatistics(int32_t uccnum, int32_t subport, int32_t protocol);
 
 /* Ring-protection continuity checks: not supported, always 3. */
-uint32_t kovaAPIErpsCcmEnable(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len, uint32_t interval,
-			      uint64_t tx_param, uint64_t rx_param, uint32_t flags);
+uint32_t kovaAPIErpsCcmEnable(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len,
+			      uint32_t interval, uint64_t tx_param, uint64_t rx_param,
+			      uint32_t flags);
 uint32_t kovaAPIErpsCcmDisable(int32_t uccnum, int32_t subport);
 uint32_t kovaAPIErpsCcmGetStats(int32_t uccnum, int32_t subport, void *stats);
 uint32_t kovaAPIErpsCcmClearStats(int32_t uccnum, int32_t subport);
@@ -260,15 +266,17 @@ void dpaa_kova_resume_linux_rx(void);
  */
 uint32_t kovaAPISetStormControlCfg(int32_t uccnum, int32_t portnum, uint32_t burst, uint32_t rate_a,
 				   uint32_t rate_b);
-uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, uint64_t cdr, uint64_t cbs,
-				    uint64_t pdr, uint64_t pbs, uint8_t committed_marker);
-uint32_t kovaAPISetOQShaping(int32_t uccnum, int32_t oq, int32_t class_, uint64_t rate, uint64_t burst);
-uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, uint64_t cdr, uint64_t cbs,
-				       uint64_t pdr, uint64_t pbs);
-uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64_t cir, uint64_t cbs, uint64_t pir,
-			      uint64_t pbs);
-uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64_t cir, uint64_t cbs, uint64_t pir,
-				 uint64_t pbs);
+uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, uint64_t cdr,
+				    uint64_t cbs, uint64_t pdr, uint64_t pbs,
+				    uint8_t committed_marker);
+uint32_t kovaAPISetOQShaping(int32_t uccnum, int32_t oq, int32_t class_, uint64_t rate,
+			     uint64_t burst);
+uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, uint64_t cdr,
+				       uint64_t cbs, uint64_t pdr, uint64_t pbs);
+uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64_t cir,
+			      uint64_t cbs, uint64_t pir, uint64_t pbs);
+uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64_t cir,
+				 uint64_t cbs, uint64_t pir, uint64_t pbs);
 
 /* ---- Link aggregation -------------------------------------------------- */
 

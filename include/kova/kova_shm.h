@@ -208,7 +208,8 @@ KOVA_SHM_ASSERT(offsetof(kova_LUT, timestamp) == KOVA_LUT_OFF_TIMESTAMP, "timest
 KOVA_SHM_ASSERT(offsetof(kova_LUT, actions) == KOVA_LUT_OFF_ACTIONS, "actions");
 KOVA_SHM_ASSERT(offsetof(kova_LUT, valid) == KOVA_LUT_OFF_VALID, "valid");
 KOVA_SHM_ASSERT(KOVA_LUT_TABLE_BYTES == 0x800000u, "flow table is 8 MiB");
-KOVA_SHM_ASSERT(KOVA_SHM_LKUP_MASK_PORT == KOVA_SHM_TABLE + KOVA_LUT_TABLE_BYTES, "masks follow the table");
+KOVA_SHM_ASSERT(KOVA_SHM_LKUP_MASK_PORT == KOVA_SHM_TABLE + KOVA_LUT_TABLE_BYTES,
+		"masks follow the table");
 KOVA_SHM_ASSERT(KOVA_SHM_LKUP_MASK_VLAN == KOVA_SHM_LKUP_MASK_PORT + 0x40u, "vlan masks");
 KOVA_SHM_ASSERT(KOVA_SHM_CNT == KOVA_SHM_LKUP_MASK_VLAN + 0x20000u, "CNT region");
 KOVA_SHM_ASSERT(KOVA_SHM_OQ == KOVA_SHM_CNT + 0x17C0000u, "OQ region");
@@ -239,14 +240,19 @@ KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, tx_mcast) == KOVA_PORT_CNT_TX_MCAST, "tx
 KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, tx_bcast) == KOVA_PORT_CNT_TX_BCAST, "tx_bcast");
 KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, rx_discards) == KOVA_PORT_CNT_RX_DISCARDS, "rx_discards");
 KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, rx_errors) == KOVA_PORT_CNT_RX_ERRORS, "rx_errors");
-KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, rx_fcs_errors) == KOVA_PORT_CNT_RX_FCS_ERRORS, "rx_fcs_errors");
+KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, rx_fcs_errors) == KOVA_PORT_CNT_RX_FCS_ERRORS,
+		"rx_fcs_errors");
 KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, rx_extra) == KOVA_PORT_CNT_RX_EXTRA, "rx_extra");
-KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, engine_count_a) == KOVA_PORT_CNT_ENGINE_COUNT_A, "engine_count_a");
-KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, engine_count_b_lo) == KOVA_PORT_CNT_ENGINE_COUNT_B, "engine_count_b[0]");
+KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, engine_count_a) == KOVA_PORT_CNT_ENGINE_COUNT_A,
+		"engine_count_a");
+KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, engine_count_b_lo) == KOVA_PORT_CNT_ENGINE_COUNT_B,
+		"engine_count_b[0]");
 KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, tx_discards) == KOVA_PORT_CNT_TX_DISCARDS, "tx_discards");
-KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, engine_count_b_hi) == KOVA_PORT_CNT_ENGINE_COUNT_B4, "engine_count_b[4]");
+KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, engine_count_b_hi) == KOVA_PORT_CNT_ENGINE_COUNT_B4,
+		"engine_count_b[4]");
 KOVA_SHM_ASSERT(offsetof(kova_PORT_CNT, tx_errors) == KOVA_PORT_CNT_TX_ERRORS, "tx_errors");
-KOVA_SHM_ASSERT(KOVA_SHM_CNT_ETH(4) - KOVA_SHM_CNT_ETH(3) == KOVA_PORT_CNT_SIZE, "one record per Ethernet UCC");
+KOVA_SHM_ASSERT(KOVA_SHM_CNT_ETH(4) - KOVA_SHM_CNT_ETH(3) == KOVA_PORT_CNT_SIZE,
+		"one record per Ethernet UCC");
 KOVA_SHM_ASSERT(4096u * KOVA_PORT_CNT_SIZE <= 0x98000u, "4096 records per other UCC");
 
 /* ---- Rate-limit records ------------------------------------------------ */
@@ -263,8 +269,10 @@ KOVA_SHM_ASSERT(4096u * KOVA_PORT_CNT_SIZE <= 0x98000u, "4096 records per other 
 #define KOVA_LKUP_MASK_UCCS 36u
 #define KOVA_LKUP_MASK_IDS 4096u
 #define KOVA_LKUP_MASK_VLAN_BYTES ((KOVA_LKUP_MASK_UCCS - 4u) * KOVA_LKUP_MASK_IDS)
-KOVA_SHM_ASSERT(KOVA_LKUP_MASK_UCCS <= KOVA_SHM_LKUP_MASK_VLAN - KOVA_SHM_LKUP_MASK_PORT, "UCC masks fit");
-KOVA_SHM_ASSERT(KOVA_SHM_LKUP_MASK_VLAN + KOVA_LKUP_MASK_VLAN_BYTES == KOVA_SHM_CNT, "id masks fill their region");
+KOVA_SHM_ASSERT(KOVA_LKUP_MASK_UCCS <= KOVA_SHM_LKUP_MASK_VLAN - KOVA_SHM_LKUP_MASK_PORT,
+		"UCC masks fit");
+KOVA_SHM_ASSERT(KOVA_SHM_LKUP_MASK_VLAN + KOVA_LKUP_MASK_VLAN_BYTES == KOVA_SHM_CNT,
+		"id masks fill their region");
 
 #define KOVA_CLASSES 8u /* classes per OQ or IC record */
 #define KOVA_ONU_ENTRIES 512u /* ONU shaper or policer entries per UCC */
@@ -354,13 +362,19 @@ KOVA_SHM_ASSERT(sizeof(kova_SHAPER) == 24, "shaper entry is 24 bytes");
 KOVA_SHM_ASSERT(offsetof(kova_SHAPER, excess_step) == KOVA_SHAPER_EXCESS_STEP, "excess_step");
 KOVA_SHM_ASSERT(offsetof(kova_SHAPER, excess_time) == KOVA_SHAPER_EXCESS_TIME, "excess_time");
 KOVA_SHM_ASSERT(offsetof(kova_SHAPER, excess_depth) == KOVA_SHAPER_EXCESS_DEPTH, "excess_depth");
-KOVA_SHM_ASSERT(offsetof(kova_SHAPER, committed_step) == KOVA_SHAPER_COMMITTED_STEP, "committed_step");
-KOVA_SHM_ASSERT(offsetof(kova_SHAPER, committed_time) == KOVA_SHAPER_COMMITTED_TIME, "committed_time");
-KOVA_SHM_ASSERT(offsetof(kova_SHAPER, committed_depth) == KOVA_SHAPER_COMMITTED_DEPTH, "committed_depth");
+KOVA_SHM_ASSERT(offsetof(kova_SHAPER, committed_step) == KOVA_SHAPER_COMMITTED_STEP,
+		"committed_step");
+KOVA_SHM_ASSERT(offsetof(kova_SHAPER, committed_time) == KOVA_SHAPER_COMMITTED_TIME,
+		"committed_time");
+KOVA_SHM_ASSERT(offsetof(kova_SHAPER, committed_depth) == KOVA_SHAPER_COMMITTED_DEPTH,
+		"committed_depth");
 KOVA_SHM_ASSERT(sizeof(kova_POLICER) == 24, "policer entry is 24 bytes");
-KOVA_SHM_ASSERT(offsetof(kova_POLICER, committed_step) == KOVA_POLICER_COMMITTED_STEP, "committed_step");
-KOVA_SHM_ASSERT(offsetof(kova_POLICER, committed_time) == KOVA_POLICER_COMMITTED_TIME, "committed_time");
-KOVA_SHM_ASSERT(offsetof(kova_POLICER, committed_depth) == KOVA_POLICER_COMMITTED_DEPTH, "committed_depth");
+KOVA_SHM_ASSERT(offsetof(kova_POLICER, committed_step) == KOVA_POLICER_COMMITTED_STEP,
+		"committed_step");
+KOVA_SHM_ASSERT(offsetof(kova_POLICER, committed_time) == KOVA_POLICER_COMMITTED_TIME,
+		"committed_time");
+KOVA_SHM_ASSERT(offsetof(kova_POLICER, committed_depth) == KOVA_POLICER_COMMITTED_DEPTH,
+		"committed_depth");
 KOVA_SHM_ASSERT(offsetof(kova_POLICER, excess_step) == KOVA_POLICER_EXCESS_STEP, "excess_step");
 KOVA_SHM_ASSERT(offsetof(kova_POLICER, excess_time) == KOVA_POLICER_EXCESS_TIME, "excess_time");
 KOVA_SHM_ASSERT(offsetof(kova_POLICER, excess_depth) == KOVA_POLICER_EXCESS_DEPTH, "excess_depth");
@@ -377,12 +391,18 @@ KOVA_SHM_ASSERT(offsetof(kova_OQ_RECORD, onu_index) == KOVA_OQ_OFF_ONU_INDEX, "O
 KOVA_SHM_ASSERT(sizeof(kova_IC_RECORD) == KOVA_IC_RECORD_SIZE, "IC record is 196 bytes");
 KOVA_SHM_ASSERT(offsetof(kova_IC_RECORD, policer) == KOVA_IC_OFF_POLICER, "IC policer entries");
 KOVA_SHM_ASSERT(offsetof(kova_IC_RECORD, onu_index) == KOVA_IC_OFF_ONU_INDEX, "IC onu_index");
-KOVA_SHM_ASSERT(KOVA_OQ_RECORD_SIZE % 4 == 0 && KOVA_IC_RECORD_SIZE % 4 == 0, "records keep words aligned");
+KOVA_SHM_ASSERT(KOVA_OQ_RECORD_SIZE % 4 == 0 && KOVA_IC_RECORD_SIZE % 4 == 0,
+		"records keep words aligned");
 /* The per-UCC strides of the map hold exactly the records above. */
-KOVA_SHM_ASSERT(KOVA_SHM_OQ_UCC(1) - KOVA_SHM_OQ_UCC(0) == KOVA_RECORDS_OTHER * KOVA_OQ_RECORD_SIZE, "OQ area");
-KOVA_SHM_ASSERT(KOVA_SHM_IC_UCC(1) - KOVA_SHM_IC_UCC(0) == KOVA_RECORDS_OTHER * KOVA_IC_RECORD_SIZE, "IC area");
-KOVA_SHM_ASSERT(KOVA_SHM_ONUOQ_UCC(1) - KOVA_SHM_ONUOQ_UCC(0) == KOVA_ONU_ENTRIES * sizeof(kova_SHAPER), "ONU shaping area");
-KOVA_SHM_ASSERT(KOVA_SHM_ONUIC_UCC(1) - KOVA_SHM_ONUIC_UCC(0) == KOVA_ONU_ENTRIES * sizeof(kova_POLICER), "ONU IC area");
-KOVA_SHM_ASSERT(KOVA_SHM_STORM_UCC(1) - KOVA_SHM_STORM_UCC(0) == KOVA_STORM_ENTRIES * sizeof(kova_STORM), "storm area");
+KOVA_SHM_ASSERT(KOVA_SHM_OQ_UCC(1) - KOVA_SHM_OQ_UCC(0) ==
+		KOVA_RECORDS_OTHER * KOVA_OQ_RECORD_SIZE, "OQ area");
+KOVA_SHM_ASSERT(KOVA_SHM_IC_UCC(1) - KOVA_SHM_IC_UCC(0) ==
+		KOVA_RECORDS_OTHER * KOVA_IC_RECORD_SIZE, "IC area");
+KOVA_SHM_ASSERT(KOVA_SHM_ONUOQ_UCC(1) - KOVA_SHM_ONUOQ_UCC(0) ==
+		KOVA_ONU_ENTRIES * sizeof(kova_SHAPER), "ONU shaping area");
+KOVA_SHM_ASSERT(KOVA_SHM_ONUIC_UCC(1) - KOVA_SHM_ONUIC_UCC(0) ==
+		KOVA_ONU_ENTRIES * sizeof(kova_POLICER), "ONU IC area");
+KOVA_SHM_ASSERT(KOVA_SHM_STORM_UCC(1) - KOVA_SHM_STORM_UCC(0) ==
+		KOVA_STORM_ENTRIES * sizeof(kova_STORM), "storm area");
 
 #endif /* KOVA_SHM_H */

@@ -100,7 +100,8 @@ EXPORT_SYMBOL(kovaAPIGetPortTraffic);
 EXPORT_SYMBOL(kovaAPIClearPortStatistics);
 
 MODULE_AUTHOR("The kova developers");
-MODULE_DESCRIPTION("kovaAPI: control plane of the packet engine (flow table, port parameters, link aggregation, port statistics)");
+MODULE_DESCRIPTION("kovaAPI: control plane of the packet engine (flow table, port parameters, "
+		   "link aggregation, port statistics)");
 MODULE_LICENSE("GPL");
 /* Whether the board's fixed areas are module memory (any machine) or ioremap'ed. */
 #ifdef KOVA_BOARDLESS

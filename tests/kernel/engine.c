@@ -115,7 +115,8 @@ static void check_device_before_attach(void)
 	check(fd >= 0, "dev_open", "errno %d", errno);
 	if (fd < 0)
 		return;
-	check(read(fd, buf, sizeof buf) < 0, "dev_read_before_attach", "a read before the attach succeeded");
+	check(read(fd, buf, sizeof buf) < 0, "dev_read_before_attach",
+	      "a read before the attach succeeded");
 	close(fd);
 }
 
@@ -153,15 +154,16 @@ static void check_flows(uint8_t *area, uint32_t *second_slot)
 	long r = write_file("create_flows", flow_keys(1, "5"));
 	check(r > 0, "create_first", "write returned %ld", r);
 	char *usage = read_file(DEBUGFS "create_flows", NULL);
-	check(usage && strncmp(usage, "Previous call of kovaAPIcreateVoipFlow=0\n", 41) == 0, "create_result",
-	      "read starts with %.50s", usage ? usage : "(null)");
+	check(usage && strncmp(usage, "Previous call of kovaAPIcreateVoipFlow=0\n", 41) == 0,
+	      "create_result", "read starts with %.50s", usage ? usage : "(null)");
 	free(usage);
 	r = write_file("create_flows", flow_keys(2, "6"));
 	check(r > 0, "create_second", "write returned %ld", r);
 
 	const uint8_t *e = area + KOVA_SHM_TABLE + 256ull * head;
-	check(le32(e + KOVA_LUT_OFF_CRC32) == 0x930481c1u && le32(e + KOVA_LUT_OFF_VALID) == 1, "head_entry",
-	      "crc 0x%08x valid %u", le32(e + KOVA_LUT_OFF_CRC32), le32(e + KOVA_LUT_OFF_VALID));
+	check(le32(e + KOVA_LUT_OFF_CRC32) == 0x930481c1u && le32(e + KOVA_LUT_OFF_VALID) == 1,
+	      "head_entry", "crc 0x%08x valid %u", le32(e + KOVA_LUT_OFF_CRC32),
+	      le32(e + KOVA_LUT_OFF_VALID));
 	const uint64_t link = le64(e + KOVA_LUT_OFF_NEXT_CRC32);
 	const uint64_t slot = (link - QE_BASE) / 256;
 	const int in_table = link > QE_BASE && (link - QE_BASE) % 256 == 0 && slot < KOVA_LUT_ENTRIES;
@@ -198,13 +200,13 @@ static void check_delete(uint8_t *area, uint32_t second_slot)
 	long r = write_file("delete_flows", "flow_id=2");
 	check(r == 9, "delete", "write returned %ld", r);
 	char *text = read_file(DEBUGFS "delete_flows", NULL);
-	check(text && strncmp(text, "Previous call of kovaAPIdeleteVoipFlow=0\n", 41) == 0, "delete_result",
-	      "%.60s", text ? text : "(null)");
+	check(text && strncmp(text, "Previous call of kovaAPIdeleteVoipFlow=0\n", 41) == 0,
+	      "delete_result", "%.60s", text ? text : "(null)");
 	free(text);
 	const uint8_t *o = area + 256ull * second_slot;
-	check(le64(e + KOVA_LUT_OFF_NEXT_CRC32) == 0 && le32(o + KOVA_LUT_OFF_VALID) == 0, "delete_unlinked",
-	      "head link 0x%llx, valid %u", (unsigned long long)le64(e + KOVA_LUT_OFF_NEXT_CRC32),
-	      le32(o + KOVA_LUT_OFF_VALID));
+	check(le64(e + KOVA_LUT_OFF_NEXT_CRC32) == 0 && le32(o + KOVA_LUT_OFF_VALID) == 0,
+	      "delete_unlinked", "head link 0x%llx, valid %u",
+	      (unsigned long long)le64(e + KOVA_LUT_OFF_NEXT_CRC32), le32(o + KOVA_LUT_OFF_VALID));
 	r = write_file("delete_flows", "flow_id=x");
 	check(r == -3, "delete_bad_text", "write returned %ld", r);
 }
@@ -233,7 +235,8 @@ static void check_device_read(const uint8_t *area)
 		n += (size_t)r;
 	}
 	close(fd);
-	check(n == want && memcmp(copy, area, want) == 0, "dev_read", "read %zu of %zu bytes, equal %d", n, want,
+	check(n == want && memcmp(copy, area, want) == 0, "dev_read",
+	      "read %zu of %zu bytes, equal %d", n, want,
 	      n == want && memcmp(copy, area, want) == 0);
 	free(copy);
 }

@@ -94,7 +94,8 @@ int main(int argc, char **argv)
 		{ "/sys/kernel/debug/failslab/verbose", "0\n" },
 	};
 	const unsigned int big = 1000000;
-	unsigned int n, total, left, failed = 0, absorbed = 0, unfaulted = 0, leftovers = 0, other_errors = 0;
+	unsigned int n, total, left, failed = 0, absorbed = 0, unfaulted = 0, leftovers = 0,
+		     other_errors = 0;
 	int ran = 1;
 
 	if (argc != 2)
@@ -140,7 +141,8 @@ int main(int argc, char **argv)
 		if ((exists("/dev/kova") || exists("/sys/kernel/debug/kova")) && leftovers++ == 0)
 			printf("KTEST FAIL failload_clean: load %u left files behind\n", n);
 	}
-	printf("KTEST info failload: %u allocations per load, the init's from %u: %u loads failed, %u absorbed their fault, %u met none\n",
+	printf("KTEST info failload: %u allocations per load, the init's from %u: "
+	       "%u loads failed, %u absorbed their fault, %u met none\n",
 	       total, n + 1, failed, absorbed, unfaulted);
 	if (!leftovers)
 		printf("KTEST ok failload_clean\n");
@@ -149,6 +151,7 @@ int main(int argc, char **argv)
 	if (failed > 0 && unfaulted > 0 && n > 0)
 		printf("KTEST ok failload_sweep\n");
 	else
-		printf("KTEST FAIL failload_sweep: %u failed, %u met no fault, ended at %u\n", failed, unfaulted, n);
+		printf("KTEST FAIL failload_sweep: %u failed, %u met no fault, ended at %u\n",
+		       failed, unfaulted, n);
 	return 0;
 }

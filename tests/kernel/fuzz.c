@@ -38,7 +38,8 @@
 #define PAGE 4096u
 
 static const char *const paths[] = {
-	"/dev/kova",	     KOVA "dump_flows_cpu", KOVA "dump_flows_qe",    KOVA "dump_oq", KOVA "dump_scheduler",
+	"/dev/kova",	     KOVA "dump_flows_cpu", KOVA "dump_flows_qe",    KOVA "dump_oq",
+	KOVA "dump_scheduler",
 	KOVA "create_flows", KOVA "delete_flows",   KOVA "create_flows_old", KOVA "setlag",
 	KOVA "flow_list",
 };
@@ -46,15 +47,18 @@ static const char *const paths[] = {
 
 static const char *const tokens[] = {
 	"=",	  ";",	      "\n",	  " ",	      "0x",	    "-1",	 "4294967296", "99999999999999999999",
-	"rule1=", "rule9=",   "%n%s",	  "::",	      "ipv4_src=",  "1.2.3.4.5", "RULE_POLICING", "RULE_SET_TOS",
+	"rule1=", "rule9=",   "%n%s",	  "::",	      "ipv4_src=",  "1.2.3.4.5",
+	"RULE_POLICING", "RULE_SET_TOS",
 	"port=",  "weight=",  "priority", "flow_id=", "lagportmask=0x", "\0",	 "parent_flow_id=",
 };
 
 static const char valid_create[] =
-	"flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:00:00:4f:03:e8 eth_smac=02:00:01:00:00:10 "
-	"vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 "
-	"udp_sport=0 udp_dport=%u rule1=RULE_DROP_PACKET\n\nrule2=RULE_FORWARD_TO_QE qos_serviceclass=7 "
-	"qos_trusted=KOVA_PORT_UNTRUSTED subport=4 priority=3 port=9\n\nrule3=RULE_UPDATE_PACKET_CNT ;";
+	"flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
+	"eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
+	"ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=%u "
+	"rule1=RULE_DROP_PACKET\n\nrule2=RULE_FORWARD_TO_QE qos_serviceclass=7 "
+	"qos_trusted=KOVA_PORT_UNTRUSTED subport=4 priority=3 "
+	"port=9\n\nrule3=RULE_UPDATE_PACKET_CNT ;";
 
 /* The memory the calls point into: a buffer that ends at an unmapped
  * page, a read-only page, an unmapped page, and a large ordinary mapping
@@ -180,7 +184,9 @@ static void *attach_arg(void)
 		break;
 	default: /* the huge page, at a page or anywhere */
 		if (mem.huge)
-			a.shm_vaddr = (uintptr_t)mem.huge + (below(2) ? below(1ull << 30) & ~(PAGE - 1ull) : rnd() % (1ull << 30));
+			a.shm_vaddr = (uintptr_t)mem.huge +
+				      (below(2) ? below(1ull << 30) & ~(PAGE - 1ull) :
+						  rnd() % (1ull << 30));
 	}
 	a.qe_base = below(2) ? 0x40000000ull : rnd();
 	for (size_t k = 0; k < sizeof(a.ucode_version); k++)
@@ -276,7 +282,8 @@ static int map_memory(void)
 		printf("KTEST info fuzz: no free 1 GiB page, no attach can succeed\n");
 		mem.huge = NULL;
 	}
-	if (mem.rw == MAP_FAILED || mem.ro == MAP_FAILED || mem.none == MAP_FAILED || mem.scattered == MAP_FAILED)
+	if (mem.rw == MAP_FAILED || mem.ro == MAP_FAILED || mem.none == MAP_FAILED ||
+	    mem.scattered == MAP_FAILED)
 		return -1;
 	return mprotect(mem.rw + BUF, PAGE, PROT_NONE);
 }
@@ -324,7 +331,8 @@ int main(int argc, char **argv)
 	pid_t kids[PROCS];
 
 	setvbuf(stdout, NULL, _IOLBF, 0);
-	printf("KTEST info fuzz: seed %llu, %d processes, %d s\n", (unsigned long long)seed, PROCS, seconds);
+	printf("KTEST info fuzz: seed %llu, %d processes, %d s\n", (unsigned long long)seed, PROCS,
+	       seconds);
 	if (map_memory() != 0) {
 		printf("KTEST FAIL fuzz_setup: errno %d\n", errno);
 		return 1;

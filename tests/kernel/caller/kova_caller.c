@@ -48,7 +48,8 @@ static int __init kova_caller_init(void)
 	CHECK(r == KOVA_OK, "caller_delete");
 	CHECK(kovaAPIgetFlowStatistics(100, stats) != KOVA_OK, "caller_statistics_after_delete");
 	CHECK(kovaAPISetOQShaping(0, 0, 0, 100000000ull, 16000ull) == KOVA_OK, "caller_shaping");
-	CHECK(kovaAPISetOQShaping(0, 0, 99, 100000000ull, 16000ull) != KOVA_OK, "caller_shaping_bad_class");
+	CHECK(kovaAPISetOQShaping(0, 0, 99, 100000000ull, 16000ull) != KOVA_OK,
+	      "caller_shaping_bad_class");
 
 	/* The lock is exported for callers that need a stable view. */
 	mutex_lock(&kovaAPI_lock);

@@ -1,8 +1,8 @@
 // Deletion, create/delete churn at two fill levels, and the existence check.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -57,7 +57,9 @@ void BM_DeleteFlow(benchmark::State &state) {
 BENCHMARK(BM_DeleteFlow);
 
 // Every head first, then overflow slots: this reaches any fill level.
-uint32_t spread_crc(uint32_t i, std::mt19937 &rng) { return (i % KOVA_LUT_HEADS) << 18 | ((rng() & 0x3FFFF) | 1); }
+uint32_t spread_crc(uint32_t i, std::mt19937 &rng) {
+    return (i % KOVA_LUT_HEADS) << 18 | ((rng() & 0x3FFFF) | 1);
+}
 
 // One iteration: delete a random live flow and create a new one in its place.
 void churn(benchmark::State &state, uint32_t live) {

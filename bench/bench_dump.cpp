@@ -86,7 +86,8 @@ struct FullTable {
 
     static Row row(const kova_FLOW &f, uint32_t slot, int indent) {
         Row r{};
-        r.addr = (unsigned long long)uintptr_t(kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE);
+        r.addr =
+            (unsigned long long)uintptr_t(kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE);
         r.indent = indent;
         r.pad = 12 - indent;
         r.crc = f.crc32;
@@ -118,10 +119,10 @@ size_t format_rows(const std::vector<Row> &rows, char *buf, size_t size) {
             "SMAC %02x:%02x:%02x:%02x:%02x:%02x, VLAN1: %4d, VLAN2: %4d, ETYPE: 0x%04x, "
             "DIP: %03d.%03d.%03d.%03d, SIP: %03d.%03d.%03d.%03d, SPORT: %5d, DPORT: %5d, "
             "FLOW CNT: 0x%08x, TIMESTAMP: 0x%08x, PACKET CNT: 0x%08x, \n",
-            r.indent, "", r.addr, r.pad, "", r.crc, r.port, r.dmac[0], r.dmac[1], r.dmac[2], r.dmac[3], r.dmac[4],
-            r.dmac[5], r.smac[0], r.smac[1], r.smac[2], r.smac[3], r.smac[4], r.smac[5], r.vlan1, r.vlan2,
-            r.etype, r.dip[0], r.dip[1], r.dip[2], r.dip[3], r.sip[0], r.sip[1], r.sip[2], r.sip[3], r.sport,
-            r.dport, r.flow_cnt, r.timestamp, r.packet_cnt);
+            r.indent, "", r.addr, r.pad, "", r.crc, r.port, r.dmac[0], r.dmac[1], r.dmac[2],
+            r.dmac[3], r.dmac[4], r.dmac[5], r.smac[0], r.smac[1], r.smac[2], r.smac[3], r.smac[4],
+            r.smac[5], r.vlan1, r.vlan2, r.etype, r.dip[0], r.dip[1], r.dip[2], r.dip[3], r.sip[0],
+            r.sip[1], r.sip[2], r.sip[3], r.sport, r.dport, r.flow_cnt, r.timestamp, r.packet_cnt);
         if (n < 0 || size_t(n) >= room) {
             std::memcpy(buf + len, kCut, sizeof kCut);
             return len + sizeof kCut - 1;
@@ -142,8 +143,8 @@ void BM_DumpFullTable(benchmark::State &state) {
     kovaAPIDumpFlowsCPU2(1, &out);
     const size_t ref_len = format_rows(t.rows, ref.data(), ref.size());
     if (!out.cut || out.len != ref_len || std::memcmp(mem.data(), ref.data(), ref_len + 1) != 0) {
-        std::fprintf(stderr, "dump (%zu bytes, cut %u) and snprintf text (%zu bytes) differ\n", out.len, out.cut,
-                     ref_len);
+        std::fprintf(stderr, "dump (%zu bytes, cut %u) and snprintf text (%zu bytes) differ\n",
+                     out.len, out.cut, ref_len);
         state.SkipWithError("the texts differ");
         return;
     }

@@ -18,19 +18,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "capture.h"
 #include "engine.h"
-#include "trace.h"
 #include "kova/host.h"
 #include "kova/kovaAPI.h"
+#include "trace.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ struct FullTable {
             f.flow_ucc = uint16_t(4 + i % 32);
             f.flow_subport = uint16_t(i % 4096);
             f.eth_type = KOVA_ETH_TYPE_IPV4;
-            const uint8_t dmac[6] = {0x02, 0x00, uint8_t(i >> 24), uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
+            const uint8_t dmac[6] = {
+                0x02, 0x00, uint8_t(i >> 24), uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
             std::memcpy(f.eth_dmac, dmac, 6);
             f.eth_smac[0] = 0x02;
             f.ip_dst.v4[0] = 10;
@@ -87,7 +88,8 @@ struct Attached {
     uint32_t created = 0;
 
     Attached() {
-        m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                 -1, 0);
         if (m == MAP_FAILED || kova_host_load() != 0)
             return;
         kova_attach_args args{};
@@ -95,7 +97,8 @@ struct Attached {
         args.qe_base = kQeBase;
         std::strcpy(args.ucode_version, "bench");
         const int fd = kova_host_open("/dev/kova");
-        attached = fd < 0 ? -1 : kova_host_ioctl(fd, KOVA_IOC_ATTACH, (unsigned long)(uintptr_t)&args);
+        attached =
+            fd < 0 ? -1 : kova_host_ioctl(fd, KOVA_IOC_ATTACH, (unsigned long)(uintptr_t)&args);
         if (fd >= 0)
             kova_host_close(fd);
         std::vector<kova_FLOW> &flows = full_table().flows;
@@ -135,7 +138,8 @@ void BM_EngineLookup(benchmark::State &state) {
             n = 0;
     }
     state.counters["flows"] = a.created;
-    state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["lookups/s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     const kova_engine::Stats &s = engine.stats();
     if (!a.ok() || s.bad_links != 0 || (miss_percent == 0 && s.misses != 0))
         state.SkipWithError("the table is not what the benchmark needs");
@@ -168,11 +172,13 @@ struct SamePackets {
             out.write(frame);
             const uint8_t *d = f.eth_dmac, *sm = f.eth_smac, *src = f.ip_src.v4, *dst = f.ip_dst.v4;
             char line[256];
-            std::snprintf(line, sizeof line,
-                          "ucc=%u dmac=%02x:%02x:%02x:%02x:%02x:%02x smac=%02x:%02x:%02x:%02x:%02x:%02x "
-                          "eth_type=800 src=%u.%u.%u.%u dst=%u.%u.%u.%u sport=%u dport=%u len=64\n",
-                          f.flow_ucc, d[0], d[1], d[2], d[3], d[4], d[5], sm[0], sm[1], sm[2], sm[3], sm[4], sm[5],
-                          src[0], src[1], src[2], src[3], dst[0], dst[1], dst[2], dst[3], f.udp_sport, f.udp_dport);
+            std::snprintf(
+                line, sizeof line,
+                "ucc=%u dmac=%02x:%02x:%02x:%02x:%02x:%02x smac=%02x:%02x:%02x:%02x:%02x:%02x "
+                "eth_type=800 src=%u.%u.%u.%u dst=%u.%u.%u.%u sport=%u dport=%u len=64\n",
+                f.flow_ucc, d[0], d[1], d[2], d[3], d[4], d[5], sm[0], sm[1], sm[2], sm[3], sm[4],
+                sm[5], src[0], src[1], src[2], src[3], dst[0], dst[1], dst[2], dst[3], f.udp_sport,
+                f.udp_dport);
             lines += line;
         }
         if (!out.close()) {
@@ -198,14 +204,16 @@ SamePackets &same_packets() {
 
 // One pass over either source first: the counter records and entries are
 // touched long before in a running engine.
-template <typename Next> void run_same_packets(benchmark::State &state, const Attached &a, Next next) {
+template <typename Next>
+void run_same_packets(benchmark::State &state, const Attached &a, Next next) {
     kova_engine::Engine engine(a.area(), kQeBase);
     for (size_t i = 0; i < full_table().flows.size(); ++i)
         engine.process(*next());
     const uint64_t warm = engine.stats().packets;
     for (auto _ : state)
         benchmark::DoNotOptimize(engine.process(*next()));
-    state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["lookups/s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     const kova_engine::Stats &s = engine.stats();
     if (!a.ok() || s.misses != 0 || s.bad_links != 0 || s.packets - warm != state.iterations())
         state.SkipWithError("the table or the packets are not what the benchmark needs");

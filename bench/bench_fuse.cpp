@@ -32,13 +32,14 @@ std::vector<std::string> definitions() {
     std::vector<std::string> defs;
     for (uint32_t i = 0; i < kBatch; ++i) {
         char b[512];
-        std::snprintf(b, sizeof b,
-                      "flow_id=%u crc32=0x%08x flow_ucc=5 flow_subport=1 eth_dmac=02:00:00:00:%02x:%02x"
-                      " eth_smac=02:00:00:01:00:10 vlan_id_1=0 vlan_id_2=0 eth_type=0x800 ipv4_src=10.0.%u.%u"
-                      " ipv4_dst=10.1.0.1 udp_sport=5000 udp_dport=6000 rule1=RULE_FORWARD_TO_QE"
-                      " qos_serviceclass=7 qos_trusted=1 subport=4 priority=3 port=9 ;\n",
-                      i, (i * 7 % KOVA_LUT_HEADS) << KOVA_LUT_BUCKET_SHIFT | 0x155u, i >> 8, i & 0xFF, i >> 8,
-                      i & 0xFF);
+        std::snprintf(
+            b, sizeof b,
+            "flow_id=%u crc32=0x%08x flow_ucc=5 flow_subport=1 eth_dmac=02:00:00:00:%02x:%02x"
+            " eth_smac=02:00:00:01:00:10 vlan_id_1=0 vlan_id_2=0 eth_type=0x800 ipv4_src=10.0.%u.%u"
+            " ipv4_dst=10.1.0.1 udp_sport=5000 udp_dport=6000 rule1=RULE_FORWARD_TO_QE"
+            " qos_serviceclass=7 qos_trusted=1 subport=4 priority=3 port=9 ;\n",
+            i, (i * 7 % KOVA_LUT_HEADS) << KOVA_LUT_BUCKET_SHIFT | 0x155u, i >> 8, i & 0xFF, i >> 8,
+            i & 0xFF);
         defs.push_back(b);
     }
     return defs;
@@ -60,7 +61,8 @@ struct Meter {
 // `remove(i)` deletes flow i, false on a failed write; `created()` says
 // whether the last creation succeeded.
 template <typename Create, typename Remove, typename Created>
-void run_writes(benchmark::State &state, Create create, Remove remove, Created created, Meter *meter = nullptr) {
+void run_writes(benchmark::State &state, Create create, Remove remove, Created created,
+                Meter *meter = nullptr) {
     uint32_t i = 0;
     if (meter)
         meter->start();
@@ -92,7 +94,9 @@ void run_writes(benchmark::State &state, Create create, Remove remove, Created c
         remove(k);
 }
 
-bool says_created(const std::string &text) { return text.rfind("Previous call of kovaAPIcreateVoipFlow=0\n", 0) == 0; }
+bool says_created(const std::string &text) {
+    return text.rfind("Previous call of kovaAPIcreateVoipFlow=0\n", 0) == 0;
+}
 
 // The kova-sim binary: $KOVA_SIM, else the build tree's beside this one.
 std::string sim_binary() {
@@ -109,7 +113,7 @@ std::string sim_binary() {
 
 // kova-sim serving a fresh temporary mount, for one benchmark.
 class Mount : public Meter {
-  public:
+public:
     Mount() : sim_(sim_binary()) { up_ = sim_.start().empty(); }
     bool up() const { return up_; }
     std::string debug(const char *name) const { return sim_.debug(name); }
@@ -124,7 +128,7 @@ class Mount : public Meter {
         return f >> ns ? ns : -1;
     }
 
-  private:
+private:
     kova_sim_test::Sim sim_;
     bool up_ = false;
 };
@@ -143,7 +147,9 @@ void BM_CreateFlowsWriteFuse(benchmark::State &state) {
     } else {
         run_writes(
             state,
-            [&](uint32_t i) { return write(create, defs[i].data(), defs[i].size()) == ssize_t(defs[i].size()); },
+            [&](uint32_t i) {
+                return write(create, defs[i].data(), defs[i].size()) == ssize_t(defs[i].size());
+            },
             [&](uint32_t i) {
                 const std::string t = "flow_id=" + std::to_string(i) + "\n";
                 return write(del, t.data(), t.size()) == ssize_t(t.size());
@@ -174,7 +180,8 @@ void BM_CreateFlowsWriteHarness(benchmark::State &state) {
         run_writes(
             state,
             [&](uint32_t i) {
-                const bool ok = kova_host_write(create, defs[i].data(), defs[i].size()) == long(defs[i].size());
+                const bool ok =
+                    kova_host_write(create, defs[i].data(), defs[i].size()) == long(defs[i].size());
                 kova_host_log_clear(); // as kova-sim does after each request
                 return ok;
             },
@@ -187,7 +194,8 @@ void BM_CreateFlowsWriteHarness(benchmark::State &state) {
             [] {
                 char buf[64] = {};
                 const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
-                const bool ok = fd >= 0 && kova_host_read(fd, buf, sizeof buf - 1) > 0 && says_created(buf);
+                const bool ok =
+                    fd >= 0 && kova_host_read(fd, buf, sizeof buf - 1) > 0 && says_created(buf);
                 if (fd >= 0)
                     kova_host_close(fd);
                 return ok;

@@ -51,13 +51,15 @@ struct Batch {
         for (uint32_t i = 0; i < kBatch; ++i) {
             const uint32_t crc = rng() | 1;
             char t[512];
-            std::snprintf(t, sizeof t,
-                          "flow_id=%u \ncrc32=0x%08x \nflow_ucc=2 \nflow_subport=0 \neth_dmac=02:00:00:4f:03:e8 \n"
-                          "eth_smac=02:00:01:00:00:10 \nvlan_id_1=3999 \nvlan_id_2=3988 \neth_type=0x800 \n"
-                          "ipv4_src=192.168.32.102 \nipv4_dst=192.168.39.102 \nudp_sport=0 \nudp_dport=5 \n"
-                          "rule1=RULE_FORWARD_TO_QE \nqos_serviceclass=7 \nqos_trusted=KOVA_PORT_UNTRUSTED \n"
-                          "subport=4 \npriority=3 \nport=9 \n;",
-                          i, crc);
+            std::snprintf(
+                t, sizeof t,
+                "flow_id=%u \ncrc32=0x%08x \nflow_ucc=2 \nflow_subport=0 "
+                "\neth_dmac=02:00:00:4f:03:e8 \n"
+                "eth_smac=02:00:01:00:00:10 \nvlan_id_1=3999 \nvlan_id_2=3988 \neth_type=0x800 \n"
+                "ipv4_src=192.168.32.102 \nipv4_dst=192.168.39.102 \nudp_sport=0 \nudp_dport=5 \n"
+                "rule1=RULE_FORWARD_TO_QE \nqos_serviceclass=7 \nqos_trusted=KOVA_PORT_UNTRUSTED \n"
+                "subport=4 \npriority=3 \nport=9 \n;",
+                i, crc);
             texts[i] = t;
 
             kova_FLOW &f = flows[i];
@@ -86,7 +88,8 @@ struct Batch {
         std::string text = texts[i];
         const int r = kv::lang::parse_definition(text.data(), def.get());
         kova_host_log_clear();
-        if (r != 0 || def->extended || def->flow_id != int32_t(i) || !def->flow.rules || def->flow.rules->next)
+        if (r != 0 || def->extended || def->flow_id != int32_t(i) || !def->flow.rules ||
+            def->flow.rules->next)
             return false;
         kova_FLOW parsed = def->flow;
         parsed.rules = flows[i].rules;
@@ -136,7 +139,8 @@ void BM_ParseCreateFlow(benchmark::State &state) {
     for (auto _ : state) {
         n = between(state, n);
         const std::string &t = b.texts[n];
-        if (kova_host_write(fd, t.data(), t.size()) != long(t.size()) || create_flow_return_code != KOVA_OK) {
+        if (kova_host_write(fd, t.data(), t.size()) != long(t.size()) ||
+            create_flow_return_code != KOVA_OK) {
             state.SkipWithError("creation through create_flows failed");
             break;
         }

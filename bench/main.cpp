@@ -72,14 +72,17 @@ private:
         bool header = false;
         for (const Pair &p : kPairs) {
             auto b = cpu_ns_.find(p.name), r = cpu_ns_.find(p.reference);
-            if (b == cpu_ns_.end() || r == cpu_ns_.end() || r->second <= 0 || ns_.at(p.reference) <= 0)
+            if (b == cpu_ns_.end() || r == cpu_ns_.end() || r->second <= 0 ||
+                ns_.at(p.reference) <= 0)
                 continue;
             if (!header)
-                std::printf("\nratio to the reference measured in this run (CPU time; real time in brackets):\n");
+                std::printf("\nratio to the reference measured in this run (CPU time; real time in "
+                            "brackets):\n");
             header = true;
             const double ratio = b->second / r->second;
-            std::printf("  %-20s / %-20s %12.1f ns / %12.1f ns = %5.2f (%5.2f)  ", p.name, p.reference, b->second,
-                        r->second, ratio, ns_.at(p.name) / ns_.at(p.reference));
+            std::printf("  %-20s / %-20s %12.1f ns / %12.1f ns = %5.2f (%5.2f)  ", p.name,
+                        p.reference, b->second, r->second, ratio,
+                        ns_.at(p.name) / ns_.at(p.reference));
             if (p.goal > 0)
                 std::printf("goal <= %.1f: %s\n", p.goal, ratio <= p.goal ? "met" : "MISSED");
             else

@@ -40,7 +40,8 @@ namespace {
 
 const char kPath[] = "/sys/kernel/debug/kova/create_flows";
 const char kUsageHead[] = "Previous call of kovaAPIcreateVoipFlow=";
-const char kUsageTail[] = "To create extended flow, just add parent_flow_id=id_num as first parameter\n";
+const char kUsageTail[] =
+    "To create extended flow, just add parent_flow_id=id_num as first parameter\n";
 constexpr size_t kTextMax = 4095;
 constexpr long kEFBIG = -27;
 constexpr int kMaxWrites = 3;
@@ -198,7 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t usage_len = read_usage(usage);
     if (pos < 0 || (size_t(pos) < usage_len ? usage_len - size_t(pos) : 0) != rest_len ||
         memcmp(rest, usage + usage_len - rest_len, rest_len) != 0)
-        fail("read after the writes is not the usage text from the file position", long(rest_len), long(pos));
+        fail("read after the writes is not the usage text from the file position", long(rest_len),
+             long(pos));
     const long shown = strtol(usage + sizeof kUsageHead - 1, nullptr, 10);
     if (shown != result)
         fail("usage text shows another result than the last creation", shown, result);

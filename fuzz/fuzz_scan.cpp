@@ -15,8 +15,7 @@
 
 namespace {
 
-template <size_t N>
-struct Word {
+template <size_t N> struct Word {
     char buf[N + 1];
     char guard[8];
 
@@ -60,12 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_count(kv::scan(text, size, "eth_type=%hx", &h[0]), 1);
     check_count(kv::scan(text, size, "vid=%hu", &h[0]), 1);
     check_count(kv::scan(text, size, "tos=%hhu", &b[0]), 1);
-    check_count(kv::scan(text, size, "eth_dmac=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx", &b[0], &b[1],
-                         &b[2], &b[3], &b[4], &b[5]),
+    check_count(kv::scan(text, size, "eth_dmac=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx", &b[0],
+                         &b[1], &b[2], &b[3], &b[4], &b[5]),
                 6);
     check_count(kv::scan(text, size, "%hhu.%hhu.%hhu.%hhu", &b[0], &b[1], &b[2], &b[3]), 4);
-    check_count(kv::scan(text, size, "%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx", &h[0], &h[1], &h[2], &h[3], &h[4],
-                         &h[5], &h[6], &h[7]),
+    check_count(kv::scan(text, size, "%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx", &h[0], &h[1], &h[2], &h[3],
+                         &h[4], &h[5], &h[6], &h[7]),
                 8);
     check_count(kv::scan(text, size, "rule%d=%127s", &d, w127.buf), 2);
     check_count(kv::scan(text, size, "qos_trusted=%63s", w63.buf), 1);

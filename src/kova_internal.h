@@ -41,7 +41,7 @@ uint64_t cnxk_tim_cntvct(void);
 /* ---- Entry format ------------------------------------------------------ */
 
 uint32_t kovaAPIcreateVoipLutEntry(const kova_FLOW *flow, kova_LUT *entry, int32_t *length,
-				   uint32_t state_word);
+                                   uint32_t state_word);
 uint32_t kovaAPIcalculateLutEntryOffset(const kova_LUT *entry);
 uint32_t reverseBits(uint32_t value, uint32_t bits);
 
@@ -60,14 +60,16 @@ uint32_t kovaAPIcreateFlow(const kova_FLOW *flow, uint64_t appflowid, uint32_t f
 /* With lock_held non-zero the caller holds kovaAPI_lock (checked) and the
  * call neither takes nor releases it. */
 uint32_t kovaAPIdeleteFlow3(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held);
-uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held, uint32_t *stats);
+uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held,
+                            uint32_t *stats);
 uint32_t kovaAPIdeleteExtendedFlow2(uint32_t appflowid, uint8_t unlink_parent);
 uint32_t kovaAPIdeleteExtendedFlow3(uint32_t appflowid, uint8_t unlink_parent, uint32_t lock_held);
 uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats);
 
 /* ---- Ports ------------------------------------------------------------- */
 
-uint32_t kovaAPIErpsCcmChangeTxPdu(int32_t uccnum, int32_t subport, const void *pdu, uint32_t pdu_len);
+uint32_t kovaAPIErpsCcmChangeTxPdu(int32_t uccnum, int32_t subport, const void *pdu,
+                                   uint32_t pdu_len);
 /* Pushes all four LAGs to the sibling module; takes kova_lag_lock. */
 uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum);
 void marvellClearHWCounters(int32_t uccnum);

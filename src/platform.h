@@ -149,9 +149,10 @@ enum plat_engine_op : uint32_t {
     PLAT_ENGINE_STORE64 = 6,  // storeQE64: one 8-byte store, src_off = the stored value
     // Writes to the engine's areas outside the table (lib/engine_mem.h):
     // engine_off is then the module's address of the first byte written.
-    PLAT_ENGINE_AREA_STORE = 7, // one store of len bytes: value = its low 32 bits, src_off = all of it
-    PLAT_ENGINE_AREA_COPY = 8,  // len bytes copied in pieces
-    PLAT_ENGINE_AREA_FILL = 9,  // len bytes filled in pieces: value = the fill byte
+    PLAT_ENGINE_AREA_STORE =
+        7, // one store of len bytes: value = its low 32 bits, src_off = all of it
+    PLAT_ENGINE_AREA_COPY = 8, // len bytes copied in pieces
+    PLAT_ENGINE_AREA_FILL = 9, // len bytes filled in pieces: value = the fill byte
 };
 void plat_engine_write_observed(uint32_t op, uint64_t engine_off, uint64_t len, uint32_t value,
                                 uint64_t src_off);

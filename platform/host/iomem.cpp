@@ -28,7 +28,8 @@ using namespace kv::engine;
 constexpr uint64_t kUccs = 40;
 constexpr uint64_t kUccWindow = kCntEthPhys;
 constexpr uint64_t kUccWindowEnd = kIcPhys + kUccs * kIcStride; // end of the last IC area
-static_assert(kOnuIcPhys + kUccs * kOnuIcSize <= kUccWindowEnd && kOqPhys + kUccs * kOqStride <= kUccWindowEnd,
+static_assert(kOnuIcPhys + kUccs * kOnuIcSize <= kUccWindowEnd &&
+                  kOqPhys + kUccs * kOqStride <= kUccWindowEnd,
               "every UCC area lies in the window");
 
 // The board's map (engine/memory_map.h), region by region.
@@ -59,7 +60,8 @@ uint8_t *backing(uint64_t phys, uint64_t size) {
         if (phys < r.phys || phys - r.phys >= r.size || size > r.size - (phys - r.phys))
             continue;
         if (!r.mem) {
-            void *m = mmap(nullptr, r.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            void *m = mmap(nullptr, r.size, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
             if (m == MAP_FAILED)
                 return nullptr;
             r.mem = static_cast<uint8_t *>(m);
@@ -90,21 +92,23 @@ void plat_iounmap(void *p) {
 
 // The device's registers are little-endian, as the engine's words are; the
 // host is too (the core's byte-order helpers assume nothing, this does).
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "registers are accessed in the CPU's order");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "registers are accessed in the CPU's order");
 
 uint64_t plat_reg_read64(const void *block, uint32_t off) {
-    return __atomic_load_n(reinterpret_cast<const volatile uint64_t *>(static_cast<const uint8_t *>(block) + off),
-                           __ATOMIC_RELAXED);
+    return __atomic_load_n(
+        reinterpret_cast<const volatile uint64_t *>(static_cast<const uint8_t *>(block) + off),
+        __ATOMIC_RELAXED);
 }
 
 void plat_reg_write32(void *block, uint32_t off, uint32_t value) {
-    __atomic_store_n(reinterpret_cast<volatile uint32_t *>(static_cast<uint8_t *>(block) + off), value,
-                     __ATOMIC_RELAXED);
+    __atomic_store_n(reinterpret_cast<volatile uint32_t *>(static_cast<uint8_t *>(block) + off),
+                     value, __ATOMIC_RELAXED);
 }
 
 void plat_reg_write64(void *block, uint32_t off, uint64_t value) {
-    __atomic_store_n(reinterpret_cast<volatile uint64_t *>(static_cast<uint8_t *>(block) + off), value,
-                     __ATOMIC_RELAXED);
+    __atomic_store_n(reinterpret_cast<volatile uint64_t *>(static_cast<uint8_t *>(block) + off),
+                     value, __ATOMIC_RELAXED);
 }
 
 uint64_t plat_timer_count(void) { return counter.load(); }

@@ -29,7 +29,7 @@ constexpr size_t kCacheBytes = 512ul << 20;
 // exit instead of being reported once the containers are gone.
 std::mutex cache_mutex;
 auto &large_sizes = *new std::unordered_map<void *, unsigned long>; // live large blocks
-auto &cache = *new std::multimap<unsigned long, void *>;           // freed large blocks by size
+auto &cache = *new std::multimap<unsigned long, void *>;            // freed large blocks by size
 size_t cached_bytes = 0;
 
 void *reuse(unsigned long size) {

@@ -47,7 +47,7 @@ bool foreign_caller() { return caller_pid != 0 && caller_pid != getpid(); }
 struct Pin {
     uint64_t addr;
     uint64_t len;
-    void *map;       // our mapping of another process's area, or null
+    void *map; // our mapping of another process's area, or null
     size_t map_len;
 };
 
@@ -79,7 +79,8 @@ unsigned long user_copy(void *to, const void *from, unsigned long n, bool to_use
         const pid_t pid = foreign ? caller_pid : getpid();
         iovec l{local, n};
         iovec r{user, n};
-        ssize_t done = to_user ? process_vm_writev(pid, &l, 1, &r, 1, 0) : process_vm_readv(pid, &l, 1, &r, 1, 0);
+        ssize_t done = to_user ? process_vm_writev(pid, &l, 1, &r, 1, 0)
+                               : process_vm_readv(pid, &l, 1, &r, 1, 0);
         if (done >= 0)
             return static_cast<unsigned long>(done);
         if (errno == EFAULT || foreign)
@@ -128,8 +129,8 @@ bool parse_map_line(const char *line, MapLine *m) {
     unsigned dev_major = 0, dev_minor = 0;
     int used = 0;
     m->path[0] = '\0';
-    if (std::sscanf(line, "%llx-%llx %7s %llx %x:%x %llu %n", &m->lo, &m->hi, m->perms, &m->offset, &dev_major,
-                    &dev_minor, &m->inode, &used) != 7)
+    if (std::sscanf(line, "%llx-%llx %7s %llx %x:%x %llu %n", &m->lo, &m->hi, m->perms, &m->offset,
+                    &dev_major, &dev_minor, &m->inode, &used) != 7)
         return false;
     std::snprintf(m->path, sizeof m->path, "%s", line + used);
     m->path[std::strcspn(m->path, "\n")] = '\0';
@@ -259,7 +260,9 @@ void plat_unpin_user(void *pin) {
     --pins_live;
 }
 
-void *plat_phys_to_virt(uint64_t phys) { return reinterpret_cast<void *>(static_cast<uintptr_t>(phys)); }
+void *plat_phys_to_virt(uint64_t phys) {
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(phys));
+}
 
 long kova_host_pins_live(void) { return pins_live.load(); }
 

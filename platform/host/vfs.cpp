@@ -66,7 +66,7 @@ struct Node {
 };
 
 std::mutex fs_mutex;
-std::condition_variable calls_ended; // some inode's calls dropped to zero
+std::condition_variable calls_ended;                // some inode's calls dropped to zero
 std::map<std::string, std::unique_ptr<Node>> nodes; // by full path
 std::vector<plat_file *> fds;                       // index = fd, null = free
 std::string fail_debugfs_name;
@@ -226,7 +226,8 @@ void plat_debugfs_remove_recursive(void *dir) {
         }
     }
     calls_ended.wait(g, [&] {
-        return std::all_of(removed.begin(), removed.end(), [](const auto &i) { return i->calls == 0; });
+        return std::all_of(removed.begin(), removed.end(),
+                           [](const auto &i) { return i->calls == 0; });
     });
 }
 

@@ -7,12 +7,15 @@
 namespace e = kv::engine;
 
 static_assert(KOVA_BL_ETH_PORTS == e::kEthPorts);
-static_assert(KOVA_BL_MAC_STATS_PHYS == e::kMacStatsPhys && KOVA_BL_MAC_STATS_STRIDE == e::kMacStatsStride &&
+static_assert(KOVA_BL_MAC_STATS_PHYS == e::kMacStatsPhys &&
+              KOVA_BL_MAC_STATS_STRIDE == e::kMacStatsStride &&
               KOVA_BL_MAC_STATS_SIZE == e::kMacStatsSize);
-static_assert(KOVA_BL_RX_STATS_PHYS == e::kRxStatsPhys && KOVA_BL_TX_STATS_PHYS == e::kTxStatsPhys &&
-              KOVA_BL_PORT_STATS_STRIDE == e::kPortStatsStride && KOVA_BL_RX_STATS_SIZE == e::kRxStatsSize &&
-              KOVA_BL_TX_STATS_SIZE == e::kTxStatsSize);
-static_assert(KOVA_BL_REG_BLOCK_PHYS == e::kRegBlockPhys && KOVA_BL_REG_BLOCK_SIZE == e::kRegBlockSize);
+static_assert(KOVA_BL_RX_STATS_PHYS == e::kRxStatsPhys &&
+              KOVA_BL_TX_STATS_PHYS == e::kTxStatsPhys &&
+              KOVA_BL_PORT_STATS_STRIDE == e::kPortStatsStride &&
+              KOVA_BL_RX_STATS_SIZE == e::kRxStatsSize && KOVA_BL_TX_STATS_SIZE == e::kTxStatsSize);
+static_assert(KOVA_BL_REG_BLOCK_PHYS == e::kRegBlockPhys &&
+              KOVA_BL_REG_BLOCK_SIZE == e::kRegBlockSize);
 static_assert(KOVA_BL_UCCS == KOVA_UCCS);
 static_assert(KOVA_BL_UCC_WINDOW_PHYS == e::kCntEthPhys && KOVA_BL_IC_PHYS == e::kIcPhys &&
               KOVA_BL_IC_STRIDE == e::kIcStride);

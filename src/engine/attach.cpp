@@ -7,9 +7,9 @@
 #include "flow/republish.h"
 #include "flow/slots.h"
 #include "flow/table_lock.h"
+#include "lib/engine_mem.h"
 #include "lib/errno.h"
 #include "lib/log.h"
-#include "lib/engine_mem.h"
 #include "lib/once.h"
 #include "platform.h"
 
@@ -41,8 +41,10 @@ void repoint(const kova_attach_args &args, uint8_t *base) {
     if (kova.hashtable_base_qe == 0)
         plat_printk("kovaAPI: kova.hashtable_base_qe NULL\n");
     else
-        plat_printk("kovaAPI: kova.hashtable_base_qe %llx\n", (unsigned long long)kova.hashtable_base_qe);
-    plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n", (unsigned long long)plat_shown_address(base));
+        plat_printk("kovaAPI: kova.hashtable_base_qe %llx\n",
+                    (unsigned long long)kova.hashtable_base_qe);
+    plat_printk("kovaAPI: kova.hashtable_base_qe remapped %llx\n",
+                (unsigned long long)plat_shown_address(base));
 
     for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
         kova.lut_info[s].lut_qe = args.qe_base + uint64_t(KOVA_LUT_SIZE) * s;
@@ -50,7 +52,8 @@ void repoint(const kova_attach_args &args, uint8_t *base) {
     // UCCs 36..39 keep their fixed OQ, IC and ONU IC areas and have no ONU
     // shaping area; their counters and storm control move like the rest.
     for (uint32_t u = 0; u < KOVA_UCCS; ++u) {
-        place(u, kPramCnt, kova.CNT_BASE, base, ucc_is_eth(int(u)) ? KOVA_SHM_CNT_ETH(u) : KOVA_SHM_CNT_OTHER(u));
+        place(u, kPramCnt, kova.CNT_BASE, base,
+              ucc_is_eth(int(u)) ? KOVA_SHM_CNT_ETH(u) : KOVA_SHM_CNT_OTHER(u));
         if (u < 36) {
             place(u, kPramOq, kova.OQ_BASE, base, KOVA_SHM_OQ_UCC(u));
             place(u, kPramOnuOq, kova.ONUOQ_BASE, base, KOVA_SHM_ONUOQ_UCC(u));
@@ -97,7 +100,8 @@ long attach(const kova_attach_args &args) {
     uint8_t *base = pin ? static_cast<uint8_t *>(plat_phys_to_virt(phys)) : nullptr;
     if (!base) {
         plat_unpin_user(pin);
-        plat_printk(KOVA_KERN_ERR "kovaAPI: engine area %llx is not mapped and contiguous over %#x bytes\n",
+        plat_printk(KOVA_KERN_ERR
+                    "kovaAPI: engine area %llx is not mapped and contiguous over %#x bytes\n",
                     (unsigned long long)args.shm_vaddr, KOVA_SHM_SIZE);
         return err::kEFAULT;
     }

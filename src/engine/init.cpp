@@ -24,9 +24,9 @@ uint32_t program_register_block() {
     static const struct {
         uint16_t off;
         uint32_t value;
-    } sequence[] = {{528, 0x03000007u}, {16, 0xFFFFFFFFu}, {80, 0xFFFFFFFFu}, {144, 0xFFFFFFFFu},
-                    {208, 0x7FFFFFFFu}, {32, 0xFFFFFFFFu}, {96, 0xFFFFFFFFu}, {160, 0xFFFFFFFFu},
-                    {224, 0x7FFFFFFFu}};
+    } sequence[] = {{528, 0x03000007u}, {16, 0xFFFFFFFFu},  {80, 0xFFFFFFFFu},
+                    {144, 0xFFFFFFFFu}, {208, 0x7FFFFFFFu}, {32, 0xFFFFFFFFu},
+                    {96, 0xFFFFFFFFu},  {160, 0xFFFFFFFFu}, {224, 0x7FFFFFFFu}};
     for (const auto &w : sequence)
         plat_reg_write32(block, w.off, w.value);
     plat_iounmap(block);
@@ -63,7 +63,8 @@ uint32_t init_parameter_areas() {
     }
     plat_printk("kovaAPI: kova.kovaCOREPRAM %llx\n", (unsigned long long)kCorePramNominal);
     kova.kovaCOREPRAM = static_cast<uint8_t *>(plat_vmalloc(kCorePramSize));
-    plat_printk("kovaAPI: kova.kovaCOREPRAM %llx, remapped\n", (unsigned long long)plat_shown_address(kova.kovaCOREPRAM));
+    plat_printk("kovaAPI: kova.kovaCOREPRAM %llx, remapped\n",
+                (unsigned long long)plat_shown_address(kova.kovaCOREPRAM));
     if (!kova.kovaCOREPRAM) {
         plat_printk("Can not get MURAM for CORE PRAM check 2\n");
         return KOVA_ERR_NO_MEMORY;

@@ -16,7 +16,8 @@ uint8_t init_bit(uint32_t u) { return uint8_t(1u << (u % 32)); }
 // The UCC's bit in the core area's bitmap byte: one store of the byte.
 void set_init_bit(uint32_t u, bool on) {
     uint8_t *bitmap = kova.kovaCOREPRAM + kCoreInitBitmap;
-    kv::engine_mem::store8(bitmap, on ? uint8_t(*bitmap | init_bit(u)) : uint8_t(*bitmap & ~init_bit(u)));
+    kv::engine_mem::store8(bitmap,
+                           on ? uint8_t(*bitmap | init_bit(u)) : uint8_t(*bitmap & ~init_bit(u)));
 }
 
 struct Area {
@@ -69,7 +70,8 @@ bool set_up_area(uint32_t u, AreaKind kind) {
     kova.ucc_iomap[u][kind] = m;
     base_array(kind)[u] = m;
     kv::engine_mem::fill(m, 0, a.size);
-    plat_printk("kovaAPI: %s addr %llx uccnum=%d\n", a.name, (unsigned long long)plat_shown_address(m), int(u));
+    plat_printk("kovaAPI: %s addr %llx uccnum=%d\n", a.name,
+                (unsigned long long)plat_shown_address(m), int(u));
     return true;
 }
 
@@ -120,7 +122,8 @@ int kovaAPIInitKovaUcc(uint32_t uccnum) {
 
 int kovaAPIIsUCCInitialized(int uccnum, const char *caller) {
     if (uccnum < 0 || uccnum > 35) {
-        plat_printk("kovaAPI: UCC number out of range, uccnum = %d from %s\n", uccnum, caller ? caller : "");
+        plat_printk("kovaAPI: UCC number out of range, uccnum = %d from %s\n", uccnum,
+                    caller ? caller : "");
         return int(KOVA_ERR_INVALID);
     }
     if (kova.init_magic != KOVA_INIT_MAGIC) {

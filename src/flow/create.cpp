@@ -55,7 +55,8 @@ uint8_t *last_on_path(uint8_t *head, uint32_t crc) {
     uint8_t *last = head;
     for (uint8_t *cur = head; cur != nullptr;) {
         last = cur;
-        const uint32_t field = table::crc_of(cur) == crc ? KOVA_LUT_OFF_NEXT_CRC32 : KOVA_LUT_OFF_NEXT_CRC12;
+        const uint32_t field =
+            table::crc_of(cur) == crc ? KOVA_LUT_OFF_NEXT_CRC32 : KOVA_LUT_OFF_NEXT_CRC12;
         cur = reinterpret_cast<uint8_t *>(uintptr_t(table::link(cur, field)));
     }
     return last;
@@ -109,7 +110,7 @@ uint32_t place_in_chain(uint8_t *head, int32_t length, const kova_FLOW *flow, ui
 // with that work instead of paying them one after the other. Hints only.
 void prefetch_slot(uint32_t slot) {
     const uint8_t *shadow = kova.hashtable_base_cpu + slot * KOVA_LUT_SIZE;
-    __builtin_prefetch(shadow);                    // MAC words of the empty test
+    __builtin_prefetch(shadow);                      // MAC words of the empty test
     __builtin_prefetch(shadow + KOVA_LUT_OFF_CRC32); // crc32 and links
     __builtin_prefetch(&kova.lut_info[slot], 1);
 }
@@ -126,7 +127,8 @@ uint32_t create_locked(const kova_FLOW *flow, uint64_t appflowid, uint32_t flow_
     if (kova.temp_lut == nullptr) {
         return KOVA_INTERNAL_ERROR(nullptr);
     }
-    if (kova.ext_free_used < KOVA_OVERFLOW_SLOTS && kova.ext_free_list[kova.ext_free_used] < KOVA_LUT_ENTRIES)
+    if (kova.ext_free_used < KOVA_OVERFLOW_SLOTS &&
+        kova.ext_free_list[kova.ext_free_used] < KOVA_LUT_ENTRIES)
         prefetch_slot(kova.ext_free_list[kova.ext_free_used]);
     __builtin_memset(kova.temp_lut, 0, KOVA_LUT_SIZE);
     int32_t length = KOVA_LUT_SIZE;

@@ -10,15 +10,15 @@ inline constexpr uint32_t KOVA_INIT_MAGIC = 0xDEADBABAu;
 inline constexpr uint32_t KOVA_NO_SLOT = 0xFFFFFFFFu; // free appflowid, no predecessor
 inline constexpr uint32_t KOVA_OVERFLOW_SLOTS = KOVA_LUT_ENTRIES - KOVA_LUT_OVERFLOW_FIRST;
 inline constexpr unsigned long KOVA_STATS_AREA_BYTES = 0x2800000ul;
-inline constexpr uint32_t KOVA_UCCS = 40;       // UCC 0..39
-inline constexpr uint32_t KOVA_STAT_PORTS = 36; // ports with statistics pointers
+inline constexpr uint32_t KOVA_UCCS = 40;          // UCC 0..39
+inline constexpr uint32_t KOVA_STAT_PORTS = 36;    // ports with statistics pointers
 inline constexpr uint32_t KOVA_UCC_AREA_KINDS = 4; // CNT, OQ, IC, ONU IC
 
 // Per-slot record. Changed under kovaAPI_lock; in_use is also read by the
 // queries, which take no lock, so it is written whole (kv::write_once).
 struct kova_LUT_INFO {
-    uint8_t *lut_cpu;       // the slot in the shadow copy
-    uint64_t lut_qe;        // the slot's engine address
+    uint8_t *lut_cpu; // the slot in the shadow copy
+    uint64_t lut_qe;  // the slot's engine address
     uint16_t in_use;
     uint16_t is_extended;
     uint16_t ucc;           // flow_ucc of the flow in the slot
@@ -39,9 +39,9 @@ struct kova_ENGINE_VIEW {
 };
 
 struct kova_CTRL {
-    uint64_t hashtable_base_qe;   // engine address of engine-copy slot 0; 0 until attach
-    uint8_t *hashtable_base_cpu;  // the shadow table
-    uint32_t init_magic;          // KOVA_INIT_MAGIC while initialised
+    uint64_t hashtable_base_qe;         // engine address of engine-copy slot 0; 0 until attach
+    uint8_t *hashtable_base_cpu;        // the shadow table
+    uint32_t init_magic;                // KOVA_INIT_MAGIC while initialised
     void *kovaUCCparameters[KOVA_UCCS]; // set once the UCC is initialised
     uint8_t *kovaUCCPRAM[KOVA_UCCS];    // per-UCC parameter areas, 8192 bytes
     uint8_t *kovaCOREPRAM;              // core parameter area, 768 bytes
@@ -58,8 +58,9 @@ struct kova_CTRL {
     // The fixed-area mappings themselves, kept to unmap them at unload
     // whatever the attach did to the pointers above.
     uint8_t *ucc_iomap[KOVA_UCCS][KOVA_UCC_AREA_KINDS];
-    uint8_t *hashtable_base_qe_remapped; // where the module reaches engine address hashtable_base_qe
-    kova_LUT *temp_lut;           // scratch entry that creation builds in
+    uint8_t
+        *hashtable_base_qe_remapped; // where the module reaches engine address hashtable_base_qe
+    kova_LUT *temp_lut;              // scratch entry that creation builds in
     kova_LUT_INFO lut_info[KOVA_LUT_ENTRIES];
     uint32_t ext_free_list[KOVA_OVERFLOW_SLOTS]; // overflow slots, a stack
     uint32_t ext_free_used;                      // overflow slots taken

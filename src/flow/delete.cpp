@@ -19,7 +19,9 @@ using namespace kv;
 
 constexpr uint32_t kDetachCapacity = sizeof kova.detach_list / sizeof kova.detach_list[0];
 
-uint64_t engine_of(uint32_t slot) { return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE; }
+uint64_t engine_of(uint32_t slot) {
+    return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE;
+}
 uint64_t cpu_addr_of(uint32_t slot) { return uint64_t(uintptr_t(table::shadow(slot))); }
 
 // The slot a shadow link leads to, or KOVA_NO_SLOT for none. A corrupted
@@ -49,7 +51,8 @@ struct Deletion {
 
     void mark_detached() {
         for (uint32_t i = 0; i < detached; ++i)
-            memsetQE32bit(engine_of(kova.detach_list[i]) + KOVA_LUT_OFF_VALID, KOVA_LUT_VALID_DETACHED, 4, ucc);
+            memsetQE32bit(engine_of(kova.detach_list[i]) + KOVA_LUT_OFF_VALID,
+                          KOVA_LUT_VALID_DETACHED, 4, ucc);
     }
 
     // The engine stops using the entry (valid 0) before its bytes go.
@@ -125,7 +128,8 @@ struct Deletion {
         if (!slots::is_overflow(b))
             return KOVA_INTERNAL_ERROR(lock);
         return move_into_head(b, x, [&] {
-            return set_prev_of_target(b, KOVA_LUT_OFF_NEXT_CRC32, x) && set_prev_of_target(b, KOVA_LUT_OFF_NEXT_EXT, x);
+            return set_prev_of_target(b, KOVA_LUT_OFF_NEXT_CRC32, x) &&
+                   set_prev_of_target(b, KOVA_LUT_OFF_NEXT_EXT, x);
         });
     }
 
@@ -134,7 +138,8 @@ struct Deletion {
             return KOVA_INTERNAL_ERROR(lock);
         return move_into_head(a, x, [&] {
             return set_prev_of_target(a, KOVA_LUT_OFF_NEXT_CRC12, x) &&
-                   set_prev_of_target(a, KOVA_LUT_OFF_NEXT_CRC32, x) && set_prev_of_target(a, KOVA_LUT_OFF_NEXT_EXT, x);
+                   set_prev_of_target(a, KOVA_LUT_OFF_NEXT_CRC32, x) &&
+                   set_prev_of_target(a, KOVA_LUT_OFF_NEXT_EXT, x);
         });
     }
 
@@ -146,7 +151,8 @@ struct Deletion {
         if (!slots::is_overflow(a))
             return KOVA_INTERNAL_ERROR(lock);
         kova.lut_info[a].prev_flowid = x;
-        if (!set_prev_of_target(b, KOVA_LUT_OFF_NEXT_EXT, x) || !set_prev_of_target(b, KOVA_LUT_OFF_NEXT_CRC32, x))
+        if (!set_prev_of_target(b, KOVA_LUT_OFF_NEXT_EXT, x) ||
+            !set_prev_of_target(b, KOVA_LUT_OFF_NEXT_CRC32, x))
             return KOVA_INTERNAL_ERROR(lock);
         return move_into_head(b, x, [] { return true; });
     }
@@ -211,12 +217,16 @@ struct Deletion {
         const bool head = x < KOVA_LUT_HEADS;
         if (head != (p == KOVA_NO_SLOT))
             return KOVA_INTERNAL_ERROR(lock);
-        const uint64_t a = target(x, KOVA_LUT_OFF_NEXT_CRC12), b = target(x, KOVA_LUT_OFF_NEXT_CRC32);
-        const uint32_t n = (head ? 0 : 4) + (a != KOVA_NO_SLOT ? 2 : 0) + (b != KOVA_NO_SLOT ? 1 : 0);
+        const uint64_t a = target(x, KOVA_LUT_OFF_NEXT_CRC12),
+                       b = target(x, KOVA_LUT_OFF_NEXT_CRC32);
+        const uint32_t n =
+            (head ? 0 : 4) + (a != KOVA_NO_SLOT ? 2 : 0) + (b != KOVA_NO_SLOT ? 1 : 0);
         ++kova.delete_branch_count[n];
         // Out-of-range targets fail the overflow checks of the cases.
-        const uint32_t A = a < KOVA_LUT_ENTRIES || a == KOVA_NO_SLOT ? uint32_t(a) : KOVA_LUT_ENTRIES;
-        const uint32_t B = b < KOVA_LUT_ENTRIES || b == KOVA_NO_SLOT ? uint32_t(b) : KOVA_LUT_ENTRIES;
+        const uint32_t A =
+            a < KOVA_LUT_ENTRIES || a == KOVA_NO_SLOT ? uint32_t(a) : KOVA_LUT_ENTRIES;
+        const uint32_t B =
+            b < KOVA_LUT_ENTRIES || b == KOVA_NO_SLOT ? uint32_t(b) : KOVA_LUT_ENTRIES;
         if (!head && p >= KOVA_LUT_ENTRIES)
             return KOVA_INTERNAL_ERROR(lock);
         switch (n) {
@@ -268,7 +278,8 @@ struct Deletion {
 
 extern "C" {
 
-uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held, uint32_t *stats) {
+uint32_t kovaAPIdeleteFlow4(uint32_t appflowid, uint32_t with_extended, uint32_t lock_held,
+                            uint32_t *stats) {
     if (appflowid >= KOVA_APP_FLOWS) {
         plat_printk("%s", flows::kDeleteRefusals.out_of_range);
         return KOVA_ERR_INVALID;

@@ -28,18 +28,24 @@ constexpr uint32_t kLineMax = 512;
 constexpr uint32_t kIndentColumn = 12;
 
 // Counters the engine may update while we read them: one whole load each.
-uint32_t counter(const uint8_t *entry, uint32_t offset) { return bytes::load_le32_once(entry + offset); }
+uint32_t counter(const uint8_t *entry, uint32_t offset) {
+    return bytes::load_le32_once(entry + offset);
+}
 
 // The 16-bit halves of a little-endian address word.
-uint32_t high_half(const uint8_t *entry, uint32_t offset) { return bytes::get_le32(entry + offset) >> 16; }
-uint32_t low_half(const uint8_t *entry, uint32_t offset) { return bytes::get_le32(entry + offset) & 0xFFFFu; }
+uint32_t high_half(const uint8_t *entry, uint32_t offset) {
+    return bytes::get_le32(entry + offset) >> 16;
+}
+uint32_t low_half(const uint8_t *entry, uint32_t offset) {
+    return bytes::get_le32(entry + offset) & 0xFFFFu;
+}
 
 // An IPv6 address of the entry: the words hold g1:g2, g3:g4, g5:g6 and g7:g0.
 void add_ipv6(Text &line, const char *label, const uint8_t *entry, uint32_t offset) {
     auto hi = [&](uint32_t w) { return high_half(entry, offset + w); };
     auto lo = [&](uint32_t w) { return low_half(entry, offset + w); };
-    line.add("%s%04x:%04x:%04x:%04x:%04x:%04x:%04x:%04x, ", label, lo(12), hi(0), lo(0), hi(4), lo(4), hi(8), lo(8),
-             hi(12));
+    line.add("%s%04x:%04x:%04x:%04x:%04x:%04x:%04x:%04x, ", label, lo(12), hi(0), lo(0), hi(4),
+             lo(4), hi(8), lo(8), hi(12));
 }
 
 // An IPv4 address of the entry: bytes c, d, a, b shown as a.b.c.d.
@@ -79,7 +85,8 @@ struct Counts {
 
 class Walk {
 public:
-    Walk(const Copy &copy, uint8_t verbose, Text *out) : copy_(copy), verbose_(verbose != 0), out_(out) {}
+    Walk(const Copy &copy, uint8_t verbose, Text *out)
+        : copy_(copy), verbose_(verbose != 0), out_(out) {}
 
     Counts run() {
         if (!copy_.base)
@@ -115,7 +122,8 @@ private:
     void entry_with_extended(const uint8_t *entry, uint32_t indent) {
         line(entry, indent, 0);
         ++counts_.all;
-        for (const uint8_t *x = follow(entry, KOVA_LUT_OFF_NEXT_EXT); x; x = follow(x, KOVA_LUT_OFF_NEXT_EXT)) {
+        for (const uint8_t *x = follow(entry, KOVA_LUT_OFF_NEXT_EXT); x;
+             x = follow(x, KOVA_LUT_OFF_NEXT_EXT)) {
             line(x, indent + 2, 1);
             ++counts_.ext;
         }
@@ -128,7 +136,8 @@ private:
             if (n != head)
                 ++counts_.dup12;
             entry_with_extended(n, n == head ? 0 : 4);
-            for (const uint8_t *m = follow(n, KOVA_LUT_OFF_NEXT_CRC32); m; m = follow(m, KOVA_LUT_OFF_NEXT_CRC32)) {
+            for (const uint8_t *m = follow(n, KOVA_LUT_OFF_NEXT_CRC32); m;
+                 m = follow(m, KOVA_LUT_OFF_NEXT_CRC32)) {
                 ++counts_.dup32;
                 entry_with_extended(m, 8);
             }
@@ -155,7 +164,8 @@ void summary_cpu(const Counts &c, Text *out) {
     for (uint32_t i = 0; i < 8; ++i)
         emit(out, "Delete branch%u executed: %d\n", i + 1, int(kova.delete_branch_count[i]));
     for (uint32_t i = 0; i < 4; ++i)
-        emit(out, "Create branch%s executed: %d\n", kCreateNames[i], int(kova.create_branch_count[i]));
+        emit(out, "Create branch%s executed: %d\n", kCreateNames[i],
+             int(kova.create_branch_count[i]));
 }
 
 void summary_qe(const Counts &c, Text *out) {
@@ -183,7 +193,9 @@ uint32_t dump(const Copy &copy, Summary summary, uint8_t verbose, kova_DUMP_BUF 
     return KOVA_OK;
 }
 
-Copy shadow_copy() { return {kova.hashtable_base_cpu, uint64_t(uintptr_t(kova.hashtable_base_cpu))}; }
+Copy shadow_copy() {
+    return {kova.hashtable_base_cpu, uint64_t(uintptr_t(kova.hashtable_base_cpu))};
+}
 
 } // namespace
 
@@ -198,11 +210,12 @@ uint32_t DisplayVoipLut(const uint8_t *entry, uint32_t indent, uint32_t extended
              int(indent), "", (unsigned long long)plat_shown_address(entry),
              int(indent < kIndentColumn ? kIndentColumn - indent : 0), "", table::crc_of(entry),
              bytes::get_le32(entry + KOVA_LUT_OFF_PORT));
-    line.add("DMAC %02x:%02x:%02x:%02x:%02x:%02x, SMAC %02x:%02x:%02x:%02x:%02x:%02x, VLAN1: %4d, VLAN2: %4d, "
+    line.add("DMAC %02x:%02x:%02x:%02x:%02x:%02x, SMAC %02x:%02x:%02x:%02x:%02x:%02x, VLAN1: %4d, "
+             "VLAN2: %4d, "
              "ETYPE: 0x%04x, ",
              dm[0], dm[1], dm[2], dm[3], dm[4], dm[5], sm[0], sm[1], sm[2], sm[3], sm[4], sm[5],
-             int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN1)), int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN2)),
-             eth_type);
+             int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN1)),
+             int(bytes::get_be32(entry + KOVA_LUT_OFF_VLAN2)), eth_type);
     if (eth_type == KOVA_ETH_TYPE_IPV6) {
         add_ipv6(line, "DIP: ", entry, KOVA_LUT_OFF_IP_DST);
         add_ipv6(line, "SIP: ", entry, KOVA_LUT_OFF_IP_SRC);
@@ -213,7 +226,8 @@ uint32_t DisplayVoipLut(const uint8_t *entry, uint32_t indent, uint32_t extended
     // Shown big-endian whatever the address format: IPv6 entries keep the
     // ports in another arrangement, and the dump shows the bytes as stored.
     line.add("SPORT: %5d, DPORT: %5d, FLOW CNT: 0x%08x, TIMESTAMP: 0x%08x, PACKET CNT: 0x%08x, ",
-             int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS)), int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS + 2)),
+             int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS)),
+             int(bytes::get_be16(entry + KOVA_LUT_OFF_PORTS + 2)),
              counter(entry, KOVA_LUT_OFF_FLOW_CNT), counter(entry, KOVA_LUT_OFF_TIMESTAMP),
              counter(entry, KOVA_LUT_OFF_PACKET_CNT));
     if (out)

@@ -153,7 +153,8 @@ uint32_t write_actions(uint8_t *e, const kova_FLOW &flow, uint32_t *used) {
             return kind.refusal;
         if (*used + kind.size > kActionRoom)
             return KOVA_ERR_TOO_MANY_RULES;
-        if (r->type == RULE_FORWARD_TO_QE && r->param.forward_qe.qos_trusted != KOVA_PORT_UNTRUSTED &&
+        if (r->type == RULE_FORWARD_TO_QE &&
+            r->param.forward_qe.qos_trusted != KOVA_PORT_UNTRUSTED &&
             r->param.forward_qe.qos_trusted != KOVA_PORT_TRUSTED) {
             plat_printk("kovaAPI: Unknown option for parameter qos_trusted\n");
             return KOVA_ERR_NOT_SUPPORTED;

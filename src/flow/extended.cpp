@@ -31,7 +31,9 @@ constexpr uint32_t kChainMax = 256;
 // buffer enough.
 uint32_t chain_ids[kChainMax];
 
-inline uint64_t next_ext_of(uint32_t slot) { return table::link(table::shadow(slot), KOVA_LUT_OFF_NEXT_EXT); }
+inline uint64_t next_ext_of(uint32_t slot) {
+    return table::link(table::shadow(slot), KOVA_LUT_OFF_NEXT_EXT);
+}
 
 // The engine address a slot's record must carry. Slot 0's is 0 while the
 // table base is 0 (before an attach), so 0 alone does not mean "missing".
@@ -47,12 +49,14 @@ uint32_t create_locked(TableLock &lock, const kova_FLOW *flow, uint64_t parent_a
         plat_printk("kovaAPI: trying to add extended flow with existing appflowid\n");
         return KOVA_ERR_INVALID;
     }
-    const uint32_t parent = flows::flow_slot(uint32_t(parent_appflowid), flows::Kind::any, flows::kExtendRefusals);
+    const uint32_t parent =
+        flows::flow_slot(uint32_t(parent_appflowid), flows::Kind::any, flows::kExtendRefusals);
     if (parent == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;
     // One extended flow per entry: a longer chain grows at its end.
     if (next_ext_of(parent) != 0) {
-        plat_printk("kovaAPI: trying to add extended flow to parent flow that has extended flow active\n");
+        plat_printk(
+            "kovaAPI: trying to add extended flow to parent flow that has extended flow active\n");
         return KOVA_ERR_INVALID;
     }
     if (flow == nullptr)
@@ -62,13 +66,15 @@ uint32_t create_locked(TableLock &lock, const kova_FLOW *flow, uint64_t parent_a
 
     __builtin_memset(kova.temp_lut, 0, KOVA_LUT_SIZE);
     int32_t length = KOVA_LUT_SIZE;
-    const uint32_t built = kovaAPIcreateVoipLutEntry(flow, kova.temp_lut, &length, KOVA_FLOW_STATE_WORD(3));
+    const uint32_t built =
+        kovaAPIcreateVoipLutEntry(flow, kova.temp_lut, &length, KOVA_FLOW_STATE_WORD(3));
     if (built != KOVA_OK) {
         plat_printk("Failed to create new lut, err = %d\n\r", int(built));
         return built;
     }
     if (__builtin_memcmp(kova.temp_lut, table::shadow(parent), kLookupBytes) != 0) {
-        plat_printk("kovaAPI: trying to add extended flow which has different lookup data than original flow\n");
+        plat_printk("kovaAPI: trying to add extended flow which has different lookup data than "
+                    "original flow\n");
         return KOVA_ERR_INVALID;
     }
 
@@ -102,7 +108,8 @@ uint32_t create_locked(TableLock &lock, const kova_FLOW *flow, uint64_t parent_a
 }
 
 uint32_t delete_ext_locked(TableLock &lock, uint32_t appflowid, uint8_t unlink_parent) {
-    const uint32_t slot = flows::flow_slot(appflowid, flows::Kind::extended, flows::kDeleteExtendedRefusals);
+    const uint32_t slot =
+        flows::flow_slot(appflowid, flows::Kind::extended, flows::kDeleteExtendedRefusals);
     if (slot == KOVA_NO_SLOT)
         return KOVA_ERR_INVALID;
     kova_LUT_INFO &r = kova.lut_info[slot];
@@ -116,7 +123,8 @@ uint32_t delete_ext_locked(TableLock &lock, uint32_t appflowid, uint8_t unlink_p
 
     if (unlink_parent) {
         const uint32_t parent = r.prev_flowid;
-        const bool linked = parent < KOVA_LUT_ENTRIES && next_ext_of(parent) == uint64_t(uintptr_t(r.lut_cpu));
+        const bool linked =
+            parent < KOVA_LUT_ENTRIES && next_ext_of(parent) == uint64_t(uintptr_t(r.lut_cpu));
         if (linked) {
             // The parent stops leading here before the entry is invalidated,
             // so the engine never follows a link into a cleared entry.
@@ -174,7 +182,8 @@ bool collect_chain(uint32_t slot, uint32_t *count) {
 
 extern "C" {
 
-uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid, uint64_t appflowid) {
+uint32_t kovaAPIcreateExtendedFlow(const kova_FLOW *flow, uint64_t parent_appflowid,
+                                   uint64_t appflowid) {
     if (parent_appflowid >= KOVA_APP_FLOWS) {
         plat_printk("%s", flows::kExtendRefusals.out_of_range);
         return KOVA_ERR_INVALID;
@@ -196,7 +205,9 @@ uint32_t kovaAPIdeleteExtendedFlow2(uint32_t appflowid, uint8_t unlink_parent) {
     return kovaAPIdeleteExtendedFlow3(appflowid, unlink_parent, 0);
 }
 
-uint32_t kovaAPIdeleteExtendedFlow(uint32_t appflowid) { return kovaAPIdeleteExtendedFlow2(appflowid, 1); }
+uint32_t kovaAPIdeleteExtendedFlow(uint32_t appflowid) {
+    return kovaAPIdeleteExtendedFlow2(appflowid, 1);
+}
 
 uint32_t kovaAPIdeleteFlowWithExtended2(uint32_t appflowid, uint32_t *stats) {
     if (appflowid >= KOVA_APP_FLOWS) {

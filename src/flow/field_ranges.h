@@ -11,7 +11,7 @@ namespace kv::ranges {
 
 constexpr NumberForm kAppFlowId{10, true, INT32_MIN, INT32_MAX};
 constexpr NumberForm kCrc{16, false, 0, 0xffffffff};
-constexpr NumberForm kUcc{10, false, 0, 40}; // 36..40: the link-aggregation pseudo ports
+constexpr NumberForm kUcc{10, false, 0, 40};          // 36..40: the link-aggregation pseudo ports
 constexpr NumberForm kTwelveBits{10, false, 0, 4095}; // subports, VLAN ids
 constexpr NumberForm kEthType{16, false, 0, 0xffff};
 constexpr NumberForm kSixteenBits{10, false, 0, 65535}; // ports, a VLAN rule's etype

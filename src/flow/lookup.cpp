@@ -15,7 +15,8 @@ uint32_t flow_slot(uint32_t appflowid, Kind kind, const Refusals &why) {
         refusal = why.out_of_range;
     else if (read_once(kova.lut_info[slot].in_use) != 1)
         refusal = why.not_live;
-    else if (kind != Kind::any && kova.lut_info[slot].is_extended != (kind == Kind::extended ? 1 : 0))
+    else if (kind != Kind::any &&
+             kova.lut_info[slot].is_extended != (kind == Kind::extended ? 1 : 0))
         refusal = why.wrong_kind;
     if (!refusal)
         return slot;

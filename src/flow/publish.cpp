@@ -72,10 +72,12 @@ void kovaUnLockCoreExternalExceptions(void) {}
 
 namespace kv::publish {
 
-void entry(uint64_t engine_slot, const kova_LUT *built, int32_t length, uint32_t ucc, uint8_t *shadow_slot) {
+void entry(uint64_t engine_slot, const kova_LUT *built, int32_t length, uint32_t ucc,
+           uint8_t *shadow_slot) {
     // The body never reaches the valid word: the engine must not see 1
     // there before the rest is complete.
-    const uint32_t body = length > int32_t(KOVA_LUT_OFF_VALID) ? KOVA_LUT_OFF_VALID : uint32_t(length);
+    const uint32_t body =
+        length > int32_t(KOVA_LUT_OFF_VALID) ? KOVA_LUT_OFF_VALID : uint32_t(length);
     kovaLockCoreExternalExceptions();
     memsetQE32bit(engine_slot + KOVA_LUT_OFF_VALID, KOVA_LUT_VALID_OFF, 4, ucc);
     memcpyQE(engine_slot, built, body, ucc);

@@ -26,7 +26,8 @@ namespace kv::publish {
 // Publishes a built entry at engine address `engine_slot` (valid word 0,
 // body of at most 252 bytes, valid word 1) and then mirrors `length` bytes
 // into the shadow slot. The caller links it only afterwards.
-void entry(uint64_t engine_slot, const kova_LUT *built, int32_t length, uint32_t ucc, uint8_t *shadow_slot);
+void entry(uint64_t engine_slot, const kova_LUT *built, int32_t length, uint32_t ucc,
+           uint8_t *shadow_slot);
 
 // Writes the engine link at `engine_field` (a slot's engine address plus
 // the link's offset) to `target` (an engine address, 0 for none), in one

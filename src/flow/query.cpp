@@ -42,13 +42,16 @@ constexpr flows::Refusals kTimestampRefusals = {
     nullptr,
 };
 
-const flows::Refusals &refusals_of(Word w) { return w == Word::counter ? kCounterRefusals : kTimestampRefusals; }
+const flows::Refusals &refusals_of(Word w) {
+    return w == Word::counter ? kCounterRefusals : kTimestampRefusals;
+}
 
 // The kernel address of a live flow's entry in the engine copy the reader
 // holds, or null after logging why the flow cannot be queried. The
 // destination check comes last and is silent. The slot records change under
 // the lock while we read them: each word is read once.
-const uint8_t *engine_entry_of(const EngineReader &engine, int32_t appflowid, const void *dest, Word w) {
+const uint8_t *engine_entry_of(const EngineReader &engine, int32_t appflowid, const void *dest,
+                               Word w) {
     const flows::Refusals &why = refusals_of(w);
     if (appflowid < 0 || uint32_t(appflowid) >= KOVA_APP_FLOWS) {
         plat_printk("kovaAPI: trying to get %s for flowid which is out of range\n", name_of(w));
@@ -69,7 +72,9 @@ const uint8_t *engine_entry_of(const EngineReader &engine, int32_t appflowid, co
 }
 
 // The engine updates these words at any time: one whole 32-bit load each.
-uint32_t engine_word(const uint8_t *entry, uint32_t offset) { return bytes::load_le32_once(entry + offset); }
+uint32_t engine_word(const uint8_t *entry, uint32_t offset) {
+    return bytes::load_le32_once(entry + offset);
+}
 
 } // namespace
 
@@ -115,13 +120,16 @@ uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start) {
     }
     const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
     if (base != stored_hashtable_base_cpu) {
-        plat_printk("ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x%llx\n",
-                    (unsigned long long)plat_shown_address(reinterpret_cast<const void *>(uintptr_t(stored_hashtable_base_cpu))),
-                    (unsigned long long)plat_shown_address(kova.hashtable_base_cpu));
+        plat_printk(
+            "ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x%llx\n",
+            (unsigned long long)plat_shown_address(
+                reinterpret_cast<const void *>(uintptr_t(stored_hashtable_base_cpu))),
+            (unsigned long long)plat_shown_address(kova.hashtable_base_cpu));
         stored_hashtable_base_cpu = base;
     }
     if (start > KOVA_LUT_TABLE_BYTES - 1) {
-        plat_printk("ORVEX_BUG4702: kovaAPIcheckFlowExists wrong start address = 0x%x\n", unsigned(start));
+        plat_printk("ORVEX_BUG4702: kovaAPIcheckFlowExists wrong start address = 0x%x\n",
+                    unsigned(start));
         return 1;
     }
     const uint32_t want = uint32_t(crc);
@@ -134,7 +142,8 @@ uint32_t kovaAPIcheckFlowExists(uint64_t crc, uint64_t start) {
         if (addr < stored_hashtable_base_cpu ||
             addr > stored_hashtable_base_cpu + KOVA_LUT_TABLE_BYTES - KOVA_LUT_SIZE) {
             plat_printk("ORVEX_BUG4702: kovaAPIcheckFlowExists wrong search_lut address = 0x%llx\n",
-                        (unsigned long long)plat_shown_address(reinterpret_cast<const void *>(uintptr_t(addr))));
+                        (unsigned long long)plat_shown_address(
+                            reinterpret_cast<const void *>(uintptr_t(addr))));
             return 1;
         }
         const uint8_t *entry = reinterpret_cast<const uint8_t *>(uintptr_t(addr));

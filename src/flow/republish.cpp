@@ -9,12 +9,13 @@
 namespace kv::publish {
 namespace {
 
-constexpr uint32_t kLinkFields[] = {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT};
+constexpr uint32_t kLinkFields[] = {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32,
+                                    KOVA_LUT_OFF_NEXT_EXT};
 
 uint32_t valid_word(const uint8_t *previous_area, uint32_t slot) {
     const uint8_t *w = previous_area + uint64_t(slot) * KOVA_LUT_SIZE + KOVA_LUT_OFF_VALID;
     return bytes::load_le32_once(w) == KOVA_LUT_VALID_DETACHED ? KOVA_LUT_VALID_DETACHED
-                                                                : KOVA_LUT_VALID_LIVE;
+                                                               : KOVA_LUT_VALID_LIVE;
 }
 
 // The slot's entry without links, made valid with `valid`; a free slot is

@@ -23,5 +23,4 @@ inline bool is_overflow(uint64_t slot) {
     return slot >= KOVA_LUT_OVERFLOW_FIRST && slot < KOVA_LUT_ENTRIES;
 }
 
-
 } // namespace kv::slots

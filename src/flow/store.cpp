@@ -2,10 +2,10 @@
 #include "flow/store.h"
 
 #include "flow/ctrl.h"
+#include "flow/publish.h"
 #include "flow/table.h"
 #include "flow/table_lock.h"
 #include "lib/log.h"
-#include "flow/publish.h"
 #include "lib/once.h"
 #include "platform.h"
 
@@ -42,7 +42,8 @@ uint32_t init_flow_store() {
         return KOVA_ERR_NO_MEMORY;
     }
     kova.hashtable_base_qe = 0;
-    plat_printk("kovaAPI: kova.hashtable_base_qe %llx\n", (unsigned long long)kova.hashtable_base_qe);
+    plat_printk("kovaAPI: kova.hashtable_base_qe %llx\n",
+                (unsigned long long)kova.hashtable_base_qe);
 
     kova.hashtable_base_cpu = static_cast<uint8_t *>(XX_Malloc(KOVA_LUT_TABLE_BYTES));
     if (!kova.hashtable_base_cpu)
@@ -103,6 +104,5 @@ uint32_t kovaAPIReInitKovaFlowTable(void) {
     kv::TableLock lock(0, __func__);
     return kovaAPIReInitKovaFlowTablePrivate();
 }
-
 
 } // extern "C"

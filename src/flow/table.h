@@ -17,8 +17,12 @@ inline uint8_t *qe_to_kernel(uint64_t engine_addr) {
 
 inline uint32_t crc_of(const uint8_t *entry) { return bytes::get_le32(entry + KOVA_LUT_OFF_CRC32); }
 
-inline uint64_t link(const uint8_t *entry, uint32_t field) { return bytes::get_le64(entry + field); }
-inline void set_link(uint8_t *entry, uint32_t field, uint64_t v) { bytes::put_le64(entry + field, v); }
+inline uint64_t link(const uint8_t *entry, uint32_t field) {
+    return bytes::get_le64(entry + field);
+}
+inline void set_link(uint8_t *entry, uint32_t field, uint64_t v) {
+    bytes::put_le64(entry + field, v);
+}
 
 // Slot of a shadow entry address (a CPU link); may be out of range for a
 // corrupted link, which callers check.

@@ -15,7 +15,8 @@ template <typename T> void store_word(uint8_t *p, T v) {
         for (unsigned i = 0; i < sizeof(T); ++i)
             p[i] = uint8_t(uint64_t(v) >> (8 * i));
     }
-    plat_engine_write_observed(PLAT_ENGINE_AREA_STORE, where(p), sizeof(T), uint32_t(v), uint64_t(v));
+    plat_engine_write_observed(PLAT_ENGINE_AREA_STORE, where(p), sizeof(T), uint32_t(v),
+                               uint64_t(v));
 }
 
 } // namespace

@@ -29,9 +29,9 @@ unsigned digit_value(char c) {
 enum class Size : uint8_t { Int, Short, Char };
 
 struct Conv {
-    char kind;  // 'd', 'u', 'x' or 's'
+    char kind; // 'd', 'u', 'x' or 's'
     Size size;
-    int width;  // -1: none
+    int width; // -1: none
 };
 
 // Reads one conversion after its '%'; false for anything outside the set

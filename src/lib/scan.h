@@ -63,6 +63,7 @@ enum class NumberRead { ok, none, out_of_range };
 // number's first character and *p past its last digit, also when it is out
 // of range (every digit is taken, however many), so the caller can quote it.
 // `none` leaves *p and *value alone.
-[[nodiscard]] NumberRead read_number(const char **p, const NumberForm &form, int64_t *value, const char **start);
+[[nodiscard]] NumberRead read_number(const char **p, const NumberForm &form, int64_t *value,
+                                     const char **start);
 
 } // namespace kv

@@ -4,7 +4,8 @@
 
 namespace kv {
 
-Text::Text(char *buf, size_t cap, size_t len) : buf_(buf), cap_(cap), limit_(cap), len_(len), cut_(false) {
+Text::Text(char *buf, size_t cap, size_t len)
+    : buf_(buf), cap_(cap), limit_(cap), len_(len), cut_(false) {
     if (len_ < cap_)
         buf_[len_] = '\0';
     else

@@ -20,7 +20,8 @@ uint32_t ioctl_size(unsigned int cmd) { return (cmd >> 16) & 0x3FFFu; }
 // republishing of a re-attach of the same area): the copy is a snapshot,
 // each word old or new. Out of line, so that the thread sanitizer's
 // suppression can name this copy alone (tests/tsan.supp).
-__attribute__((noinline)) unsigned long copy_engine_window(char *buf, const uint8_t *from, uint64_t n) {
+__attribute__((noinline)) unsigned long copy_engine_window(char *buf, const uint8_t *from,
+                                                           uint64_t n) {
     return plat_copy_to_user(buf, from, n);
 }
 

@@ -32,11 +32,13 @@ CreateFlowOpen *open_state(struct plat_file *file) {
 // its flow: six rules at most, every value in range, and crc32 the CRC of
 // the flow's key, so the engine finds the flow.
 const char *const kUsageExample =
-    "echo \"flow_id=1 \ncrc32=0xccf62423 \nflow_ucc=2 \nflow_subport=0 \neth_dmac=02:00:00:4f:03:e8 \n"
+    "echo \"flow_id=1 \ncrc32=0xccf62423 \nflow_ucc=2 \nflow_subport=0 "
+    "\neth_dmac=02:00:00:4f:03:e8 \n"
     "eth_smac=02:00:01:00:00:10 \nvlan_id_1=3999 \nvlan_id_2=3988 \neth_type=0x800 \n"
     "ipv4_src=192.168.32.102 \nipv4_dst=192.168.39.102 \nudp_sport=0 \nudp_dport=5 \n"
     "rule1=RULE_CHANGE_VLAN_1 \npriority=5 \ncfi=0 \nvid=33 \netype=33024 \n\n"
-    "rule2=RULE_REPLACE_SRC_HEADER \nsource_mac_addr=aa:dd:cc:dd:ee:ff \nsource_ip_addr=192.168.1.56 \n"
+    "rule2=RULE_REPLACE_SRC_HEADER \nsource_mac_addr=aa:dd:cc:dd:ee:ff "
+    "\nsource_ip_addr=192.168.1.56 \n"
     "source_udp_port=56 \n\n"
     "rule3=RULE_REPLACE_DST_HEADER \ndestination_mac_addr=aa:dd:cc:dd:ee:ee \n"
     "destination_ip_addr=192.168.1.147 \ndestination_udp_port=586 \n\n"

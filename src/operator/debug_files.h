@@ -45,8 +45,9 @@ int flow_list_open(struct plat_inode *inode, struct plat_file *file);
 // A release for files that keep nothing per open.
 int debug_file_release(struct plat_inode *inode, struct plat_file *file);
 
-extern const struct kova_file_ops dump_flows_cpu_fops, dump_flows_qe_fops, dump_oq_fops, dump_scheduler_fops,
-    create_flow_fops, delete_flow_fops, create_flow_old_fops, setlag_fops, flow_list_fops;
+extern const struct kova_file_ops dump_flows_cpu_fops, dump_flows_qe_fops, dump_oq_fops,
+    dump_scheduler_fops, create_flow_fops, delete_flow_fops, create_flow_old_fops, setlag_fops,
+    flow_list_fops;
 
 } // extern "C"
 

@@ -15,15 +15,17 @@ int delete_flow_open(struct plat_inode *, struct plat_file *) { return 0; }
 long delete_flow_read(struct plat_file *, char *buf, size_t count, int64_t *pos) {
     char text[160];
     kv::Text t(text, sizeof text);
-    t.add("Previous call of kovaAPIdeleteVoipFlow=%d\n\n\tFlow delete example: echo \"flow_id=5\" > "
-          "/sys/kernel/debug/kova/delete_flows\n",
-          __atomic_load_n(&delete_flow_return_code, __ATOMIC_RELAXED));
+    t.add(
+        "Previous call of kovaAPIdeleteVoipFlow=%d\n\n\tFlow delete example: echo \"flow_id=5\" > "
+        "/sys/kernel/debug/kova/delete_flows\n",
+        __atomic_load_n(&delete_flow_return_code, __ATOMIC_RELAXED));
     return kv::files::read_text(text, t.length(), buf, count, pos);
 }
 
 long delete_flow_write(struct plat_file *, const char *buf, size_t count, int64_t *) {
     long err = 0;
-    char *text = kv::files::copy_user_text("delete_flows", buf, count, kv::files::kCommandMax, &err);
+    char *text =
+        kv::files::copy_user_text("delete_flows", buf, count, kv::files::kCommandMax, &err);
     if (!text)
         return err;
     // "with_extended=1" after the number also deletes the extended flows
@@ -40,7 +42,8 @@ long delete_flow_write(struct plat_file *, const char *buf, size_t count, int64_
     const int32_t result = int32_t(with_extended ? kovaAPIdeleteFlowWithExtended(uint32_t(flow_id))
                                                  : kovaAPIdeleteVoipFlow(uint32_t(flow_id)));
     __atomic_store_n(&delete_flow_return_code, result, __ATOMIC_RELAXED);
-    plat_printk(with_extended ? "kovaAPIdeleteFlowWithExtended=%d\n" : "kovaAPIdeleteVoipFlow=%d\n", result);
+    plat_printk(with_extended ? "kovaAPIdeleteFlowWithExtended=%d\n" : "kovaAPIdeleteVoipFlow=%d\n",
+                result);
     return long(count);
 }
 

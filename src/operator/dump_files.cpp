@@ -51,7 +51,9 @@ int dump_flows_qe_open(struct plat_inode *, struct plat_file *file) {
     return open_dump(file, fill_qe, kFlowsNoMemory);
 }
 
-int dump_oq_open(struct plat_inode *, struct plat_file *file) { return open_dump(file, fill_oq, kOqNoMemory); }
+int dump_oq_open(struct plat_inode *, struct plat_file *file) {
+    return open_dump(file, fill_oq, kOqNoMemory);
+}
 
 int dump_scheduler_open(struct plat_inode *, struct plat_file *file) {
     return open_dump(file, fill_scheduler, kOqNoMemory);

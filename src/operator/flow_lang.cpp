@@ -101,7 +101,8 @@ int out_of_range(Field f, const char *value, size_t len, const NumberForm &form)
     char range[48];
     kv::Text t(range, sizeof range);
     if (form.base == 16)
-        t.add("0x%llx..0x%llx", static_cast<unsigned long long>(form.lo), static_cast<unsigned long long>(form.hi));
+        t.add("0x%llx..0x%llx", static_cast<unsigned long long>(form.lo),
+              static_cast<unsigned long long>(form.hi));
     else
         t.add("%lld..%lld", static_cast<long long>(form.lo), static_cast<long long>(form.hi));
     return out_of_range(f, value, len, range);
@@ -135,8 +136,7 @@ int read_field(const char *token, Field f, const NumberForm &form, int64_t *v) {
     }
 }
 
-template <typename T>
-int read_field(const char *token, Field f, const NumberForm &form, T *out) {
+template <typename T> int read_field(const char *token, Field f, const NumberForm &form, T *out) {
     int64_t v;
     if (int r = read_field(token, f, form, &v))
         return r;
@@ -216,27 +216,28 @@ int read_address_text(const char *token, const char *fmt, const char *key, char 
 }
 
 // The keys of a flow, in the order a definition gives them.
-const char *const kKeys[] = {"parent_flow_id", "flow_id",   "crc32",     "flow_ucc",  "flow_subport",
-                             "eth_dmac",       "eth_smac",  "vlan_id_1", "vlan_id_2", "eth_type",
-                             "ipv4_src",       "ipv4_dst",  "udp_sport", "udp_dport"};
+const char *const kKeys[] = {"parent_flow_id", "flow_id",  "crc32",     "flow_ucc",  "flow_subport",
+                             "eth_dmac",       "eth_smac", "vlan_id_1", "vlan_id_2", "eth_type",
+                             "ipv4_src",       "ipv4_dst", "udp_sport", "udp_dport"};
 
 // A key that failed at its position may have failed because the operator
 // gave the keys in another order: a token that is another key says so.
 int key_failed(const Cursor &c, const char *token, const char *key, int r) {
     for (const char *other : kKeys) {
         const size_t len = __builtin_strlen(other);
-        if (__builtin_strcmp(other, key) != 0 && __builtin_strncmp(token, other, len) == 0 && token[len] == '=') {
+        if (__builtin_strcmp(other, key) != 0 && __builtin_strncmp(token, other, len) == 0 &&
+            token[len] == '=') {
             char q[kQuotedSize];
             quote(token, q);
-            plat_printk("create_flows: expected %s= at token %u, found \"%s\"\n", key, unsigned(c.last()), q);
+            plat_printk("create_flows: expected %s= at token %u, found \"%s\"\n", key,
+                        unsigned(c.last()), q);
             break;
         }
     }
     return r;
 }
 
-template <typename T>
-int read_key(Cursor &c, const char *key, const NumberForm &form, T *out) {
+template <typename T> int read_key(Cursor &c, const char *key, const NumberForm &form, T *out) {
     const char *token = c.take();
     if (int r = read_field(token, {nullptr, key}, form, out))
         return key_failed(c, token, key, r);
@@ -260,10 +261,12 @@ int read_key_address(Cursor &c, const char *fmt, const char *key, char *out) {
 int read_keys(Cursor &c, Definition &d) {
     kova_FLOW &f = d.flow;
     int r;
-    if ((r = read_key(c, "flow_id", kAppFlowId, &d.flow_id)) || (r = read_key(c, "crc32", kCrc, &f.crc32)) ||
+    if ((r = read_key(c, "flow_id", kAppFlowId, &d.flow_id)) ||
+        (r = read_key(c, "crc32", kCrc, &f.crc32)) ||
         (r = read_key(c, "flow_ucc", kUcc, &f.flow_ucc)) ||
         (r = read_key(c, "flow_subport", kTwelveBits, &f.flow_subport)) ||
-        (r = read_key_mac(c, "eth_dmac", f.eth_dmac)) || (r = read_key_mac(c, "eth_smac", f.eth_smac)) ||
+        (r = read_key_mac(c, "eth_dmac", f.eth_dmac)) ||
+        (r = read_key_mac(c, "eth_smac", f.eth_smac)) ||
         (r = read_key(c, "vlan_id_1", kTwelveBits, &f.vlan_id_1)) ||
         (r = read_key(c, "vlan_id_2", kTwelveBits, &f.vlan_id_2)) ||
         (r = read_key(c, "eth_type", kEthType, &f.eth_type)) ||
@@ -385,8 +388,8 @@ int read_replace_src(Cursor &c, const char *kw, kova_RULE &r) {
     auto &p = r.param.replace_src;
     if (int e = read_mac(c.take(), {kw, "source_mac_addr"}, p.source_mac_addr))
         return e;
-    if (int e = read_replacement_address(c.take(), "source_ip_addr=%64s", kw, "source_ip_addr", "source_ip",
-                                         &p.source_ip_addr))
+    if (int e = read_replacement_address(c.take(), "source_ip_addr=%64s", kw, "source_ip_addr",
+                                         "source_ip", &p.source_ip_addr))
         return e;
     return read_field(c.take(), {kw, "source_udp_port"}, kSixteenBits, &p.source_udp_port);
 }
@@ -395,10 +398,11 @@ int read_replace_dst(Cursor &c, const char *kw, kova_RULE &r) {
     auto &p = r.param.replace_dst;
     if (int e = read_mac(c.take(), {kw, "destination_mac_addr"}, p.destination_mac_addr))
         return e;
-    if (int e = read_replacement_address(c.take(), "destination_ip_addr=%64s", kw, "destination_ip_addr",
-                                         "dest_ip", &p.destination_ip_addr))
+    if (int e = read_replacement_address(c.take(), "destination_ip_addr=%64s", kw,
+                                         "destination_ip_addr", "dest_ip", &p.destination_ip_addr))
         return e;
-    return read_field(c.take(), {kw, "destination_udp_port"}, kSixteenBits, &p.destination_udp_port);
+    return read_field(c.take(), {kw, "destination_udp_port"}, kSixteenBits,
+                      &p.destination_udp_port);
 }
 
 struct RuleKind {

@@ -55,8 +55,10 @@ void add_line(Text &out, uint32_t slot, const EngineReader &engine) {
     else
         out.add("parent=- ");
     out.add("ucc=%u crc32=0x%08x packets=%u octets=%u timestamp=%u key=", unsigned(r.ucc),
-            bytes::get_le32(e + KOVA_LUT_OFF_CRC32), bytes::load_le32_once(q + KOVA_LUT_OFF_PACKET_CNT),
-            bytes::load_le32_once(q + KOVA_LUT_OFF_STATS_WORD2), bytes::load_le32_once(q + KOVA_LUT_OFF_TIMESTAMP));
+            bytes::get_le32(e + KOVA_LUT_OFF_CRC32),
+            bytes::load_le32_once(q + KOVA_LUT_OFF_PACKET_CNT),
+            bytes::load_le32_once(q + KOVA_LUT_OFF_STATS_WORD2),
+            bytes::load_le32_once(q + KOVA_LUT_OFF_TIMESTAMP));
     add_hex(out, e + kKeyFirst, kKeyEnd - kKeyFirst);
     out.add(" actions=");
     add_hex(out, e + KOVA_LUT_OFF_ACTIONS, actions_used(e));

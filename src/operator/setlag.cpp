@@ -20,7 +20,8 @@ constexpr kv::NumberForm kLagMask{16, false, 0, 0xffffffff};
 // none) unless it is the first name; *p moves past the number.
 bool take(const char **p, bool first, const char *name, const kv::NumberForm &form, int64_t *v) {
     const char *s = *p;
-    while (!first && (*s == ' ' || (*s >= '\t' && *s <= '\r') || static_cast<unsigned char>(*s) == 0xa0))
+    while (!first &&
+           (*s == ' ' || (*s >= '\t' && *s <= '\r') || static_cast<unsigned char>(*s) == 0xa0))
         ++s;
     const size_t len = __builtin_strlen(name);
     if (__builtin_strncmp(s, name, len) != 0)
@@ -59,7 +60,8 @@ long setlag_write(struct plat_file *, const char *buf, size_t count, int64_t *) 
     if (!ok) {
         plat_printk("setlag parameter error!\n");
         plat_printk("Use the following syntax:\n");
-        plat_printk("  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | "
+        plat_printk("  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex "
+                    "mask, ... | "
                     "UCC4 | UCC3 | UCC2 | UCC1\n");
         return -3;
     }

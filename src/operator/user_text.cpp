@@ -17,7 +17,8 @@ long read_text(const char *text, size_t len, char *user_buf, size_t count, int64
     return long(n);
 }
 
-char *copy_user_text(const char *name, const char *user_buf, size_t count, size_t limit, long *err) {
+char *copy_user_text(const char *name, const char *user_buf, size_t count, size_t limit,
+                     long *err) {
     // The writer chooses count: without a bound it could have the module
     // allocate gigabytes for a command of a few words.
     if (count > limit) {

@@ -124,7 +124,9 @@ uint32_t kovaAPISetLAGCommitToKova(int32_t lagnum) {
     return r;
 }
 
-uint32_t kovaAPISetLAGPortUP(uint32_t uccnum) { return kv::lag::link_change(uccnum, true, "kovaAPISetLAGPortUP"); }
+uint32_t kovaAPISetLAGPortUP(uint32_t uccnum) {
+    return kv::lag::link_change(uccnum, true, "kovaAPISetLAGPortUP");
+}
 
 uint32_t kovaAPISetLAGPortDOWN(uint32_t uccnum) {
     return kv::lag::link_change(uccnum, false, "kovaAPISetLAGPortDOWN");

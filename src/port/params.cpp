@@ -37,7 +37,8 @@ uint32_t kovaAPIGetCounterAFFull(void) {
 }
 
 uint32_t kovaAPIsetLKUPMask(int32_t uccnum, int32_t id, uint8_t mask) {
-    if (uccnum < 0 || uccnum >= int32_t(KOVA_LKUP_MASK_UCCS) || id < 0 || id >= int32_t(KOVA_LKUP_MASK_IDS))
+    if (uccnum < 0 || uccnum >= int32_t(KOVA_LKUP_MASK_UCCS) || id < 0 ||
+        id >= int32_t(KOVA_LKUP_MASK_IDS))
         return KOVA_ERR_INVALID;
     // The CPU copy is the one kept; the engine's copy, once an engine has
     // attached, is written from it. Both under the port lock, so two callers
@@ -55,27 +56,38 @@ uint32_t kovaAPIsetLKUPMask(int32_t uccnum, int32_t id, uint8_t mask) {
 }
 
 uint32_t kovaAPISetOuterVlanEthType(uint16_t) { return KOVA_OK; }
-uint32_t kovaAPISetInnerVlanEthType(uint16_t ethtype) { return kovaAPISetOuterVlanEthType(ethtype); }
+uint32_t kovaAPISetInnerVlanEthType(uint16_t ethtype) {
+    return kovaAPISetOuterVlanEthType(ethtype);
+}
 uint32_t kovaAPISetOQParameters(int32_t, uint16_t, uint16_t) { return KOVA_OK; }
 uint64_t kovaAPIGetOQOccupation(int32_t, int32_t, int32_t) { return 0; }
 uint32_t kovaAPISetPortTrustMode(int32_t, uint32_t) { return KOVA_OK; }
 uint32_t kovaAPISetPortShaping(int32_t, int32_t, uint64_t, uint64_t) { return KOVA_OK; }
 uint32_t kovaAPISetOQPriority(int32_t, int32_t, int32_t, int32_t, uint8_t) { return KOVA_OK; }
-uint32_t kovaAPISetOQPriority2(int32_t, int32_t, int32_t, int32_t, uint8_t, int32_t) { return KOVA_OK; }
+uint32_t kovaAPISetOQPriority2(int32_t, int32_t, int32_t, int32_t, uint8_t, int32_t) {
+    return KOVA_OK;
+}
 uint32_t kovaAPISetAFDstMAC(const uint8_t *) { return KOVA_OK; }
-uint32_t kovaAPIAddAFProtocol(int32_t, int32_t, int32_t, int32_t, int32_t, const void *) { return KOVA_OK; }
+uint32_t kovaAPIAddAFProtocol(int32_t, int32_t, int32_t, int32_t, int32_t, const void *) {
+    return KOVA_OK;
+}
 uint32_t kovaAPIDeleteAFProtocol(int32_t, int32_t, int32_t, int32_t, int32_t) { return KOVA_OK; }
 uint32_t kovaAPISetAFProtocolRate(int32_t, int32_t, int32_t, int32_t, int32_t) { return KOVA_OK; }
 uint32_t kovaAPIGetAFProtocolStatistics(int32_t, int32_t, int32_t, void *) { return KOVA_OK; }
 uint32_t kovaAPIClearAFProtocolStatistics(int32_t, int32_t, int32_t) { return KOVA_OK; }
 
-uint32_t kovaAPIErpsCcmEnable(int32_t, int32_t, const void *, uint32_t, uint32_t, uint64_t, uint64_t, uint32_t) {
+uint32_t kovaAPIErpsCcmEnable(int32_t, int32_t, const void *, uint32_t, uint32_t, uint64_t,
+                              uint64_t, uint32_t) {
     return KOVA_ERR_NOT_SUPPORTED;
 }
 uint32_t kovaAPIErpsCcmDisable(int32_t, int32_t) { return KOVA_ERR_NOT_SUPPORTED; }
-uint32_t kovaAPIErpsCcmChangeTxPdu(int32_t, int32_t, const void *, uint32_t) { return KOVA_ERR_NOT_SUPPORTED; }
+uint32_t kovaAPIErpsCcmChangeTxPdu(int32_t, int32_t, const void *, uint32_t) {
+    return KOVA_ERR_NOT_SUPPORTED;
+}
 uint32_t kovaAPIErpsCcmGetStats(int32_t, int32_t, void *) { return KOVA_ERR_NOT_SUPPORTED; }
-uint32_t kovaAPIErpsCcmClearStats(int32_t uccnum, int32_t subport) { return kovaAPIErpsCcmDisable(uccnum, subport); }
+uint32_t kovaAPIErpsCcmClearStats(int32_t uccnum, int32_t subport) {
+    return kovaAPIErpsCcmDisable(uccnum, subport);
+}
 
 void dpaa_kova_pause_linux_rx(void) {}
 void dpaa_kova_resume_linux_rx(void) { dpaa_kova_pause_linux_rx(); }

@@ -53,7 +53,9 @@ inline uint64_t excess_rate(uint64_t committed, uint64_t peak) {
 }
 
 // A converted committed step must never read as the committed marker.
-inline uint32_t committed_step_word(uint32_t step) { return step == 0xFFFFFFFFu ? 0xFFFFFFFEu : step; }
+inline uint32_t committed_step_word(uint32_t step) {
+    return step == 0xFFFFFFFFu ? 0xFFFFFFFEu : step;
+}
 
 // Storm meters: 100,000,000 / rate counter ticks between packets; the
 // burst in microseconds becomes 10 ns ticks. The tolerance is a signed

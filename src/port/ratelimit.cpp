@@ -31,7 +31,9 @@ bool in_range(int32_t v, uint32_t count) { return v >= 0 && uint32_t(v) < count;
 
 // OQ and IC records a UCC's area holds. Only called for a UCC that passed
 // the UCC check (0..35).
-uint32_t records_of(int32_t uccnum) { return ucc_is_eth(uccnum) ? KOVA_RECORDS_ETH : KOVA_RECORDS_OTHER; }
+uint32_t records_of(int32_t uccnum) {
+    return ucc_is_eth(uccnum) ? KOVA_RECORDS_ETH : KOVA_RECORDS_OTHER;
+}
 
 void put_word(uint8_t *entry, uint32_t off, uint32_t value) {
     kv::engine_mem::store32(entry + off, value);
@@ -77,8 +79,8 @@ void write_shaper(uint8_t *e, uint64_t cdr, uint64_t cbs, uint64_t pdr, uint64_t
 
 // One policer bucket. Turned off, it keeps its depth word: the engine
 // carries on from there when the bucket is turned on again.
-void write_policer_bucket(uint8_t *e, uint32_t step_off, uint32_t depth_off, uint32_t time_off, uint64_t rate,
-                          uint64_t burst) {
+void write_policer_bucket(uint8_t *e, uint32_t step_off, uint32_t depth_off, uint32_t time_off,
+                          uint64_t rate, uint64_t burst) {
     if (rate != 0) {
         const Rate r = convert(rate);
         put_word(e, step_off, step_word(r));
@@ -92,14 +94,18 @@ void write_policer_bucket(uint8_t *e, uint32_t step_off, uint32_t depth_off, uin
 
 // A policer entry: the committed bucket first, then the excess one.
 void write_policer(uint8_t *e, uint64_t cir, uint64_t cbs, uint64_t pir, uint64_t pbs) {
-    write_policer_bucket(e, KOVA_POLICER_COMMITTED_STEP, KOVA_POLICER_COMMITTED_DEPTH, KOVA_POLICER_COMMITTED_TIME,
-                         cir, cbs);
-    write_policer_bucket(e, KOVA_POLICER_EXCESS_STEP, KOVA_POLICER_EXCESS_DEPTH, KOVA_POLICER_EXCESS_TIME,
-                         excess_rate(cir, pir), pbs);
+    write_policer_bucket(e, KOVA_POLICER_COMMITTED_STEP, KOVA_POLICER_COMMITTED_DEPTH,
+                         KOVA_POLICER_COMMITTED_TIME, cir, cbs);
+    write_policer_bucket(e, KOVA_POLICER_EXCESS_STEP, KOVA_POLICER_EXCESS_DEPTH,
+                         KOVA_POLICER_EXCESS_TIME, excess_rate(cir, pir), pbs);
 }
 
-uint8_t *oq_record(uint8_t *oq_base, int32_t oq) { return oq_base + KOVA_OQ_RECORD_SIZE * uint32_t(oq); }
-uint8_t *ic_record(uint8_t *ic_base, int32_t ic) { return ic_base + KOVA_IC_RECORD_SIZE * uint32_t(ic); }
+uint8_t *oq_record(uint8_t *oq_base, int32_t oq) {
+    return oq_base + KOVA_OQ_RECORD_SIZE * uint32_t(oq);
+}
+uint8_t *ic_record(uint8_t *ic_base, int32_t ic) {
+    return ic_base + KOVA_IC_RECORD_SIZE * uint32_t(ic);
+}
 
 } // namespace
 } // namespace kv::port
@@ -138,8 +144,9 @@ uint32_t kovaAPISetStormControlCfg(int32_t uccnum, int32_t portnum, uint32_t bur
     return KOVA_OK;
 }
 
-uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, uint64_t cdr, uint64_t cbs,
-                                    uint64_t pdr, uint64_t pbs, uint8_t committed_marker) {
+uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, uint64_t cdr,
+                                    uint64_t cbs, uint64_t pdr, uint64_t pbs,
+                                    uint8_t committed_marker) {
     if (is_lag(uccnum) || !in_range(class_, KOVA_CLASSES))
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQShapingWithCDR") != 0)
@@ -154,21 +161,23 @@ uint32_t kovaAPISetOQShapingWithCDR(int32_t uccnum, int32_t oq, int32_t class_, 
         return KOVA_ERR_INVALID;
     if (!peak_ok(cdr, pdr, kPeakShaping))
         return KOVA_ERR_INVALID;
-    uint8_t *e = oq_record(oq_base, oq) + KOVA_OQ_OFF_SHAPER + sizeof(kova_SHAPER) * uint32_t(class_);
+    uint8_t *e =
+        oq_record(oq_base, oq) + KOVA_OQ_OFF_SHAPER + sizeof(kova_SHAPER) * uint32_t(class_);
     const PortLock lock;
     write_shaper(e, cdr, cbs, pdr, pbs, committed_marker != 0);
     return KOVA_OK;
 }
 
-uint32_t kovaAPISetOQShaping(int32_t uccnum, int32_t oq, int32_t class_, uint64_t rate, uint64_t burst) {
+uint32_t kovaAPISetOQShaping(int32_t uccnum, int32_t oq, int32_t class_, uint64_t rate,
+                             uint64_t burst) {
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQShaping") != 0)
         return KOVA_ERR_NOT_INITIALIZED;
     // A single-rate shaper: the excess bucket alone, the committed one off.
     return kovaAPISetOQShapingWithCDR(uccnum, oq, class_, 0, 0, rate, burst, 0);
 }
 
-uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, uint64_t cdr, uint64_t cbs,
-                                       uint64_t pdr, uint64_t pbs) {
+uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, uint64_t cdr,
+                                       uint64_t cbs, uint64_t pdr, uint64_t pbs) {
     if (is_lag(uccnum) || !in_range(onu, KOVA_ONU_ENTRIES))
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetOQONUShapingWithCDR") != 0)
@@ -194,8 +203,8 @@ uint32_t kovaAPISetOQONUShapingWithCDR(int32_t uccnum, int32_t onu, int32_t oq, 
     return KOVA_OK;
 }
 
-uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64_t cir, uint64_t cbs, uint64_t pir,
-                              uint64_t pbs) {
+uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64_t cir,
+                              uint64_t cbs, uint64_t pir, uint64_t pbs) {
     if (is_lag(uccnum))
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICPolicing") != 0)
@@ -211,13 +220,14 @@ uint32_t kovaAPISetICPolicing(int32_t uccnum, int32_t ic, int32_t class_, uint64
     if (!peak_ok(cir, pir, kPeakPolicing))
         return KOVA_ERR_INVALID;
     const PortLock lock;
-    write_policer(ic_record(ic_base, ic) + KOVA_IC_OFF_POLICER + sizeof(kova_POLICER) * uint32_t(class_), cir, cbs,
-                  pir, pbs);
+    write_policer(ic_record(ic_base, ic) + KOVA_IC_OFF_POLICER +
+                      sizeof(kova_POLICER) * uint32_t(class_),
+                  cir, cbs, pir, pbs);
     return KOVA_OK;
 }
 
-uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64_t cir, uint64_t cbs, uint64_t pir,
-                                 uint64_t pbs) {
+uint32_t kovaAPISetICONUPolicing(int32_t uccnum, int32_t onu, int32_t ic, uint64_t cir,
+                                 uint64_t cbs, uint64_t pir, uint64_t pbs) {
     if (is_lag(uccnum) || !in_range(onu, KOVA_ONU_ENTRIES))
         return KOVA_ERR_INVALID;
     if (kovaAPIIsUCCInitialized(uccnum, "kovaAPISetICONUPolicing") != 0)

@@ -17,7 +17,7 @@ using kv::counters::cnt_le32;
 using kv::counters::cnt_le64;
 using kv::counters::reg_read;
 
-constexpr uint64_t kMask48 = 0x0000FFFFFFFFFFFFull; // the registers count 48 bits
+constexpr uint64_t kMask48 = 0x0000FFFFFFFFFFFFull;                   // the registers count 48 bits
 constexpr int32_t kFirstLagPort = int32_t(KOVA_UCCS - KOVA_MAX_LAGS); // 36: LAG 0
 constexpr uint32_t kCountB = 7;
 
@@ -39,10 +39,11 @@ constexpr uint32_t kDiscards = 0x18, kLast = 0x20;
 } // namespace tx
 
 bool in_range(int32_t uccnum, int32_t subport, const char *caller) {
-    if (uccnum >= 0 && uccnum < int32_t(KOVA_UCCS) && subport >= 0 && subport < int32_t(KOVA_STATS_SUBPORTS))
+    if (uccnum >= 0 && uccnum < int32_t(KOVA_UCCS) && subport >= 0 &&
+        subport < int32_t(KOVA_STATS_SUBPORTS))
         return true;
-    plat_printk("kovaAPI: port out of range, uccnum = %d subport = %d from %s\n", int(uccnum), int(subport),
-                caller);
+    plat_printk("kovaAPI: port out of range, uccnum = %d subport = %d from %s\n", int(uccnum),
+                int(subport), caller);
     return false;
 }
 

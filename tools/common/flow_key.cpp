@@ -27,7 +27,9 @@ struct CrcTables {
     }
 };
 
-uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t le32(const uint8_t *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 uint32_t crc_sliced(const uint8_t *p, unsigned n) {
     static const CrcTables tables;
@@ -35,8 +37,8 @@ uint32_t crc_sliced(const uint8_t *p, unsigned n) {
     uint32_t crc = 0xFFFFFFFFu;
     for (; n >= 8; p += 8, n -= 8) {
         const uint32_t lo = le32(p) ^ crc, hi = le32(p + 4);
-        crc = t[7][lo & 0xFF] ^ t[6][lo >> 8 & 0xFF] ^ t[5][lo >> 16 & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
-              t[2][hi >> 8 & 0xFF] ^ t[1][hi >> 16 & 0xFF] ^ t[0][hi >> 24];
+        crc = t[7][lo & 0xFF] ^ t[6][lo >> 8 & 0xFF] ^ t[5][lo >> 16 & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xFF] ^ t[2][hi >> 8 & 0xFF] ^ t[1][hi >> 16 & 0xFF] ^ t[0][hi >> 24];
     }
     for (; n; ++p, --n)
         crc = (crc >> 8) ^ t[0][(crc ^ *p) & 0xFF];
@@ -54,9 +56,12 @@ void kova_flow_key_make(const kova_FLOW *flow, struct kova_flow_key *key) {
 }
 
 void kova_flow_key_from_entry(const void *entry, struct kova_flow_key *key) {
-    std::memcpy(key->bytes, static_cast<const uint8_t *>(entry) + KOVA_FLOW_KEY_ENTRY_OFF, KOVA_FLOW_KEY_LEN);
+    std::memcpy(key->bytes, static_cast<const uint8_t *>(entry) + KOVA_FLOW_KEY_ENTRY_OFF,
+                KOVA_FLOW_KEY_LEN);
 }
 
-uint32_t kova_flow_key_crc(const struct kova_flow_key *key) { return crc_sliced(key->bytes, KOVA_FLOW_KEY_LEN); }
+uint32_t kova_flow_key_crc(const struct kova_flow_key *key) {
+    return crc_sliced(key->bytes, KOVA_FLOW_KEY_LEN);
+}
 
 } // extern "C"

@@ -51,7 +51,7 @@ extern "C" {
 #define KOVA_FLOW_KEY_ENTRY_OFF 4u
 
 struct kova_flow_key {
-	uint8_t bytes[KOVA_FLOW_KEY_LEN];
+    uint8_t bytes[KOVA_FLOW_KEY_LEN];
 };
 
 /* Builds the key of a flow description. Uses eth_dmac, eth_smac, vlan_id_1,

@@ -30,7 +30,8 @@ void v6_address(Bytes &out, const kova_IPADDR &ip) {
 // Appends a 20-byte IPv4 header with its checksum.
 void ipv4_header(Bytes &out, const kova_FLOW &f, uint16_t total, uint8_t proto, uint16_t frag) {
     const size_t at = out.b.size();
-    out.u8(0x45), out.u8(0), out.u16(total), out.u16(1), out.u16(frag), out.u8(64), out.u8(proto), out.u16(0);
+    out.u8(0x45), out.u8(0), out.u16(total), out.u16(1), out.u16(frag), out.u8(64), out.u8(proto),
+        out.u16(0);
     out.put(f.ip_src.v4, 4), out.put(f.ip_dst.v4, 4);
     uint32_t sum = 0;
     for (size_t i = at; i < at + 20; i += 2)
@@ -133,7 +134,8 @@ bool CaptureWriter::close() {
     return ok;
 }
 
-bool frame_of(const kova_FLOW &f, uint32_t len, bool port_tag, std::vector<uint8_t> *frame, std::string *error) {
+bool frame_of(const kova_FLOW &f, uint32_t len, bool port_tag, std::vector<uint8_t> *frame,
+              std::string *error) {
     if (f.vlan_id_1 > 0x0FFF || f.vlan_id_2 > 0x0FFF || (port_tag && f.flow_ucc > 0x0FFF)) {
         *error = "a VLAN id above 4095 does not fit a tag";
         return false;
@@ -152,11 +154,13 @@ bool frame_of(const kova_FLOW &f, uint32_t len, bool port_tag, std::vector<uint8
         out.tag(0x8100, f.vlan_id_1);
     out.u16(f.eth_type);
     const size_t l2 = out.b.size();
-    const size_t l3 = f.eth_type == KOVA_ETH_TYPE_IPV4 ? 20 : f.eth_type == KOVA_ETH_TYPE_IPV6 ? 40 : 0;
+    const size_t l3 = f.eth_type == KOVA_ETH_TYPE_IPV4   ? 20
+                      : f.eth_type == KOVA_ETH_TYPE_IPV6 ? 40
+                                                         : 0;
     const size_t headers = l2 + (l3 ? l3 + 8 : f.eth_type == KOVA_ETH_TYPE_ARP ? 28 : 0);
     if (len < headers) {
-        *error = "len=" + std::to_string(len) + " is shorter than the frame's headers (" + std::to_string(headers) +
-                 " bytes)";
+        *error = "len=" + std::to_string(len) + " is shorter than the frame's headers (" +
+                 std::to_string(headers) + " bytes)";
         return false;
     }
     const uint16_t udp_len = uint16_t(len - l2 - l3);

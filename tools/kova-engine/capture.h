@@ -92,7 +92,8 @@ private:
 // to `len`. With `port_tag` an 0x8100 tag whose VLAN id is flow_ucc comes
 // first. False with the reason for a flow no frame decodes back to: a VLAN
 // id above 4095, an ARP flow with ports, or `len` short of the headers.
-bool frame_of(const kova_FLOW &flow, uint32_t len, bool port_tag, std::vector<uint8_t> *frame, std::string *error);
+bool frame_of(const kova_FLOW &flow, uint32_t len, bool port_tag, std::vector<uint8_t> *frame,
+              std::string *error);
 
 // One frame for each reason the decoder gives for not keying a frame, with
 // that reason; none of them has a port tag.

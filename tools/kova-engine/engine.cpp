@@ -14,9 +14,15 @@ constexpr uint32_t kLagFirst = kv::key::kUccLagFirst, kUccs = 40, kEthUccs = 4, 
 
 // The module changes links and counters of live entries while we read them:
 // every shared word is one whole aligned access.
-uint32_t load32(const uint8_t *p) { return __atomic_load_n(reinterpret_cast<const uint32_t *>(p), __ATOMIC_RELAXED); }
-uint64_t load64(const uint8_t *p) { return __atomic_load_n(reinterpret_cast<const uint64_t *>(p), __ATOMIC_RELAXED); }
-void store32(uint8_t *p, uint32_t v) { __atomic_store_n(reinterpret_cast<uint32_t *>(p), v, __ATOMIC_RELAXED); }
+uint32_t load32(const uint8_t *p) {
+    return __atomic_load_n(reinterpret_cast<const uint32_t *>(p), __ATOMIC_RELAXED);
+}
+uint64_t load64(const uint8_t *p) {
+    return __atomic_load_n(reinterpret_cast<const uint64_t *>(p), __ATOMIC_RELAXED);
+}
+void store32(uint8_t *p, uint32_t v) {
+    __atomic_store_n(reinterpret_cast<uint32_t *>(p), v, __ATOMIC_RELAXED);
+}
 // The engine is the only writer of its counters: load, add, one store.
 void add32(uint8_t *p, uint32_t v) { store32(p, load32(p) + v); }
 void add64(uint8_t *p, uint64_t v) {
@@ -27,8 +33,8 @@ void add64(uint8_t *p, uint64_t v) {
 // The valid word is loaded first, with acquire: the rest of the entry is
 // read only once it has said 1.
 bool is_live(const uint8_t *e) {
-    return __atomic_load_n(reinterpret_cast<const uint32_t *>(e + KOVA_LUT_OFF_VALID), __ATOMIC_ACQUIRE) ==
-           KOVA_LUT_VALID_LIVE;
+    return __atomic_load_n(reinterpret_cast<const uint32_t *>(e + KOVA_LUT_OFF_VALID),
+                           __ATOMIC_ACQUIRE) == KOVA_LUT_VALID_LIVE;
 }
 
 bool matches(const uint8_t *e, const Packet &p) {
@@ -63,7 +69,8 @@ bool set_source_for_crc(kova_FLOW *flow, uint32_t crc) {
     // The key holds a.b.c.d as c, d, a, b: x's bytes 0..3 in that order.
     auto crc_with = [flow](uint32_t x) {
         const uint8_t k[4] = {uint8_t(x), uint8_t(x >> 8), uint8_t(x >> 16), uint8_t(x >> 24)};
-        flow->ip_src.v4[2] = k[0], flow->ip_src.v4[3] = k[1], flow->ip_src.v4[0] = k[2], flow->ip_src.v4[1] = k[3];
+        flow->ip_src.v4[2] = k[0], flow->ip_src.v4[3] = k[1], flow->ip_src.v4[0] = k[2],
+        flow->ip_src.v4[1] = k[3];
         kova_flow_key key;
         kova_flow_key_make(flow, &key);
         return kova_flow_key_crc(&key);
@@ -99,7 +106,8 @@ uint8_t *Engine::live_entry(uint64_t link, uint32_t *budget) {
     if (link == 0)
         return nullptr;
     const uint64_t off = link - qe_base_;
-    if (link < qe_base_ || off >= KOVA_LUT_TABLE_BYTES || off % KOVA_LUT_SIZE != 0 || *budget == 0) {
+    if (link < qe_base_ || off >= KOVA_LUT_TABLE_BYTES || off % KOVA_LUT_SIZE != 0 ||
+        *budget == 0) {
         ++stats_.bad_links;
         return nullptr;
     }
@@ -110,7 +118,8 @@ uint8_t *Engine::live_entry(uint64_t link, uint32_t *budget) {
 
 int32_t Engine::lookup(const Packet &p) {
     uint32_t budget = KOVA_LUT_ENTRIES;
-    uint8_t *group = area_ + KOVA_SHM_TABLE + uint64_t(p.crc >> KOVA_LUT_BUCKET_SHIFT) * KOVA_LUT_SIZE;
+    uint8_t *group =
+        area_ + KOVA_SHM_TABLE + uint64_t(p.crc >> KOVA_LUT_BUCKET_SHIFT) * KOVA_LUT_SIZE;
     if (!is_live(group))
         return -1;
     while (group && load32(group + KOVA_LUT_OFF_CRC32) != p.crc)

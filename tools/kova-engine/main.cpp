@@ -51,44 +51,47 @@ volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
 void usage(FILE *out) {
-    std::fprintf(out,
-                 "usage: kova-engine --dev PATH [--shm NAME | --hugepage] [--qe-base ADDR]\n"
-                 "                   [--trace FILE | --pcap FILE --port N|vlan [--subport S]\n"
-                 "                    | --generate N --flows FILE [--miss-percent P]]\n"
-                 "                   [--progress] [--stay] [--keep]\n"
-                 "       kova-engine --no-attach --shm NAME [--qe-base ADDR] [--trace FILE | --pcap ... | --generate ...]\n"
-                 "       kova-engine --crc FILE\n"
-                 "       kova-engine --help | --version\n"
-                 "\n"
-                 "  Options take their value as --opt VALUE or --opt=VALUE.\n"
-                 "  --dev PATH        the module's device to attach through (MNT/dev/kova, /dev/kova)\n"
-                 "  --shm NAME        shared-memory object of the area [/kova-engine-<pid>]; created\n"
-                 "                    here, removed at exit unless --keep\n"
-                 "  --hugepage        use an anonymous 1 GiB huge page instead (physically contiguous)\n"
-                 "  --no-attach       map the existing object NAME, attached earlier, and only run packets\n"
-                 "  --qe-base ADDR    the engine's address of the table [0x%" PRIx64 "]\n"
-                 "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 ...);\n"
-                 "                    checked whole first, then parsed line by line as the packets run\n"
-                 "  --pcap FILE       packets from a pcap or pcapng capture of Ethernet frames: MACs,\n"
-                 "                    up to two VLAN tags (0x8100, 0x88a8; the outer one is vlan1),\n"
-                 "                    IPv4, IPv6 (extension headers walked), UDP/TCP ports, ARP; frames\n"
-                 "                    that cannot be keyed are counted by reason and not looked up\n"
-                 "  --port N          the capture's packets arrive on UCC N (0..40)\n"
-                 "  --port vlan       each frame's outer tag is a port tag: its VLAN id is the UCC\n"
-                 "                    (0..40), and it is taken off before the key's tags are read\n"
-                 "  --subport S       the subport of the capture's packets (0..4095) [0]\n"
-                 "  --generate N      N packets (at least 1) cycling through the lines of --flows FILE\n"
-                 "  --miss-percent P  that share of generated packets matches no flow [0]\n"
-                 "  --progress        a line on stderr every quarter second\n"
-                 "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
-                 "  --keep            leave the shared-memory object in place at exit\n"
-                 "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n"
-                 "  --version         print the module version this engine goes with and exit\n"
-                 "\n"
-                 "lookups/s counts from the first read of the packets: a trace's lines are parsed and a\n"
-                 "capture's frames decoded within it, hashing included; generated packets are made\n"
-                 "beforehand, so theirs is the lookup alone.\n",
-                 kDefaultQeBase);
+    std::fprintf(
+        out,
+        "usage: kova-engine --dev PATH [--shm NAME | --hugepage] [--qe-base ADDR]\n"
+        "                   [--trace FILE | --pcap FILE --port N|vlan [--subport S]\n"
+        "                    | --generate N --flows FILE [--miss-percent P]]\n"
+        "                   [--progress] [--stay] [--keep]\n"
+        "       kova-engine --no-attach --shm NAME [--qe-base ADDR] [--trace FILE | --pcap ... | "
+        "--generate ...]\n"
+        "       kova-engine --crc FILE\n"
+        "       kova-engine --help | --version\n"
+        "\n"
+        "  Options take their value as --opt VALUE or --opt=VALUE.\n"
+        "  --dev PATH        the module's device to attach through (MNT/dev/kova, /dev/kova)\n"
+        "  --shm NAME        shared-memory object of the area [/kova-engine-<pid>]; created\n"
+        "                    here, removed at exit unless --keep\n"
+        "  --hugepage        use an anonymous 1 GiB huge page instead (physically contiguous)\n"
+        "  --no-attach       map the existing object NAME, attached earlier, and only run packets\n"
+        "  --qe-base ADDR    the engine's address of the table [0x%" PRIx64 "]\n"
+        "  --trace FILE      packets, one line each (ucc=2 dmac=.. eth_type=800 src=.. dport=5 "
+        "...);\n"
+        "                    checked whole first, then parsed line by line as the packets run\n"
+        "  --pcap FILE       packets from a pcap or pcapng capture of Ethernet frames: MACs,\n"
+        "                    up to two VLAN tags (0x8100, 0x88a8; the outer one is vlan1),\n"
+        "                    IPv4, IPv6 (extension headers walked), UDP/TCP ports, ARP; frames\n"
+        "                    that cannot be keyed are counted by reason and not looked up\n"
+        "  --port N          the capture's packets arrive on UCC N (0..40)\n"
+        "  --port vlan       each frame's outer tag is a port tag: its VLAN id is the UCC\n"
+        "                    (0..40), and it is taken off before the key's tags are read\n"
+        "  --subport S       the subport of the capture's packets (0..4095) [0]\n"
+        "  --generate N      N packets (at least 1) cycling through the lines of --flows FILE\n"
+        "  --miss-percent P  that share of generated packets matches no flow [0]\n"
+        "  --progress        a line on stderr every quarter second\n"
+        "  --stay            after the packets keep the area until SIGINT or SIGTERM\n"
+        "  --keep            leave the shared-memory object in place at exit\n"
+        "  --crc FILE        print each line's crc32 (for a flow definition) and exit\n"
+        "  --version         print the module version this engine goes with and exit\n"
+        "\n"
+        "lookups/s counts from the first read of the packets: a trace's lines are parsed and a\n"
+        "capture's frames decoded within it, hashing included; generated packets are made\n"
+        "beforehand, so theirs is the lookup alone.\n",
+        kDefaultQeBase);
 }
 
 struct Options {
@@ -111,19 +114,45 @@ bool parse_u64(const char *text, uint64_t min, uint64_t max, uint64_t *out) {
 }
 
 // Long options without a short form take values from 256 up.
-enum : int { kDev = 256, kShm, kHugepage, kNoAttach, kQeBase, kTrace, kPcap, kPort, kSubport, kGenerate, kFlows,
-             kMissPercent, kProgress, kStay, kKeep, kCrc, kPrintVersion };
+enum : int {
+    kDev = 256,
+    kShm,
+    kHugepage,
+    kNoAttach,
+    kQeBase,
+    kTrace,
+    kPcap,
+    kPort,
+    kSubport,
+    kGenerate,
+    kFlows,
+    kMissPercent,
+    kProgress,
+    kStay,
+    kKeep,
+    kCrc,
+    kPrintVersion
+};
 
 const option kOptions[] = {
-    {"dev", required_argument, nullptr, kDev},       {"shm", required_argument, nullptr, kShm},
-    {"hugepage", no_argument, nullptr, kHugepage},   {"no-attach", no_argument, nullptr, kNoAttach},
-    {"qe-base", required_argument, nullptr, kQeBase}, {"trace", required_argument, nullptr, kTrace},
-    {"pcap", required_argument, nullptr, kPcap},     {"port", required_argument, nullptr, kPort},
-    {"subport", required_argument, nullptr, kSubport}, {"generate", required_argument, nullptr, kGenerate},
-    {"flows", required_argument, nullptr, kFlows},   {"miss-percent", required_argument, nullptr, kMissPercent},
-    {"progress", no_argument, nullptr, kProgress},   {"stay", no_argument, nullptr, kStay},
-    {"keep", no_argument, nullptr, kKeep},           {"crc", required_argument, nullptr, kCrc},
-    {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, kPrintVersion},
+    {"dev", required_argument, nullptr, kDev},
+    {"shm", required_argument, nullptr, kShm},
+    {"hugepage", no_argument, nullptr, kHugepage},
+    {"no-attach", no_argument, nullptr, kNoAttach},
+    {"qe-base", required_argument, nullptr, kQeBase},
+    {"trace", required_argument, nullptr, kTrace},
+    {"pcap", required_argument, nullptr, kPcap},
+    {"port", required_argument, nullptr, kPort},
+    {"subport", required_argument, nullptr, kSubport},
+    {"generate", required_argument, nullptr, kGenerate},
+    {"flows", required_argument, nullptr, kFlows},
+    {"miss-percent", required_argument, nullptr, kMissPercent},
+    {"progress", no_argument, nullptr, kProgress},
+    {"stay", no_argument, nullptr, kStay},
+    {"keep", no_argument, nullptr, kKeep},
+    {"crc", required_argument, nullptr, kCrc},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kPrintVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -175,20 +204,50 @@ int parse_options(int argc, char **argv, Options *o) {
     for (int id; (id = getopt_long(argc, args.data(), "h", kOptions, nullptr)) != -1;) {
         std::string why;
         switch (id) {
-        case 'h': usage(stdout); return 1;
-        case kPrintVersion: std::printf("kova-engine %s\n", KOVA_API_VERSION); return 1;
-        case kHugepage: o->hugepage = true; break;
-        case kNoAttach: o->no_attach = true; break;
-        case kProgress: o->progress = true; break;
-        case kStay: o->stay = true; break;
-        case kKeep: o->keep = true; break;
-        case kDev: o->dev = optarg; break;
-        case kShm: o->shm = optarg; break;
-        case kTrace: o->trace = optarg; break;
-        case kFlows: o->flows = optarg; break;
-        case kPcap: o->pcap = optarg; break;
-        case kCrc: o->crc_file = optarg; break;
-        case kQeBase: case kGenerate: case kMissPercent: case kSubport: case kPort:
+        case 'h':
+            usage(stdout);
+            return 1;
+        case kPrintVersion:
+            std::printf("kova-engine %s\n", KOVA_API_VERSION);
+            return 1;
+        case kHugepage:
+            o->hugepage = true;
+            break;
+        case kNoAttach:
+            o->no_attach = true;
+            break;
+        case kProgress:
+            o->progress = true;
+            break;
+        case kStay:
+            o->stay = true;
+            break;
+        case kKeep:
+            o->keep = true;
+            break;
+        case kDev:
+            o->dev = optarg;
+            break;
+        case kShm:
+            o->shm = optarg;
+            break;
+        case kTrace:
+            o->trace = optarg;
+            break;
+        case kFlows:
+            o->flows = optarg;
+            break;
+        case kPcap:
+            o->pcap = optarg;
+            break;
+        case kCrc:
+            o->crc_file = optarg;
+            break;
+        case kQeBase:
+        case kGenerate:
+        case kMissPercent:
+        case kSubport:
+        case kPort:
             if (checked_value(id, optarg, o, &why))
                 break;
             std::fprintf(stderr, "kova-engine: %s\n", why.c_str());
@@ -198,7 +257,8 @@ int parse_options(int argc, char **argv, Options *o) {
         }
     }
     if (optind < argc) {
-        std::fprintf(stderr, "kova-engine: unexpected argument %s\n", kova_tools::quoted(args[size_t(optind)]).c_str());
+        std::fprintf(stderr, "kova-engine: unexpected argument %s\n",
+                     kova_tools::quoted(args[size_t(optind)]).c_str());
         return 2;
     }
     const char *problem = nullptr;
@@ -248,8 +308,9 @@ size_t page_rounded(size_t n) {
 // module no longer writes.
 bool map_area(const Options &o, Area *area) {
     if (o.hugepage) {
-        void *m = mmap(nullptr, kHugePage, PROT_READ | PROT_WRITE,
-                       MAP_SHARED | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB | MAP_POPULATE, -1, 0);
+        void *m =
+            mmap(nullptr, kHugePage, PROT_READ | PROT_WRITE,
+                 MAP_SHARED | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB | MAP_POPULATE, -1, 0);
         if (m == MAP_FAILED) {
             std::fprintf(stderr, "kova-engine: no 1 GiB huge page: %s\n", std::strerror(errno));
             return false;
@@ -263,15 +324,16 @@ bool map_area(const Options &o, Area *area) {
     const int fd = o.no_attach ? shm_open(name.c_str(), O_RDWR, 0)
                                : shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) {
-        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", escaped(name).c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", escaped(name).c_str(),
+                     std::strerror(errno));
         return false;
     }
     if (!o.no_attach && !o.keep)
         area->shm = name;
     const size_t size = page_rounded(KOVA_SHM_SIZE);
     struct stat st {};
-    const bool ok =
-        o.no_attach ? fstat(fd, &st) == 0 && size_t(st.st_size) >= KOVA_SHM_SIZE : ftruncate(fd, off_t(size)) == 0;
+    const bool ok = o.no_attach ? fstat(fd, &st) == 0 && size_t(st.st_size) >= KOVA_SHM_SIZE
+                                : ftruncate(fd, off_t(size)) == 0;
     if (!ok) {
         std::fprintf(stderr, "kova-engine: shared memory %s: %s\n", escaped(name).c_str(),
                      o.no_attach ? "shorter than the engine's area" : std::strerror(errno));
@@ -281,7 +343,8 @@ bool map_area(const Options &o, Area *area) {
     void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (m == MAP_FAILED) {
-        std::fprintf(stderr, "kova-engine: mmap of %s: %s\n", escaped(name).c_str(), std::strerror(errno));
+        std::fprintf(stderr, "kova-engine: mmap of %s: %s\n", escaped(name).c_str(),
+                     std::strerror(errno));
         return false;
     }
     area->base = static_cast<uint8_t *>(m);
@@ -306,11 +369,12 @@ bool attach(const Options &o, const Area &area) {
     const int err = errno;
     close(fd);
     if (r != 0) {
-        std::fprintf(stderr, "kova-engine: attach through %s: %s\n", escaped(o.dev).c_str(), std::strerror(err));
+        std::fprintf(stderr, "kova-engine: attach through %s: %s\n", escaped(o.dev).c_str(),
+                     std::strerror(err));
         return false;
     }
-    std::printf("kova-engine: attached through %s, qe_base 0x%" PRIx64 ", version \"%s\"\n", o.dev.c_str(),
-                o.qe_base, kVersion);
+    std::printf("kova-engine: attached through %s, qe_base 0x%" PRIx64 ", version \"%s\"\n",
+                o.dev.c_str(), o.qe_base, kVersion);
     return true;
 }
 
@@ -354,8 +418,9 @@ public:
 
     void report() const {
         const Stats &s = engine_.stats();
-        std::printf("packets: %" PRIu64 "\nhits: %" PRIu64 "\nmisses: %" PRIu64 "\nextended: %" PRIu64
-                    "\nbad links: %" PRIu64 "\nseconds: %.6f\nlookups/s: %.0f\n",
+        std::printf("packets: %" PRIu64 "\nhits: %" PRIu64 "\nmisses: %" PRIu64
+                    "\nextended: %" PRIu64 "\nbad links: %" PRIu64
+                    "\nseconds: %.6f\nlookups/s: %.0f\n",
                     s.packets, s.hits, s.misses, s.extended, s.bad_links, elapsed_,
                     elapsed_ > 0 ? double(s.packets) / elapsed_ : 0.0);
         std::fflush(stdout);
@@ -364,7 +429,9 @@ public:
 private:
     void report_progress(double t, uint64_t packets) const {
         const Stats &s = engine_.stats();
-        std::fprintf(stderr, "kova-engine: %" PRIu64 " packets, %" PRIu64 " hits, %" PRIu64 " misses, %.0f lookups/s\n",
+        std::fprintf(stderr,
+                     "kova-engine: %" PRIu64 " packets, %" PRIu64 " hits, %" PRIu64
+                     " misses, %.0f lookups/s\n",
                      s.packets, s.hits, s.misses, double(packets) / (t - last_));
     }
 
@@ -417,14 +484,16 @@ bool run_capture(const Options &o, CaptureReader &capture, Runner &runner) {
     runner.run([&] { return source.next(); });
     runner.report();
     const uint64_t *by_result = source.by_result();
-    std::printf("frames: %" PRIu64 "\nnot decoded: %" PRIu64 "\n", source.frames(), source.frames() - by_result[0]);
+    std::printf("frames: %" PRIu64 "\nnot decoded: %" PRIu64 "\n", source.frames(),
+                source.frames() - by_result[0]);
     for (unsigned r = 1; r < kDecodeResults; ++r)
         std::printf("  %s: %" PRIu64 "\n", decode_name(Decode(r)), by_result[r]);
     std::fflush(stdout);
     if (source.frames() == 0 && capture.error().empty())
         std::fprintf(stderr, "kova-engine: warning: %s holds no frames\n", escaped(o.pcap).c_str());
     if (!capture.error().empty()) {
-        std::fprintf(stderr, "kova-engine: %s: %s\n", escaped(o.pcap).c_str(), capture.error().c_str());
+        std::fprintf(stderr, "kova-engine: %s: %s\n", escaped(o.pcap).c_str(),
+                     capture.error().c_str());
         return false;
     }
     return true;
@@ -466,7 +535,8 @@ int run(const Options &o) {
         // Most likely the wrong file, but a run of nothing is still a run:
         // it reports its zeros.
         if (!any)
-            std::fprintf(stderr, "kova-engine: warning: %s holds no packets\n", escaped(o.trace).c_str());
+            std::fprintf(stderr, "kova-engine: warning: %s holds no packets\n",
+                         escaped(o.trace).c_str());
     }
     if (o.generate && trace.empty()) {
         std::fprintf(stderr, "kova-engine: %s holds no flows\n", escaped(o.flows).c_str());

@@ -140,13 +140,19 @@ Decode decode(Cursor c, const PortChoice &port, kova_FLOW *f) {
 } // namespace
 
 const char *decode_name(Decode d) {
-    static const char *const kNames[kDecodeResults] = {
-        "decoded",          "truncated",          "unsupported ethertype", "more than two VLAN tags",
-        "malformed IP header", "non-first fragment", "malformed ARP",       "no port tag"};
+    static const char *const kNames[kDecodeResults] = {"decoded",
+                                                       "truncated",
+                                                       "unsupported ethertype",
+                                                       "more than two VLAN tags",
+                                                       "malformed IP header",
+                                                       "non-first fragment",
+                                                       "malformed ARP",
+                                                       "no port tag"};
     return unsigned(d) < kDecodeResults ? kNames[unsigned(d)] : "?";
 }
 
-Decode decode_frame(const uint8_t *frame, size_t caplen, uint32_t wire_len, const PortChoice &port, Packet *out) {
+Decode decode_frame(const uint8_t *frame, size_t caplen, uint32_t wire_len, const PortChoice &port,
+                    Packet *out) {
     kova_FLOW f{};
     f.flow_ucc = port.ucc;
     f.flow_subport = port.subport;

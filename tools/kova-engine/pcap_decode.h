@@ -60,6 +60,7 @@ struct PortChoice {
 
 // Decodes `caplen` captured bytes of a frame that was `wire_len` bytes long
 // into *out, which is written only when the result is ok.
-Decode decode_frame(const uint8_t *frame, size_t caplen, uint32_t wire_len, const PortChoice &port, Packet *out);
+Decode decode_frame(const uint8_t *frame, size_t caplen, uint32_t wire_len, const PortChoice &port,
+                    Packet *out);
 
 } // namespace kova_engine

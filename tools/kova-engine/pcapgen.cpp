@@ -14,18 +14,19 @@
 namespace {
 
 void usage(FILE *out) {
-    std::fprintf(out,
-                 "usage: kova-pcapgen [--port-tags] [--undecodable] FLOWS OUT.pcap\n"
-                 "\n"
-                 "  FLOWS          packet lines as for kova-engine --trace; each gives `count` frames\n"
-                 "                 of `len` bytes: Ethernet, vlan1 alone as an 0x8100 tag, vlan1 and\n"
-                 "                 vlan2 as 0x88a8 + 0x8100 tags, IPv4 or IPv6 with UDP, Ethernet/IPv4\n"
-                 "                 ARP from src to dst, any other eth_type with zero bytes\n"
-                 "  --port-tags    an outer 0x8100 tag whose VLAN id is the line's ucc, for\n"
-                 "                 kova-engine --pcap FILE --port vlan\n"
-                 "  --undecodable  then one frame of each kind kova-engine cannot key: truncated,\n"
-                 "                 an 802.3 length, three tags, a malformed IPv4 header, a non-first\n"
-                 "                 fragment, a non-Ethernet ARP (and, with --port-tags, an untagged one)\n");
+    std::fprintf(
+        out,
+        "usage: kova-pcapgen [--port-tags] [--undecodable] FLOWS OUT.pcap\n"
+        "\n"
+        "  FLOWS          packet lines as for kova-engine --trace; each gives `count` frames\n"
+        "                 of `len` bytes: Ethernet, vlan1 alone as an 0x8100 tag, vlan1 and\n"
+        "                 vlan2 as 0x88a8 + 0x8100 tags, IPv4 or IPv6 with UDP, Ethernet/IPv4\n"
+        "                 ARP from src to dst, any other eth_type with zero bytes\n"
+        "  --port-tags    an outer 0x8100 tag whose VLAN id is the line's ucc, for\n"
+        "                 kova-engine --pcap FILE --port vlan\n"
+        "  --undecodable  then one frame of each kind kova-engine cannot key: truncated,\n"
+        "                 an 802.3 length, three tags, a malformed IPv4 header, a non-first\n"
+        "                 fragment, a non-Ethernet ARP (and, with --port-tags, an untagged one)\n");
 }
 
 } // namespace
@@ -66,7 +67,8 @@ int main(int argc, char **argv) {
     std::vector<std::vector<uint8_t>> frames(lines.size());
     for (size_t i = 0; i < lines.size(); ++i)
         if (!frame_of(lines[i].flow, lines[i].packet.len, port_tags, &frames[i], &error)) {
-            std::fprintf(stderr, "kova-pcapgen: %s: packet line %zu: %s\n", files[0].c_str(), i + 1, error.c_str());
+            std::fprintf(stderr, "kova-pcapgen: %s: packet line %zu: %s\n", files[0].c_str(), i + 1,
+                         error.c_str());
             return 1;
         }
     CaptureWriter out;

@@ -31,7 +31,8 @@ bool number(const std::string &text, int base, uint64_t min, uint64_t max, uint6
 bool mac(const std::string &text, uint8_t *out) {
     unsigned b[6];
     int used = -1;
-    if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%n", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &used) != 6 ||
+    if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%n", &b[0], &b[1], &b[2], &b[3], &b[4],
+                    &b[5], &used) != 6 ||
         used != int(text.size()))
         return false;
     for (int i = 0; i < 6; ++i)
@@ -56,13 +57,19 @@ bool address(const std::string &text, kova_IPADDR *out) {
 // The canonical name of a field, or null for one we do not know.
 const char *canonical(const std::string &name) {
     static const char *const kAliases[][2] = {
-        {"ucc", "ucc"},       {"flow_ucc", "ucc"},     {"subport", "subport"}, {"flow_subport", "subport"},
-        {"dmac", "dmac"},     {"eth_dmac", "dmac"},    {"smac", "smac"},       {"eth_smac", "smac"},
-        {"vlan1", "vlan1"},   {"vlan_id_1", "vlan1"},  {"vlan2", "vlan2"},     {"vlan_id_2", "vlan2"},
-        {"src", "src"},       {"ipv4_src", "src"},     {"dst", "dst"},         {"ipv4_dst", "dst"},
-        {"sport", "sport"},   {"udp_sport", "sport"},  {"dport", "dport"},     {"udp_dport", "dport"},
-        {"eth_type", "eth_type"}, {"len", "len"},      {"count", "count"},     {"crc32", "crc32"},
-        {"flow_id", ""},      {"parent_flow_id", ""},
+        {"ucc", "ucc"},           {"flow_ucc", "ucc"},
+        {"subport", "subport"},   {"flow_subport", "subport"},
+        {"dmac", "dmac"},         {"eth_dmac", "dmac"},
+        {"smac", "smac"},         {"eth_smac", "smac"},
+        {"vlan1", "vlan1"},       {"vlan_id_1", "vlan1"},
+        {"vlan2", "vlan2"},       {"vlan_id_2", "vlan2"},
+        {"src", "src"},           {"ipv4_src", "src"},
+        {"dst", "dst"},           {"ipv4_dst", "dst"},
+        {"sport", "sport"},       {"udp_sport", "sport"},
+        {"dport", "dport"},       {"udp_dport", "dport"},
+        {"eth_type", "eth_type"}, {"len", "len"},
+        {"count", "count"},       {"crc32", "crc32"},
+        {"flow_id", ""},          {"parent_flow_id", ""},
     };
     for (const auto &a : kAliases)
         if (name == a[0])
@@ -80,7 +87,8 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
     for (std::string token; in >> token;) {
         any = true;
         const size_t eq = token.find('=');
-        const std::string name = token.substr(0, eq), value = eq == std::string::npos ? "" : token.substr(eq + 1);
+        const std::string name = token.substr(0, eq),
+                          value = eq == std::string::npos ? "" : token.substr(eq + 1);
         const char *field = eq == std::string::npos ? nullptr : canonical(name);
         if (!field) {
             *error = "unknown field " + kova_tools::quoted(token);
@@ -132,8 +140,8 @@ LineKind parse_line(const std::string &line, TraceLine *out, std::string *error)
     out->flow = flow;
     if (want_crc && out->packet.crc != crc) {
         char text[96];
-        std::snprintf(text, sizeof text, "crc32=%08llx given, but the key hashes to %08x", (unsigned long long)crc,
-                      out->packet.crc);
+        std::snprintf(text, sizeof text, "crc32=%08llx given, but the key hashes to %08x",
+                      (unsigned long long)crc, out->packet.crc);
         *error = text;
         return LineKind::error;
     }

@@ -47,15 +47,18 @@ int32_t I32(int64_t v) { return int32_t(v); }
 
 const std::vector<Call> &calls() {
     static const std::vector<Call> table = {
-        {"kovaAPIdeleteVoipFlow", 1, [](const Args &a) { return u(kovaAPIdeleteVoipFlow(U32(a[0]))); }},
+        {"kovaAPIdeleteVoipFlow", 1,
+         [](const Args &a) { return u(kovaAPIdeleteVoipFlow(U32(a[0]))); }},
         {"kovaAPIdeleteVoipFlowWithStats", 1,
          [](const Args &a) {
              uint32_t s[3] = {};
              const uint32_t r = kovaAPIdeleteVoipFlowWithStats(U32(a[0]), s);
              return stats3(r, s);
          }},
-        {"kovaAPIdeleteFlow2", 2, [](const Args &a) { return u(kovaAPIdeleteFlow2(U32(a[0]), U32(a[1]))); }},
-        {"kovaAPIdeleteExtendedFlow", 1, [](const Args &a) { return u(kovaAPIdeleteExtendedFlow(U32(a[0]))); }},
+        {"kovaAPIdeleteFlow2", 2,
+         [](const Args &a) { return u(kovaAPIdeleteFlow2(U32(a[0]), U32(a[1]))); }},
+        {"kovaAPIdeleteExtendedFlow", 1,
+         [](const Args &a) { return u(kovaAPIdeleteExtendedFlow(U32(a[0]))); }},
         {"kovaAPIdeleteFlowWithExtended", 1,
          [](const Args &a) { return u(kovaAPIdeleteFlowWithExtended(U32(a[0]))); }},
         {"kovaAPIgetFlowStatistics", 1,
@@ -78,30 +81,39 @@ const std::vector<Call> &calls() {
          }},
         {"kovaAPIcheckFlowExists", 2,
          [](const Args &a) { return u(kovaAPIcheckFlowExists(uint64_t(a[0]), uint64_t(a[1]))); }},
-        {"kovaAPIDumpFlowsCPU", 1, [](const Args &a) { return u(kovaAPIDumpFlowsCPU(uint8_t(a[0]))); }},
-        {"kovaAPIDumpFlowsQE", 1, [](const Args &a) { return u(kovaAPIDumpFlowsQE(uint8_t(a[0]))); }},
-        {"kovaAPIGetAPIVersion", 0, [](const Args &) { return fmt("\"%s\"", kovaAPIGetAPIVersion()); }},
+        {"kovaAPIDumpFlowsCPU", 1,
+         [](const Args &a) { return u(kovaAPIDumpFlowsCPU(uint8_t(a[0]))); }},
+        {"kovaAPIDumpFlowsQE", 1,
+         [](const Args &a) { return u(kovaAPIDumpFlowsQE(uint8_t(a[0]))); }},
+        {"kovaAPIGetAPIVersion", 0,
+         [](const Args &) { return fmt("\"%s\"", kovaAPIGetAPIVersion()); }},
         {"kovaAPIGetMicrocodeVersion", 0,
          [](const Args &) { return fmt("\"%s\"", kovaAPIGetMicrocodeVersion()); }},
-        {"kovaAPIInitKovaUcc", 1, [](const Args &a) { return fmt("%d", kovaAPIInitKovaUcc(U32(a[0]))); }},
+        {"kovaAPIInitKovaUcc", 1,
+         [](const Args &a) { return fmt("%d", kovaAPIInitKovaUcc(U32(a[0]))); }},
         {"kovaAPIsetLKUPMask", 3,
          [](const Args &a) { return u(kovaAPIsetLKUPMask(I32(a[0]), I32(a[1]), uint8_t(a[2]))); }},
-        {"kovaAPISetLAG", 3, [](const Args &a) { return u(kovaAPISetLAG(I32(a[0]), U32(a[1]), U32(a[2]))); }},
-        {"kovaAPISetLAGCommitToKova", 1, [](const Args &a) { return u(kovaAPISetLAGCommitToKova(I32(a[0]))); }},
+        {"kovaAPISetLAG", 3,
+         [](const Args &a) { return u(kovaAPISetLAG(I32(a[0]), U32(a[1]), U32(a[2]))); }},
+        {"kovaAPISetLAGCommitToKova", 1,
+         [](const Args &a) { return u(kovaAPISetLAGCommitToKova(I32(a[0]))); }},
         {"kovaAPISetLAGPortUP", 1, [](const Args &a) { return u(kovaAPISetLAGPortUP(U32(a[0]))); }},
-        {"kovaAPISetLAGPortDOWN", 1, [](const Args &a) { return u(kovaAPISetLAGPortDOWN(U32(a[0]))); }},
+        {"kovaAPISetLAGPortDOWN", 1,
+         [](const Args &a) { return u(kovaAPISetLAGPortDOWN(U32(a[0]))); }},
         {"kovaAPISetOQShaping", 5,
          [](const Args &a) {
-             return u(kovaAPISetOQShaping(I32(a[0]), I32(a[1]), I32(a[2]), uint64_t(a[3]), uint64_t(a[4])));
+             return u(kovaAPISetOQShaping(I32(a[0]), I32(a[1]), I32(a[2]), uint64_t(a[3]),
+                                          uint64_t(a[4])));
          }},
         {"kovaAPISetICPolicing", 7,
          [](const Args &a) {
-             return u(kovaAPISetICPolicing(I32(a[0]), I32(a[1]), I32(a[2]), uint64_t(a[3]), uint64_t(a[4]),
-                                           uint64_t(a[5]), uint64_t(a[6])));
+             return u(kovaAPISetICPolicing(I32(a[0]), I32(a[1]), I32(a[2]), uint64_t(a[3]),
+                                           uint64_t(a[4]), uint64_t(a[5]), uint64_t(a[6])));
          }},
         {"kovaAPISetStormControlCfg", 5,
          [](const Args &a) {
-             return u(kovaAPISetStormControlCfg(I32(a[0]), I32(a[1]), U32(a[2]), U32(a[3]), U32(a[4])));
+             return u(
+                 kovaAPISetStormControlCfg(I32(a[0]), I32(a[1]), U32(a[2]), U32(a[3]), U32(a[4])));
          }},
         {"kovaAPIGetPortStatistics", 2,
          [](const Args &a) {
@@ -140,7 +152,8 @@ bool run_call(const std::string &text, std::string *out, std::string *why) {
     if (words[0] == "help") {
         out->clear();
         for (const Call &c : calls())
-            *out += fmt("%s  %s (%zu argument%s)", out->empty() ? "" : "\n", c.name, c.nargs, c.nargs == 1 ? "" : "s");
+            *out += fmt("%s  %s (%zu argument%s)", out->empty() ? "" : "\n", c.name, c.nargs,
+                        c.nargs == 1 ? "" : "s");
         return true;
     }
     for (const Call &c : calls()) {

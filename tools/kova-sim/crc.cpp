@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "flow_key.h"
 #include "flow/field_ranges.h"
+#include "flow_key.h"
 #include "lib/scan.h"
 #include "operator/flow_lang.h"
 #include "quote.h"
@@ -36,14 +36,16 @@ constexpr kv::NumberForm kVlan = kv::ranges::kTwelveBits;
 constexpr kv::NumberForm kPort = kv::ranges::kSixteenBits;
 
 bool bad_value(const char *name, const char *v) {
-    std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", name, kova_tools::escaped(v).c_str());
+    std::fprintf(stderr, "kova-sim crc: %s: bad value \"%s\"\n", name,
+                 kova_tools::escaped(v).c_str());
     return false;
 }
 
 bool out_of_range(const char *name, const std::string &v, const kv::NumberForm &form) {
     const char *fmt = form.base == 16 ? "kova-sim crc: %s: %s out of range 0x%llx..0x%llx\n"
                                       : "kova-sim crc: %s: %s out of range %lld..%lld\n";
-    std::fprintf(stderr, fmt, name, kova_tools::escaped(v).c_str(), (long long)form.lo, (long long)form.hi);
+    std::fprintf(stderr, fmt, name, kova_tools::escaped(v).c_str(), (long long)form.lo,
+                 (long long)form.hi);
     return false;
 }
 
@@ -105,13 +107,15 @@ bool parse_field(int i, const char *v, kova_FLOW *f) {
         const char *range = nullptr;
         const int r = kv::lang::convert_address(v, i == 5 ? &f->ip_src : &f->ip_dst, &range);
         if (r != 0 && range) {
-            std::fprintf(stderr, "kova-sim crc: %s: %s out of range %s\n", name, kova_tools::escaped(v).c_str(),
-                         range);
+            std::fprintf(stderr, "kova-sim crc: %s: %s out of range %s\n", name,
+                         kova_tools::escaped(v).c_str(), range);
             return false;
         }
         if (r != 0) {
-            std::fprintf(stderr, "kova-sim crc: %s: not an address (a.b.c.d or eight hex groups g:g:g:g:g:g:g:g)\n",
-                         name);
+            std::fprintf(
+                stderr,
+                "kova-sim crc: %s: not an address (a.b.c.d or eight hex groups g:g:g:g:g:g:g:g)\n",
+                name);
             return false;
         }
         return true;
@@ -124,19 +128,23 @@ bool parse_field(int i, const char *v, kova_FLOW *f) {
 }
 
 int usage() {
-    std::fprintf(stdout,
-                 "usage: kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT [UCC]\n"
-                 "       kova-sim crc eth_dmac=.. eth_smac=.. vlan_id_1=.. vlan_id_2=.. eth_type=.. ipv4_src=..\n"
-                 "                    ipv4_dst=.. udp_sport=.. udp_dport=.. [flow_ucc=..]\n"
-                 "  MACs aa:bb:cc:dd:ee:ff, VLAN ids (0..4095) and ports (0..65535) decimal, ETH_TYPE\n"
-                 "  hex (800, 0x86dd), UCC 0..40; a value out of range is refused, never cut;\n"
-                 "  addresses a.b.c.d or g:g:g:g:g:g:g:g; other key=value tokens (a whole definition)\n"
-                 "  are ignored. Prints the crc32 and the key part of a create_flows definition.\n");
+    std::fprintf(
+        stdout,
+        "usage: kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT "
+        "[UCC]\n"
+        "       kova-sim crc eth_dmac=.. eth_smac=.. vlan_id_1=.. vlan_id_2=.. eth_type=.. "
+        "ipv4_src=..\n"
+        "                    ipv4_dst=.. udp_sport=.. udp_dport=.. [flow_ucc=..]\n"
+        "  MACs aa:bb:cc:dd:ee:ff, VLAN ids (0..4095) and ports (0..65535) decimal, ETH_TYPE\n"
+        "  hex (800, 0x86dd), UCC 0..40; a value out of range is refused, never cut;\n"
+        "  addresses a.b.c.d or g:g:g:g:g:g:g:g; other key=value tokens (a whole definition)\n"
+        "  are ignored. Prints the crc32 and the key part of a create_flows definition.\n");
     return 0;
 }
 
 int usage_error(const std::string &what) {
-    std::fprintf(stderr, "kova-sim crc: %s\nTry 'kova-sim crc --help' for more information.\n", what.c_str());
+    std::fprintf(stderr, "kova-sim crc: %s\nTry 'kova-sim crc --help' for more information.\n",
+                 what.c_str());
     return 2;
 }
 
@@ -151,8 +159,8 @@ int crc_command(int argc, char **argv) {
         keyed = keyed || std::strchr(argv[a], '=') != nullptr;
     if (!keyed) {
         if (argc != kFieldCount && argc != kFieldCount + 1)
-            return usage_error("9 or 10 fields, or key=value tokens, expected; got " + std::to_string(argc) +
-                               " fields");
+            return usage_error("9 or 10 fields, or key=value tokens, expected; got " +
+                               std::to_string(argc) + " fields");
         for (int i = 0; i < kFieldCount; ++i)
             in.text[i] = argv[i];
         if (argc > kFieldCount)
@@ -190,9 +198,10 @@ int crc_command(int argc, char **argv) {
         std::printf(" flow_ucc=%u", ucc);
     const uint8_t *d = f.eth_dmac, *s = f.eth_smac;
     std::printf(" eth_dmac=" KOVA_MAC_FORMAT " eth_smac=" KOVA_MAC_FORMAT
-                " vlan_id_1=%u vlan_id_2=%u eth_type=0x%x ipv4_src=%s ipv4_dst=%s udp_sport=%u udp_dport=%u\n",
-                KOVA_MAC_ARGS(d), KOVA_MAC_ARGS(s), f.vlan_id_1, f.vlan_id_2, f.eth_type, in.text[5], in.text[6],
-                f.udp_sport, f.udp_dport);
+                " vlan_id_1=%u vlan_id_2=%u eth_type=0x%x ipv4_src=%s ipv4_dst=%s udp_sport=%u "
+                "udp_dport=%u\n",
+                KOVA_MAC_ARGS(d), KOVA_MAC_ARGS(s), f.vlan_id_1, f.vlan_id_2, f.eth_type,
+                in.text[5], in.text[6], f.udp_sport, f.udp_dport);
     return 0;
 }
 

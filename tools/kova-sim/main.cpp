@@ -25,34 +25,38 @@
 namespace {
 
 int usage(FILE *out, int status) {
-    std::fprintf(out,
-                 "usage: kova-sim MOUNTPOINT [-f] [-v] [-o OPTIONS]\n"
-                 "       kova-sim --script FILE [-v]\n"
-                 "       kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT [UCC]\n"
-                 "       kova-sim crc key=value...   (the key names of a create_flows definition)\n"
-                 "       kova-sim crc --help\n"
-                 "       kova-sim --help | --version\n"
-                 "\n"
-                 "MOUNTPOINT   serve dev/kova and sys/kernel/debug/kova/{dump_flows_cpu,dump_flows_qe,\n"
-                 "             dump_oq,dump_scheduler,create_flows,delete_flows,create_flows_old,setlag,\n"
-                 "             flow_list}\n"
-                 "             there until SIGINT/SIGTERM or fusermount3 -u MOUNTPOINT, and\n"
-                 "             kova-sim/call: write \"FUNCTION ARGS...\" to call an exported\n"
-                 "             function, read the result line\n"
-                 "-f           stay in the foreground (default: detach once mounted)\n"
-                 "-v           echo the kernel log to stderr\n"
-                 "-o OPTIONS   extra FUSE mount options, e.g. allow_other\n"
-                 "--script F   run the steps in F ('-' for stdin; also --script=F), no mount:\n"
-                 "               write PATH TEXT | read PATH | call FUNCTION ARGS... | attach [VERSION]\n"
-                 "               | log | echo TEXT | # comment\n"
-                 "             PATH without '/' is a debug file (create_flows); TEXT takes \\n \\t \\\\ \\xHH\n"
-                 "--version    print the module's version and exit\n");
+    std::fprintf(
+        out,
+        "usage: kova-sim MOUNTPOINT [-f] [-v] [-o OPTIONS]\n"
+        "       kova-sim --script FILE [-v]\n"
+        "       kova-sim crc ETH_DMAC ETH_SMAC VLAN_ID_1 VLAN_ID_2 ETH_TYPE SRC DST SPORT DPORT "
+        "[UCC]\n"
+        "       kova-sim crc key=value...   (the key names of a create_flows definition)\n"
+        "       kova-sim crc --help\n"
+        "       kova-sim --help | --version\n"
+        "\n"
+        "MOUNTPOINT   serve dev/kova and sys/kernel/debug/kova/{dump_flows_cpu,dump_flows_qe,\n"
+        "             dump_oq,dump_scheduler,create_flows,delete_flows,create_flows_old,setlag,\n"
+        "             flow_list}\n"
+        "             there until SIGINT/SIGTERM or fusermount3 -u MOUNTPOINT, and\n"
+        "             kova-sim/call: write \"FUNCTION ARGS...\" to call an exported\n"
+        "             function, read the result line\n"
+        "-f           stay in the foreground (default: detach once mounted)\n"
+        "-v           echo the kernel log to stderr\n"
+        "-o OPTIONS   extra FUSE mount options, e.g. allow_other\n"
+        "--script F   run the steps in F ('-' for stdin; also --script=F), no mount:\n"
+        "               write PATH TEXT | read PATH | call FUNCTION ARGS... | attach [VERSION]\n"
+        "               | log | echo TEXT | # comment\n"
+        "             PATH without '/' is a debug file (create_flows); TEXT takes \\n \\t \\\\ "
+        "\\xHH\n"
+        "--version    print the module's version and exit\n");
     return status;
 }
 
 // A usage error: what is wrong, one line, and where to read more.
 int usage_error(const std::string &what) {
-    std::fprintf(stderr, "kova-sim: %s\nTry 'kova-sim --help' for more information.\n", what.c_str());
+    std::fprintf(stderr, "kova-sim: %s\nTry 'kova-sim --help' for more information.\n",
+                 what.c_str());
     return 2;
 }
 
@@ -78,12 +82,23 @@ int main(int argc, char **argv) {
     bool verbose = false;
     for (int opt; (opt = getopt_long(argc, args.data(), "fvo:h", options, nullptr)) != -1;) {
         switch (opt) {
-        case 'h': return usage(stdout, 0);
-        case kVersion: std::printf("kova-sim %s\n", KOVA_API_VERSION); return 0;
-        case 'f': mount.foreground = true; break;
-        case 'v': verbose = true; break;
-        case 'o': mount.fuse_options = optarg; break;
-        case kScript: script = optarg; break;
+        case 'h':
+            return usage(stdout, 0);
+        case kVersion:
+            std::printf("kova-sim %s\n", KOVA_API_VERSION);
+            return 0;
+        case 'f':
+            mount.foreground = true;
+            break;
+        case 'v':
+            verbose = true;
+            break;
+        case 'o':
+            mount.fuse_options = optarg;
+            break;
+        case kScript:
+            script = optarg;
+            break;
         default: // getopt has said what is wrong
             std::fprintf(stderr, "Try 'kova-sim --help' for more information.\n");
             return 2;

@@ -49,13 +49,13 @@ struct Node {
 
 // Inode number = index + 1; the root is FUSE_ROOT_ID (1).
 const Node kNodes[] = {
-    {0, "", nullptr, true},                                                     // 1 /
-    {1, "dev", nullptr, true},                                                  // 2
-    {2, "kova", "/dev/kova", false},                                            // 3
-    {1, "sys", nullptr, true},                                                  // 4
-    {4, "kernel", nullptr, true},                                               // 5
-    {5, "debug", nullptr, true},                                                // 6
-    {6, "kova", "/sys/kernel/debug/kova", true},                                // 7
+    {0, "", nullptr, true},                                                    // 1 /
+    {1, "dev", nullptr, true},                                                 // 2
+    {2, "kova", "/dev/kova", false},                                           // 3
+    {1, "sys", nullptr, true},                                                 // 4
+    {4, "kernel", nullptr, true},                                              // 5
+    {5, "debug", nullptr, true},                                               // 6
+    {6, "kova", "/sys/kernel/debug/kova", true},                               // 7
     {7, "dump_flows_cpu", "/sys/kernel/debug/kova/dump_flows_cpu", false},     // 8
     {7, "dump_flows_qe", "/sys/kernel/debug/kova/dump_flows_qe", false},       // 9
     {7, "dump_oq", "/sys/kernel/debug/kova/dump_oq", false},                   // 10
@@ -64,8 +64,8 @@ const Node kNodes[] = {
     {7, "delete_flows", "/sys/kernel/debug/kova/delete_flows", false},         // 13
     {7, "create_flows_old", "/sys/kernel/debug/kova/create_flows_old", false}, // 14
     {7, "setlag", "/sys/kernel/debug/kova/setlag", false},                     // 15
-    {1, "kova-sim", nullptr, true},                                             // 16
-    {16, "call", nullptr, false},                                               // 17
+    {1, "kova-sim", nullptr, true},                                            // 16
+    {16, "call", nullptr, false},                                              // 17
     {7, "flow_list", "/sys/kernel/debug/kova/flow_list", false},               // 18
 };
 constexpr fuse_ino_t kNodeCount = sizeof kNodes / sizeof kNodes[0];
@@ -256,8 +256,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     for (size_t i = size_t(off); i < entries.size(); ++i) {
         struct stat st;
         fill_attr(entries[i].ino, kNodes[entries[i].ino - 1], &st);
-        const size_t need =
-            fuse_add_direntry(req, buf.data() + used, size - used, entries[i].name, &st, off_t(i + 1));
+        const size_t need = fuse_add_direntry(req, buf.data() + used, size - used, entries[i].name,
+                                              &st, off_t(i + 1));
         if (need > size - used)
             break;
         used += need;
@@ -271,7 +271,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
 std::string unescape_mountinfo(const std::string &field) {
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
+        if (field[i] == '\\' && i + 3 < field.size() &&
+            std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
             out += char(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
             i += 3;
         } else {
@@ -308,7 +309,8 @@ std::string mount_at(const std::string &path) {
         }
     }
     // Without /proc: another file system than the parent's, or the root.
-    if (stat((path + "/..").c_str(), &up) == 0 && (st.st_dev != up.st_dev || st.st_ino == up.st_ino))
+    if (stat((path + "/..").c_str(), &up) == 0 &&
+        (st.st_dev != up.st_dev || st.st_ino == up.st_ino))
         return "a mount";
     return "";
 }
@@ -318,8 +320,8 @@ std::string mount_at(const std::string &path) {
 bool check_mountpoint(const std::string &path) {
     const std::string shown = kova_tools::escaped(path);
     if (const std::string mounted = mount_at(path); !mounted.empty()) {
-        std::fprintf(stderr, "kova-sim: mount point %s: already mounted (%s); unmount it first\n", shown.c_str(),
-                     mounted.c_str());
+        std::fprintf(stderr, "kova-sim: mount point %s: already mounted (%s); unmount it first\n",
+                     shown.c_str(), mounted.c_str());
         return false;
     }
     struct stat st;
@@ -353,12 +355,14 @@ int serve(const MountOptions &opt) {
     std::string options = "fsname=kova,subtype=kova-sim";
     if (!opt.fuse_options.empty())
         options += "," + opt.fuse_options;
-    char *argv[] = {const_cast<char *>("kova-sim"), const_cast<char *>("-o"), options.data(), nullptr};
+    char *argv[] = {const_cast<char *>("kova-sim"), const_cast<char *>("-o"), options.data(),
+                    nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse_session *se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
     fuse_opt_free_args(&args); // the session parsed them into copies of its own
     if (!se) {
-        std::fprintf(stderr, "kova-sim: cannot start the FUSE session (options: %s)\n", options.c_str());
+        std::fprintf(stderr, "kova-sim: cannot start the FUSE session (options: %s)\n",
+                     options.c_str());
         return 1;
     }
     int status = 1;
@@ -366,8 +370,9 @@ int serve(const MountOptions &opt) {
         std::fprintf(stderr, "kova-sim: cannot install signal handlers\n");
     } else {
         if (fuse_session_mount(se, opt.mountpoint.c_str()) != 0) {
-            std::fprintf(stderr, "kova-sim: cannot mount on %s (is /dev/fuse usable and fuse3 installed?)\n",
-                         opt.mountpoint.c_str());
+            std::fprintf(
+                stderr, "kova-sim: cannot mount on %s (is /dev/fuse usable and fuse3 installed?)\n",
+                opt.mountpoint.c_str());
         } else {
             fuse_daemonize(opt.foreground ? 1 : 0);
             status = fuse_session_loop(se) < 0 ? 1 : 0;

@@ -19,7 +19,9 @@
 namespace kovasim {
 namespace {
 
-std::string harness_path(const std::string &p) { return p[0] == '/' ? p : "/sys/kernel/debug/kova/" + p; }
+std::string harness_path(const std::string &p) {
+    return p[0] == '/' ? p : "/sys/kernel/debug/kova/" + p;
+}
 
 std::string result_text(long r) {
     return r < 0 ? std::to_string(r) + " (" + std::strerror(int(-r)) + ")" : std::to_string(r);
@@ -36,11 +38,21 @@ bool unescape(const std::string &in, std::string *out) {
         if (++i == in.size())
             return false;
         switch (in[i]) {
-        case 'n': *out += '\n'; break;
-        case 't': *out += '\t'; break;
-        case 'r': *out += '\r'; break;
-        case '\\': *out += '\\'; break;
-        case '"': *out += '"'; break;
+        case 'n':
+            *out += '\n';
+            break;
+        case 't':
+            *out += '\t';
+            break;
+        case 'r':
+            *out += '\r';
+            break;
+        case '\\':
+            *out += '\\';
+            break;
+        case '"':
+            *out += '"';
+            break;
         case 'x': {
             if (i + 2 >= in.size())
                 return false;
@@ -79,7 +91,7 @@ struct Area {
 };
 
 class Runner {
-  public:
+public:
     explicit Runner(Area &area) : area_(area) {}
 
     // false with *why set for a malformed line.
@@ -88,7 +100,8 @@ class Runner {
         if (at == std::string::npos || line[at] == '#')
             return true;
         const size_t end = line.find_first_of(" \t", at);
-        const std::string cmd = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        const std::string cmd =
+            line.substr(at, end == std::string::npos ? std::string::npos : end - at);
         const std::string rest = end == std::string::npos ? "" : line.substr(end + 1);
         std::vector<std::string> words = split(rest);
         if (cmd == "write")
@@ -107,7 +120,7 @@ class Runner {
         return false;
     }
 
-  private:
+private:
     static std::vector<std::string> split(const std::string &s) {
         std::vector<std::string> w;
         size_t at = 0;
@@ -162,7 +175,8 @@ class Runner {
     void attach(const std::string &version) {
         long r = -ENOMEM;
         if (!area_.p) {
-            void *p = mmap(nullptr, KOVA_SHM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+            void *p = mmap(nullptr, KOVA_SHM_SIZE, PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
             area_.p = p == MAP_FAILED ? nullptr : p;
         }
         if (area_.p) {

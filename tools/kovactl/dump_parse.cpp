@@ -13,7 +13,8 @@ namespace kovactl {
 namespace {
 
 [[noreturn]] void bad_line(const char *file, const std::string &line) {
-    throw std::runtime_error(std::string("cannot read this line of ") + file + ": " + line.substr(0, 100));
+    throw std::runtime_error(std::string("cannot read this line of ") + file + ": " +
+                             line.substr(0, 100));
 }
 
 uint32_t le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
@@ -27,7 +28,9 @@ void put_le32(uint8_t *p, uint32_t v) {
 void put_be16(uint8_t *p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
 void put_be32(uint8_t *p, uint32_t v) { put_be16(p, v >> 16), put_be16(p + 2, v); }
 
-bool is_v6(const uint8_t *entry) { return be16(entry + KOVA_LUT_OFF_ETH_TYPE) == KOVA_ETH_TYPE_IPV6; }
+bool is_v6(const uint8_t *entry) {
+    return be16(entry + KOVA_LUT_OFF_ETH_TYPE) == KOVA_ETH_TYPE_IPV6;
+}
 
 // ---- The dumps ---------------------------------------------------------------
 
@@ -39,8 +42,12 @@ size_t after(const std::string &line, const char *label) {
     return at + std::strlen(label);
 }
 
-uint32_t hex_at(const std::string &line, size_t at) { return uint32_t(std::strtoul(line.c_str() + at, nullptr, 16)); }
-uint32_t dec_at(const std::string &line, size_t at) { return uint32_t(std::strtoul(line.c_str() + at, nullptr, 10)); }
+uint32_t hex_at(const std::string &line, size_t at) {
+    return uint32_t(std::strtoul(line.c_str() + at, nullptr, 16));
+}
+uint32_t dec_at(const std::string &line, size_t at) {
+    return uint32_t(std::strtoul(line.c_str() + at, nullptr, 10));
+}
 
 void mac_at(const std::string &line, size_t at, uint8_t *out) {
     for (int i = 0; i < 6; ++i)
@@ -93,7 +100,8 @@ DumpEntry parse_line(const std::string &line) {
 
 // `n` bytes of hex digits into `out`; false on anything else.
 bool hex_bytes(const std::string &text, uint8_t *out, size_t max) {
-    if (text.size() % 2 || text.size() / 2 > max || text.find_first_not_of("0123456789abcdef") != std::string::npos)
+    if (text.size() % 2 || text.size() / 2 > max ||
+        text.find_first_not_of("0123456789abcdef") != std::string::npos)
         return false;
     for (size_t i = 0; i < text.size() / 2; ++i)
         out[i] = uint8_t(std::stoul(text.substr(2 * i, 2), nullptr, 16));
@@ -104,8 +112,8 @@ FlowLine parse_flow_line(const std::string &line) {
     FlowLine f;
     std::istringstream in(line);
     std::string tok;
-    const char *const names[] = {"slot", "appflowid", "parent", "ucc", "crc32", "packets", "octets",
-                                 "timestamp", "key", "actions"};
+    const char *const names[] = {"slot",    "appflowid", "parent",    "ucc", "crc32",
+                                 "packets", "octets",    "timestamp", "key", "actions"};
     for (size_t i = 0; i < std::size(names); ++i) {
         const char *const name = names[i];
         if (!(in >> tok) || tok.compare(0, std::strlen(name) + 1, std::string(name) + "=") != 0)
@@ -120,15 +128,16 @@ FlowLine parse_flow_line(const std::string &line) {
                 !hex_bytes(v, f.entry + KOVA_LUT_OFF_ETH_DMAC, v.size() / 2))
                 bad_line("flow_list", line);
         } else if (n == "actions") {
-            if (!hex_bytes(v, f.entry + KOVA_LUT_OFF_ACTIONS, KOVA_LUT_ACTIONS_END - KOVA_LUT_OFF_ACTIONS))
+            if (!hex_bytes(v, f.entry + KOVA_LUT_OFF_ACTIONS,
+                           KOVA_LUT_ACTIONS_END - KOVA_LUT_OFF_ACTIONS))
                 bad_line("flow_list", line);
         } else if (n == "parent" && v == "-") {
             f.parent = -1;
         } else if (!number) {
             bad_line("flow_list", line);
         } else {
-            uint32_t *const at[] = {&f.slot, &f.appflowid, nullptr, &f.ucc, &f.crc, &f.packets, &f.octets,
-                                    &f.timestamp};
+            uint32_t *const at[] = {&f.slot, &f.appflowid, nullptr,   &f.ucc,
+                                    &f.crc,  &f.packets,   &f.octets, &f.timestamp};
             if (n == "parent")
                 f.parent = int64_t(x);
             else
@@ -142,17 +151,37 @@ FlowLine parse_flow_line(const std::string &line) {
 
 // ---- Decoding an entry ---------------------------------------------------------
 
-const char *const kRuleNames[] = {"drop", "forward-qe", "forward-cpu", "vlan1-add", "vlan1-remove", "vlan1-change",
-                                  "second-classify", "police", "replace-src", "replace-dst", nullptr, nullptr,
-                                  "update-timestamp", "update-packet-cnt", "vlan2-add", "vlan2-remove",
-                                  "vlan2-change", "set-tos", "test"};
+const char *const kRuleNames[] = {"drop",
+                                  "forward-qe",
+                                  "forward-cpu",
+                                  "vlan1-add",
+                                  "vlan1-remove",
+                                  "vlan1-change",
+                                  "second-classify",
+                                  "police",
+                                  "replace-src",
+                                  "replace-dst",
+                                  nullptr,
+                                  nullptr,
+                                  "update-timestamp",
+                                  "update-packet-cnt",
+                                  "vlan2-add",
+                                  "vlan2-remove",
+                                  "vlan2-change",
+                                  "set-tos",
+                                  "test"};
 
 unsigned action_size(unsigned code) {
     switch (code) {
-    case RULE_FORWARD_TO_QE: case RULE_ADD_VLAN_1: case RULE_CHANGE_VLAN_1: case RULE_ADD_VLAN_2:
-    case RULE_CHANGE_VLAN_2: case RULE_POLICING:
+    case RULE_FORWARD_TO_QE:
+    case RULE_ADD_VLAN_1:
+    case RULE_CHANGE_VLAN_1:
+    case RULE_ADD_VLAN_2:
+    case RULE_CHANGE_VLAN_2:
+    case RULE_POLICING:
         return 8;
-    case RULE_REPLACE_SRC_HEADER: case RULE_REPLACE_DST_HEADER:
+    case RULE_REPLACE_SRC_HEADER:
+    case RULE_REPLACE_DST_HEADER:
         return 28;
     default:
         return 4;
@@ -264,7 +293,10 @@ Json decode_actions(const uint8_t *entry) {
         case RULE_SET_TOS:
             r["tos"] = a[3];
             break;
-        case RULE_ADD_VLAN_1: case RULE_CHANGE_VLAN_1: case RULE_ADD_VLAN_2: case RULE_CHANGE_VLAN_2: {
+        case RULE_ADD_VLAN_1:
+        case RULE_CHANGE_VLAN_1:
+        case RULE_ADD_VLAN_2:
+        case RULE_CHANGE_VLAN_2: {
             const uint32_t tci = uint32_t(a[6]) << 8 | a[7];
             r["prio"] = tci >> 13;
             r["cfi"] = tci >> 12 & 1;

@@ -53,7 +53,9 @@ const std::vector<Rule> &rules() {
           {"subport", "subport", Kind::Number, 0, 4095, "0"},
           {"priority", "priority", Kind::Number, 0, 255, "0"},
           {"port", "port", Kind::Number, 0, 40, nullptr}}},
-        {"forward-cpu", "RULE_FORWARD_TO_CPU", {{"priority", "priority", Kind::Number, 0, 255, "0"}}},
+        {"forward-cpu",
+         "RULE_FORWARD_TO_CPU",
+         {{"priority", "priority", Kind::Number, 0, 255, "0"}}},
         {"vlan1-add", "RULE_ADD_VLAN_1", kVlanParams},
         {"vlan1-remove", "RULE_REMOVE_VLAN_1", {}},
         {"vlan1-change", "RULE_CHANGE_VLAN_1", kVlanParams},
@@ -100,7 +102,8 @@ struct KeyFields {
     bool src_v6 = false, dst_v6 = false;
 };
 
-const char *const kKeyFields[] = {"ucc", "subport", "dmac", "smac", "vlan", "vlan2", "type", "src", "dst", "sport", "dport"};
+const char *const kKeyFields[] = {"ucc",  "subport", "dmac", "smac",  "vlan", "vlan2",
+                                  "type", "src",     "dst",  "sport", "dport"};
 
 bool is_key_field(const std::string &name) {
     for (const char *f : kKeyFields)
@@ -125,7 +128,9 @@ uint16_t parse_type(const std::string &text) {
 // the addresses decides the type when none is given, and must agree with it.
 void fill_key(const std::map<std::string, std::string> &g, kova_FLOW *f) {
     auto has = [&](const char *k) { return g.count(k) != 0; };
-    auto num = [&](const char *k, int64_t hi) { return has(k) ? parse_number(k, g.at(k), 0, hi) : 0; };
+    auto num = [&](const char *k, int64_t hi) {
+        return has(k) ? parse_number(k, g.at(k), 0, hi) : 0;
+    };
     f->flow_ucc = uint16_t(num("ucc", 40));
     f->flow_subport = uint16_t(num("subport", 4095));
     if (has("dmac"))
@@ -142,7 +147,8 @@ void fill_key(const std::map<std::string, std::string> &g, kova_FLOW *f) {
     if (has("dst"))
         parse_address("dst", g.at("dst"), &f->ip_dst, &dst6);
     if (has("src") && has("dst") && src6 != dst6)
-        fail("src and dst: " + g.at("src") + " and " + g.at("dst") + " are not of one address family");
+        fail("src and dst: " + g.at("src") + " and " + g.at("dst") +
+             " are not of one address family");
     const bool any_ip = has("src") || has("dst");
     const bool v6 = has("src") ? src6 : dst6;
     if (has("type"))
@@ -153,7 +159,8 @@ void fill_key(const std::map<std::string, std::string> &g, kova_FLOW *f) {
                          f->eth_type == KOVA_ETH_TYPE_IPV6;
     if (!ip_type && (any_ip || has("sport") || has("dport")))
         fail("type " + range_text(f->eth_type, true) +
-             " has no addresses or ports in its key: src, dst, sport and dport need ipv4, ipv6 or arp");
+             " has no addresses or ports in its key: src, dst, sport and dport need ipv4, ipv6 or "
+             "arp");
     if (any_ip && v6 != (f->eth_type == KOVA_ETH_TYPE_IPV6))
         fail(std::string(has("src") ? "src: " + g.at("src") : "dst: " + g.at("dst")) + " is " +
              (v6 ? "IPv6" : "IPv4") + " but type is " + type_name(f->eth_type));
@@ -162,7 +169,8 @@ void fill_key(const std::map<std::string, std::string> &g, kova_FLOW *f) {
     f->crc32 = kova_flow_key_crc(&key);
 }
 
-std::string rule_tokens(const Rule &r, const std::map<std::string, std::string> &given, bool flow_v6) {
+std::string rule_tokens(const Rule &r, const std::map<std::string, std::string> &given,
+                        bool flow_v6) {
     std::string out = r.keyword;
     for (const Param &p : r.params) {
         const std::string field = std::string(r.name) + " " + p.name;
@@ -192,8 +200,8 @@ std::string rule_tokens(const Rule &r, const std::map<std::string, std::string> 
             parse_address(field, v, &a, &v6);
             // The entry keeps a replacement address in the flow's format.
             if (v6 != flow_v6)
-                fail(field + ": " + v + " is " + (v6 ? "IPv6" : "IPv4") + " but the flow's addresses are " +
-                     (flow_v6 ? "IPv6" : "not"));
+                fail(field + ": " + v + " is " + (v6 ? "IPv6" : "IPv4") +
+                     " but the flow's addresses are " + (flow_v6 ? "IPv6" : "not"));
             out += address_text(a, v6);
             break;
         }
@@ -204,18 +212,21 @@ std::string rule_tokens(const Rule &r, const std::map<std::string, std::string> 
 
 } // namespace
 
-int64_t parse_number(const std::string &field, const std::string &text, int64_t lo, int64_t hi, bool hex_range) {
+int64_t parse_number(const std::string &field, const std::string &text, int64_t lo, int64_t hi,
+                     bool hex_range) {
     const bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
     const bool neg = !hex && !text.empty() && text[0] == '-';
     const std::string digits = hex ? text.substr(2) : neg ? text.substr(1) : text;
-    if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+    if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+                              std::string::npos)
         fail(field + ": " + text + " is not a number");
     errno = 0;
     const unsigned long long mag = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
     const bool huge = errno == ERANGE || mag > (unsigned long long)INT64_MAX;
     const int64_t v = neg ? -int64_t(mag) : int64_t(mag);
     if (huge || v < lo || v > hi)
-        fail(field + ": " + text + " out of range " + range_text(lo, hex_range) + ".." + range_text(hi, hex_range));
+        fail(field + ": " + text + " out of range " + range_text(lo, hex_range) + ".." +
+             range_text(hi, hex_range));
     return v;
 }
 
@@ -224,8 +235,10 @@ void parse_mac(const std::string &field, const std::string &text, uint8_t out[6]
     for (int i = 0; i < 6; ++i) {
         const size_t end = i < 5 ? text.find(':', at) : text.size();
         const std::string octet = end == std::string::npos ? "" : text.substr(at, end - at);
-        if (octet.empty() || octet.size() > 2 || octet.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-            fail(field + ": " + text + " is not a MAC address (six octets 00..ff, colon-separated)");
+        if (octet.empty() || octet.size() > 2 ||
+            octet.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            fail(field + ": " + text +
+                 " is not a MAC address (six octets 00..ff, colon-separated)");
         out[i] = uint8_t(std::strtoul(octet.c_str(), nullptr, 16));
         at = end + 1;
     }
@@ -237,7 +250,8 @@ void parse_address(const std::string &field, const std::string &text, kova_IPADD
         // Dotted IPv4: say which octet is too large rather than "malformed".
         unsigned parts[4];
         char tail;
-        if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) == 4 &&
+        if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3],
+                        &tail) == 4 &&
             text.find_first_not_of("0123456789.") == std::string::npos)
             for (unsigned p : parts)
                 if (p > 255)
@@ -266,14 +280,18 @@ std::string address_text(const kova_IPADDR &a, bool v6) {
     const uint16_t *g = a.v6;
     // Eight full groups: every version of the language reads them.
     if (v6)
-        std::snprintf(b, sizeof b, "%x:%x:%x:%x:%x:%x:%x:%x", g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7]);
+        std::snprintf(b, sizeof b, "%x:%x:%x:%x:%x:%x:%x:%x", g[0], g[1], g[2], g[3], g[4], g[5],
+                      g[6], g[7]);
     else
         std::snprintf(b, sizeof b, "%u.%u.%u.%u", a.v4[0], a.v4[1], a.v4[2], a.v4[3]);
     return b;
 }
 
 const char *type_name(uint16_t t) {
-    return t == KOVA_ETH_TYPE_IPV4 ? "ipv4" : t == KOVA_ETH_TYPE_IPV6 ? "ipv6" : t == KOVA_ETH_TYPE_ARP ? "arp" : nullptr;
+    return t == KOVA_ETH_TYPE_IPV4   ? "ipv4"
+           : t == KOVA_ETH_TYPE_IPV6 ? "ipv6"
+           : t == KOVA_ETH_TYPE_ARP  ? "arp"
+                                     : nullptr;
 }
 
 FlowRequest parse_add(const std::vector<std::string> &args) {
@@ -305,7 +323,8 @@ FlowRequest parse_add(const std::vector<std::string> &args) {
             continue;
         }
         if (!given_rules.empty() && name != "id" && name != "parent" && !is_key_field(name))
-            fail(std::string("rule ") + given_rules.back().first->name + " has no parameter '" + name + "'");
+            fail(std::string("rule ") + given_rules.back().first->name + " has no parameter '" +
+                 name + "'");
         if (name == "id" || name == "parent") {
             const int32_t v = int32_t(parse_number(name, value, INT32_MIN, INT32_MAX));
             if ((name == "id" ? have_id : req.extended))
@@ -326,7 +345,8 @@ FlowRequest parse_add(const std::vector<std::string> &args) {
     if (given_rules.empty())
         fail("no rule given (at least one: drop, forward-qe port=N, ...)");
     if (given_rules.size() > KOVA_MAX_RULES)
-        fail("too many rules: " + std::to_string(given_rules.size()) + " (at most " + std::to_string(KOVA_MAX_RULES) + ")");
+        fail("too many rules: " + std::to_string(given_rules.size()) + " (at most " +
+             std::to_string(KOVA_MAX_RULES) + ")");
     fill_key(key, &req.flow);
     const bool v6 = req.flow.eth_type == KOVA_ETH_TYPE_IPV6;
     for (const auto &[r, params] : given_rules)
@@ -334,13 +354,16 @@ FlowRequest parse_add(const std::vector<std::string> &args) {
 
     const kova_FLOW &f = req.flow;
     char head[320];
-    std::snprintf(head, sizeof head,
-                  "flow_id=%d crc32=0x%08x flow_ucc=%u flow_subport=%u eth_dmac=%s eth_smac=%s vlan_id_1=%u "
-                  "vlan_id_2=%u eth_type=0x%x ipv4_src=%s ipv4_dst=%s udp_sport=%u udp_dport=%u",
-                  req.id, f.crc32, f.flow_ucc, f.flow_subport, mac_text(f.eth_dmac).c_str(),
-                  mac_text(f.eth_smac).c_str(), f.vlan_id_1, f.vlan_id_2, f.eth_type,
-                  address_text(f.ip_src, v6).c_str(), address_text(f.ip_dst, v6).c_str(), f.udp_sport, f.udp_dport);
-    req.definition = req.extended ? "parent_flow_id=" + std::to_string(req.parent) + " " + head : head;
+    std::snprintf(
+        head, sizeof head,
+        "flow_id=%d crc32=0x%08x flow_ucc=%u flow_subport=%u eth_dmac=%s eth_smac=%s vlan_id_1=%u "
+        "vlan_id_2=%u eth_type=0x%x ipv4_src=%s ipv4_dst=%s udp_sport=%u udp_dport=%u",
+        req.id, f.crc32, f.flow_ucc, f.flow_subport, mac_text(f.eth_dmac).c_str(),
+        mac_text(f.eth_smac).c_str(), f.vlan_id_1, f.vlan_id_2, f.eth_type,
+        address_text(f.ip_src, v6).c_str(), address_text(f.ip_dst, v6).c_str(), f.udp_sport,
+        f.udp_dport);
+    req.definition =
+        req.extended ? "parent_flow_id=" + std::to_string(req.parent) + " " + head : head;
     for (size_t i = 0; i < req.rule_tokens.size(); ++i)
         req.definition += " rule" + std::to_string(i + 1) + "=" + req.rule_tokens[i];
     req.definition += " ;\n";
@@ -362,7 +385,8 @@ std::string create_result_text(int code, bool extended) {
     case int(KOVA_ERR_NO_MEMORY):
         return "out of memory";
     case int(KOVA_ERR_INVALID):
-        return extended ? "appflowid in use or out of range, parent missing or already extended, or the key "
+        return extended ? "appflowid in use or out of range, parent missing or already extended, "
+                          "or the key "
                           "differs from the parent's"
                         : "appflowid in use or out of range";
     case int(KOVA_ERR_TABLE_FULL):
@@ -385,8 +409,10 @@ std::string delete_result_text(int code, bool with_extended) {
     case int(KOVA_OK):
         return with_extended ? "flow deleted with its extended flows" : "flow deleted";
     case int(KOVA_ERR_INVALID):
-        return with_extended ? "no such appflowid, out of range, or an extended flow (the kernel log says which)"
-                             : "no such appflowid, out of range, an extended flow, or a flow carrying extended "
+        return with_extended ? "no such appflowid, out of range, or an extended flow (the kernel "
+                               "log says which)"
+                             : "no such appflowid, out of range, an extended flow, or a flow "
+                               "carrying extended "
                                "flows (the kernel log says which)";
     case int(KOVA_ERR_INTERNAL):
         return "internal error (the kernel log says where)";

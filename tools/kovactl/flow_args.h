@@ -22,7 +22,7 @@ struct FlowRequest {
     int32_t id = 0;
     bool extended = false;
     int32_t parent = 0;
-    kova_FLOW flow{}; // the key, ucc and subport; crc32 computed from the key
+    kova_FLOW flow{};                     // the key, ucc and subport; crc32 computed from the key
     std::vector<std::string> rule_tokens; // one entry per rule, its language tokens
     std::string definition;               // what one write to create_flows carries
 };
@@ -34,7 +34,8 @@ FlowRequest parse_add(const std::vector<std::string> &args);
 // Numbers as operators write them: decimal, or hexadecimal after 0x. A value
 // outside lo..hi (including one beyond 64 bits) throws
 // "<field>: <text> out of range <lo>..<hi>".
-int64_t parse_number(const std::string &field, const std::string &text, int64_t lo, int64_t hi, bool hex_range = false);
+int64_t parse_number(const std::string &field, const std::string &text, int64_t lo, int64_t hi,
+                     bool hex_range = false);
 
 // "a.b.c.d" or any text inet_pton(AF_INET6) reads; v6 tells which it was.
 void parse_address(const std::string &field, const std::string &text, kova_IPADDR *out, bool *v6);

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dump_parse.h"
-#include "flow_args.h"
 #include "flow/key.h"
+#include "flow_args.h"
 #include "flow_key.h"
 #include "kova/kova_shm.h"
 #include "kova/version.h"
@@ -92,10 +92,11 @@ std::string file(const Options &o, const char *name) { return o.root + "/" + nam
 // that says what was expected.
 void check_root(const Options &o) {
     struct stat st;
-    for (const char *name : {"create_flows", "delete_flows", "dump_flows_cpu", "dump_flows_qe", "flow_list", "setlag"})
+    for (const char *name :
+         {"create_flows", "delete_flows", "dump_flows_cpu", "dump_flows_qe", "flow_list", "setlag"})
         if (stat(file(o, name).c_str(), &st) != 0) {
-            std::string why = o.root + " is not the module's debug directory (" + file(o, name) + ": " +
-                              std::strerror(errno) + ")";
+            std::string why = o.root + " is not the module's debug directory (" + file(o, name) +
+                              ": " + std::strerror(errno) + ")";
             if (stat((o.root + "/sys/kernel/debug/kova/create_flows").c_str(), &st) == 0)
                 why += "; on a kova-sim mount use --root " + o.root + "/sys/kernel/debug/kova";
             throw IoError{why};
@@ -133,7 +134,8 @@ int write_once(const std::string &path, const std::string &text) {
 // A write the module failed: its parameter errors are refusals, anything
 // else an I/O error.
 [[noreturn]] void write_failed(const std::string &path, int e) {
-    std::string what = path + ": write failed with errno " + std::to_string(e) + " (" + std::strerror(e) + ")";
+    std::string what =
+        path + ": write failed with errno " + std::to_string(e) + " (" + std::strerror(e) + ")";
     switch (e) {
     case 3:
         throw Refusal{what + ": the module's parameter error; the kernel log names the parameter"};
@@ -168,11 +170,14 @@ int cmd_add(const Options &o, const std::vector<std::string> &args) {
     const int r = header_result(path, "Previous call of kovaAPIcreateVoipFlow=");
     std::string what = create_result_text(r, req.extended);
     if (r == int(KOVA_ERR_INVALID) && !req.extended)
-        what = req.id >= 0 && req.id < int32_t(KOVA_APP_FLOWS) ? "appflowid in use" : "appflowid out of range 0..32767";
+        what = req.id >= 0 && req.id < int32_t(KOVA_APP_FLOWS) ? "appflowid in use"
+                                                               : "appflowid out of range 0..32767";
     char crc[64];
-    std::snprintf(crc, sizeof crc, "crc32 0x%08x, bucket %u", req.flow.crc32, req.flow.crc32 >> KOVA_LUT_BUCKET_SHIFT);
+    std::snprintf(crc, sizeof crc, "crc32 0x%08x, bucket %u", req.flow.crc32,
+                  req.flow.crc32 >> KOVA_LUT_BUCKET_SHIFT);
     if (r != 0)
-        throw Refusal{"flow " + std::to_string(req.id) + " not created: " + what + " (result " + std::to_string(r) + ")"};
+        throw Refusal{"flow " + std::to_string(req.id) + " not created: " + what + " (result " +
+                      std::to_string(r) + ")"};
     std::cout << "flow " << req.id << ": " << what << " (" << crc << ")\n";
     return kExitOk;
 }
@@ -198,7 +203,8 @@ bool same_key(const Json &a, const Json &b) {
 // every field, then for the flows left a line with the same crc32 or the
 // same key, named with the fields that differ. Sets each flow's "copies"/"differences" for
 // `copy`; returns how many lines no flow took.
-size_t match_copy(const std::vector<FlowLine> &list, const Dump &dump, const char *copy, Json &flows) {
+size_t match_copy(const std::vector<FlowLine> &list, const Dump &dump, const char *copy,
+                  Json &flows) {
     std::vector<Json> lines;
     for (const DumpEntry &e : dump.entries)
         lines.push_back(line_content(e.extended, e.port_word, e.crc, e.entry));
@@ -220,7 +226,8 @@ size_t match_copy(const std::vector<FlowLine> &list, const Dump &dump, const cha
         if (flows[i]["copies"][copy] != "missing")
             continue;
         for (size_t j = 0; j < lines.size(); ++j)
-            if (!taken[j] && (lines[j]["crc32"] == want[i]["crc32"] || same_key(lines[j], want[i]))) {
+            if (!taken[j] &&
+                (lines[j]["crc32"] == want[i]["crc32"] || same_key(lines[j], want[i]))) {
                 taken[j] = true;
                 flows[i]["copies"][copy] = "differs";
                 for (const auto &[k, v] : want[i].items())
@@ -236,11 +243,16 @@ Json copy_json(const Dump &d, size_t unlisted) {
     Json s = Json::object();
     for (const auto &[k, v] : d.summary)
         s[k] = v;
-    return {{"present", d.present}, {"cut", d.cut}, {"entries", d.entries.size()}, {"unlisted", unlisted},
+    return {{"present", d.present},
+            {"cut", d.cut},
+            {"entries", d.entries.size()},
+            {"unlisted", unlisted},
             {"summary", s}};
 }
 
-std::vector<FlowLine> read_flow_list(const Options &o) { return parse_flow_list(read_all(file(o, "flow_list"))); }
+std::vector<FlowLine> read_flow_list(const Options &o) {
+    return parse_flow_list(read_all(file(o, "flow_list")));
+}
 
 // flow_list, each flow checked against both dumps.
 Json listing(const Options &o) {
@@ -264,18 +276,24 @@ Json listing(const Options &o) {
                          {"octets", f.octets},
                          {"last_used", f.timestamp}});
     }
-    const size_t cpu_left = match_copy(list, cpu, "cpu", flows), qe_left = match_copy(list, qe, "qe", flows);
+    const size_t cpu_left = match_copy(list, cpu, "cpu", flows),
+                 qe_left = match_copy(list, qe, "qe", flows);
     Json notes = Json::array();
     if (!qe.present)
         notes.push_back("no engine attached: dump_flows_qe shows no table");
     if (cpu.cut || qe.cut)
         notes.push_back("a dump was cut: the table holds more than it shows");
-    for (const auto &[n, name] : {std::pair{cpu_left, "shadow (cpu)"}, std::pair{qe_left, "engine (qe)"}})
+    for (const auto &[n, name] :
+         {std::pair{cpu_left, "shadow (cpu)"}, std::pair{qe_left, "engine (qe)"}})
         if (n)
-            notes.push_back("the " + std::string(name) + " copy holds entries no flow of flow_list accounts for: " +
-                            std::to_string(n));
-    return {{"root", o.root}, {"cpu", copy_json(cpu, cpu_left)}, {"qe", copy_json(qe, qe_left)},
-            {"flows", flows}, {"notes", notes}};
+            notes.push_back(
+                "the " + std::string(name) +
+                " copy holds entries no flow of flow_list accounts for: " + std::to_string(n));
+    return {{"root", o.root},
+            {"cpu", copy_json(cpu, cpu_left)},
+            {"qe", copy_json(qe, qe_left)},
+            {"flows", flows},
+            {"notes", notes}};
 }
 
 void print_flow(const Json &f) {
@@ -288,23 +306,29 @@ void print_flow(const Json &f) {
     if (!f["parent"].is_null())
         std::cout << " (extended, on flow " << f["parent"] << ")";
     std::cout << "  slot " << f["slot"] << "  ucc " << f["ucc"] << "  crc32 " << crc
-              << (f["crc_matches_key"].get<bool>() ? "" : " (not the key's crc32: the engine will not find it)")
-              << "\n  key dmac " << k["dmac"].get<std::string>() << " smac " << k["smac"].get<std::string>()
-              << " vlan " << k["vlan"] << " vlan2 " << k["vlan2"] << " type " << (name ? name : type);
+              << (f["crc_matches_key"].get<bool>()
+                      ? ""
+                      : " (not the key's crc32: the engine will not find it)")
+              << "\n  key dmac " << k["dmac"].get<std::string>() << " smac "
+              << k["smac"].get<std::string>() << " vlan " << k["vlan"] << " vlan2 " << k["vlan2"]
+              << " type " << (name ? name : type);
     if (name)
-        std::cout << " src " << k["src"].get<std::string>() << " dst " << k["dst"].get<std::string>() << " sport "
-                  << k["sport"] << " dport " << k["dport"];
+        std::cout << " src " << k["src"].get<std::string>() << " dst "
+                  << k["dst"].get<std::string>() << " sport " << k["sport"] << " dport "
+                  << k["dport"];
     std::cout << "\n  actions";
     for (const Json &a : f["actions"])
         std::cout << (&a == &f["actions"].front() ? " " : ", ") << action_text(a);
-    std::cout << "\n  packets " << f["packets"] << "  octets " << f["octets"] << "  last-used " << f["last_used"]
-              << "\n";
-    for (const auto &[copy, label] : {std::pair{"cpu", "shadow (cpu)"}, std::pair{"qe", "engine (qe)"}}) {
+    std::cout << "\n  packets " << f["packets"] << "  octets " << f["octets"] << "  last-used "
+              << f["last_used"] << "\n";
+    for (const auto &[copy, label] :
+         {std::pair{"cpu", "shadow (cpu)"}, std::pair{"qe", "engine (qe)"}}) {
         const std::string state = f["copies"][copy];
         if (state == "missing")
             std::cout << "  the " << label << " copy shows no line with this key and crc32\n";
         else if (state == "differs")
-            std::cout << "  the " << label << " copy's line differs in: " << f["differences"][copy].dump() << "\n";
+            std::cout << "  the " << label
+                      << " copy's line differs in: " << f["differences"][copy].dump() << "\n";
     }
 }
 
@@ -316,8 +340,10 @@ int cmd_list(const Options &o, const std::vector<std::string> &args) {
         std::cout << l.dump() << "\n";
         return kExitOk;
     }
-    std::cout << l["flows"].size() << " flows (shadow copy " << l["cpu"]["entries"] << " entries, engine copy "
-              << (l["qe"]["present"].get<bool>() ? l["qe"]["entries"].dump() + " entries" : std::string("absent"))
+    std::cout << l["flows"].size() << " flows (shadow copy " << l["cpu"]["entries"]
+              << " entries, engine copy "
+              << (l["qe"]["present"].get<bool>() ? l["qe"]["entries"].dump() + " entries"
+                                                 : std::string("absent"))
               << ")\n";
     for (const Json &f : l["flows"])
         print_flow(f);
@@ -334,7 +360,8 @@ int32_t appflowid_arg(const std::vector<std::string> &args, const char *cmd) {
 
 int delete_one(const Options &o, int32_t id, bool with_extended) {
     const std::string path = file(o, "delete_flows");
-    const std::string text = "flow_id=" + std::to_string(id) + (with_extended ? " with_extended=1\n" : "\n");
+    const std::string text =
+        "flow_id=" + std::to_string(id) + (with_extended ? " with_extended=1\n" : "\n");
     if (const int e = write_once(path, text))
         write_failed(path, e);
     return header_result(path, "Previous call of kovaAPIdeleteVoipFlow=");
@@ -346,7 +373,8 @@ int cmd_del(const Options &o, const std::vector<std::string> &args) {
     const int r = delete_one(o, id, o.with_extended);
     const std::string what = delete_result_text(r, o.with_extended);
     if (r != 0)
-        throw Refusal{"flow " + std::to_string(id) + " not deleted: " + what + " (result " + std::to_string(r) + ")"};
+        throw Refusal{"flow " + std::to_string(id) + " not deleted: " + what + " (result " +
+                      std::to_string(r) + ")"};
     std::cout << "flow " << id << ": " << what << "\n";
     return kExitOk;
 }
@@ -358,13 +386,18 @@ int cmd_stats(const Options &o, const std::vector<std::string> &args) {
         if (id < 0 || f.appflowid != uint32_t(id))
             continue;
         if (o.json)
-            std::cout << Json{{"appflowid", f.appflowid}, {"slot", f.slot}, {"ucc", f.ucc}, {"packets", f.packets},
-                              {"octets", f.octets}, {"last_used", f.timestamp}}
+            std::cout << Json{{"appflowid", f.appflowid},
+                              {"slot", f.slot},
+                              {"ucc", f.ucc},
+                              {"packets", f.packets},
+                              {"octets", f.octets},
+                              {"last_used", f.timestamp}}
                              .dump()
                       << "\n";
         else
-            std::cout << "flow " << id << " (slot " << f.slot << ", ucc " << f.ucc << "): packets " << f.packets
-                      << " octets " << f.octets << " last-used " << f.timestamp << "\n";
+            std::cout << "flow " << id << " (slot " << f.slot << ", ucc " << f.ucc << "): packets "
+                      << f.packets << " octets " << f.octets << " last-used " << f.timestamp
+                      << "\n";
         return kExitOk;
     }
     throw Refusal{"no flow with appflowid " + std::to_string(id)};
@@ -385,8 +418,9 @@ int cmd_flush(const Options &o, const std::vector<std::string> &args) {
             continue;
         const int r = delete_one(o, int32_t(f.appflowid), true);
         if (r != 0) {
-            failed += "kovactl: flow " + std::to_string(f.appflowid) + " not deleted: " +
-                      delete_result_text(r, true) + " (result " + std::to_string(r) + ")\n";
+            failed += "kovactl: flow " + std::to_string(f.appflowid) +
+                      " not deleted: " + delete_result_text(r, true) + " (result " +
+                      std::to_string(r) + ")\n";
             continue;
         }
         done += (done.empty() ? ": " : ", ") + std::to_string(f.appflowid);
@@ -418,8 +452,8 @@ int cmd_lag(const Options &o, const std::vector<std::string> &args) {
     const int64_t mask = parse_number("lagportmask", mask_text, 0, 0xffffffffLL, true);
     check_root(o);
     char text[96];
-    std::snprintf(text, sizeof text, "lagnum=%lld lagmode=%lld lagportmask=0x%llx\n", (long long)n, (long long)mode,
-                  (long long)mask);
+    std::snprintf(text, sizeof text, "lagnum=%lld lagmode=%lld lagportmask=0x%llx\n", (long long)n,
+                  (long long)mode, (long long)mask);
     const std::string path = file(o, "setlag");
     if (const int e = write_once(path, text))
         write_failed(path, e);
@@ -435,9 +469,12 @@ int cmd_lag(const Options &o, const std::vector<std::string> &args) {
 
 int main(int argc, char **argv) {
     Options o;
-    static const option longs[] = {{"root", required_argument, nullptr, 'r'}, {"with-extended", no_argument, nullptr, 'x'},
-                                   {"json", no_argument, nullptr, 'j'},       {"dry-run", no_argument, nullptr, 'n'},
-                                   {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
+    static const option longs[] = {{"root", required_argument, nullptr, 'r'},
+                                   {"with-extended", no_argument, nullptr, 'x'},
+                                   {"json", no_argument, nullptr, 'j'},
+                                   {"dry-run", no_argument, nullptr, 'n'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
     // '+': options end at the command, so that its values (id=-1, a rule's
     // parameters) are never taken for options; a second pass reads the
@@ -448,12 +485,24 @@ int main(int argc, char **argv) {
         opterr = 0; // our own messages: argv[0] is the command in the second pass
         while ((c = getopt_long(argc, argv, "+:r:jnhV", longs, nullptr)) != -1) {
             switch (c) {
-            case 'r': o.root = optarg; break;
-            case 'x': o.with_extended = true; break;
-            case 'j': o.json = true; break;
-            case 'n': o.dry_run = true; break;
-            case 'h': std::cout << kUsage; return kExitOk;
-            case 'V': std::cout << "kovactl " << KOVA_API_VERSION << "\n"; return kExitOk;
+            case 'r':
+                o.root = optarg;
+                break;
+            case 'x':
+                o.with_extended = true;
+                break;
+            case 'j':
+                o.json = true;
+                break;
+            case 'n':
+                o.dry_run = true;
+                break;
+            case 'h':
+                std::cout << kUsage;
+                return kExitOk;
+            case 'V':
+                std::cout << "kovactl " << KOVA_API_VERSION << "\n";
+                return kExitOk;
             case ':':
                 std::cerr << "kovactl: option '" << argv[optind - 1] << "' requires an argument\n";
                 usage_hint();
@@ -472,7 +521,7 @@ int main(int argc, char **argv) {
         if (pass == 0) {
             args.push_back(argv[optind]);
             argv += optind, argc -= optind; // the command is argv[0] of the second pass
-            optind = 0;                    // GNU getopt: start afresh
+            optind = 0;                     // GNU getopt: start afresh
         }
     }
     if (args.empty()) {

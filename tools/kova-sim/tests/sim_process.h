@@ -1,92 +1,113 @@
-// Child processes for the kova-sim tests and benchmarks: a process with its
+// Child processes for the tools' tests and the benchmarks: a program with its
 // output in a file, and kova-sim serving a fresh temporary mount.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace kova_sim_test {
 
-// What `echo -n text > path` does; the write's result, or -errno.
-long write_file(const std::string &path, const std::string &text);
-// What `cat path` does; false when open or a read fails.
-bool read_file(const std::string &path, std::string *out);
-// The whole file; "(read failed)" when open or a read fails.
-std::string read_file(const std::string &path);
+// What `echo -n text > path` does: the write's result, or -errno.
+inline long write_file(const std::string &path, const std::string &text) {
+    const int fd = open(path.c_str(), O_WRONLY);
+    const long r = fd < 0 ? -errno : write(fd, text.data(), text.size());
+    return fd >= 0 && close(fd) == 0 && r < 0 ? -errno : r;
+}
 
-// Waits up to `seconds` for pid; its exit status (128 + signal when killed),
-// -1 if it did not exit.
-int wait_exit(pid_t pid, int seconds);
+// The whole file, as `cat path` prints it; "(read failed)" if it fails.
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    if (in)
+        s << in.rdbuf();
+    return in && !in.bad() ? s.str() : "(read failed)";
+}
 
-// A child process with stdout and stderr in a file; killed and reaped, and
-// the file removed, at the end if it is still running.
-class Proc {
-  public:
-    Proc(std::vector<std::string> argv, std::string log);
-    ~Proc();
-    Proc(const Proc &) = delete;
-    Proc &operator=(const Proc &) = delete;
+// A child process with stdout and stderr in the file `log`; killed at the end.
+struct Proc {
+    Proc(std::vector<std::string> argv, std::string file) : log(std::move(file)) {
+        std::vector<char *> args;
+        for (std::string &a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if ((pid = fork()) == 0)
+            dup2(fd, 1), dup2(fd, 2), execv(args[0], args.data()), _exit(127);
+        close(fd);
+    }
+    ~Proc() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        unlink(log.c_str());
+    }
+    // Sends `sig` if given and waits up to `seconds` for the exit status (128
+    // + signal when killed); -1 if it runs on, -2 once `text` is in its output.
+    int wait(int seconds, int sig = 0, const std::string &text = "") {
+        for (int i = 0, st; pid > 0 && (sig == 0 || kill(pid, sig) == 0); ++i, sig = 0, usleep(10000))
+            if (waitpid(pid, &st, WNOHANG) == pid)
+                return pid = -1, WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            else if (!text.empty() && output().find(text) != std::string::npos)
+                return -2;
+            else if (i >= seconds * 100)
+                break;
+        return -1;
+    }
+    std::string output() const { return read_file(log); }
 
-    // Its exit status, -1 if still running after `seconds`.
-    int wait(int seconds);
-    // Waits until its output holds `text`; false if it exits or 60 s pass first.
-    bool wait_for(const std::string &text);
-    // kill(2) on it; -1 once it is gone.
-    int signal(int sig);
-    std::string output() const;
-    bool running() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-
-  private:
-    std::string log_;
-    pid_t pid_ = -1;
+    std::string log;
+    pid_t pid = -1;
 };
 
-// A fresh directory with kova-sim (`binary`) serving dir/mnt. At the end it
-// is stopped (and the mount dropped if that fails), the files left in dir are
-// removed and so is dir.
-class Sim {
-  public:
-    explicit Sim(std::string binary);
-    ~Sim();
-    Sim(const Sim &) = delete;
-    Sim &operator=(const Sim &) = delete;
+// Runs a program to its end (at most 120 s).
+struct Ran {
+    int status;
+    std::string out;
+    std::string text() const { return std::to_string(status) + " " + out; }
+};
+inline Ran run(std::vector<std::string> argv) {
+    Proc p(std::move(argv), "/tmp/kova-tool-test-" + std::to_string(getpid()) + ".out");
+    return {p.wait(120), p.output()};
+}
 
+// kova-sim (`binary`) serving dir/mnt, in a fresh directory removed at the end.
+struct Sim {
+    explicit Sim(std::string program) : binary(std::move(program)) {
+        char base[] = "/tmp/kova-sim-test.XXXXXX";
+        dir = mkdtemp(base) ? base : "/nonexistent", mnt = dir + "/mnt";
+        mkdir(mnt.c_str(), 0755);
+    }
+    ~Sim() {
+        if (stop() != 0) // the mount of a kova-sim that did not end well
+            std::system(("fusermount3 -u -z " + mnt + " 2>/dev/null").c_str());
+        std::system(("rm -rf --one-file-system " + dir).c_str());
+    }
     // "" once the mount serves, or why not.
-    std::string start();
-    // SIGTERM; the exit status, -1 if it did not exit (then it is killed).
-    int stop();
-    // fusermount3 -u; kova-sim's exit status, -1 if either failed.
-    int unmount();
-    bool up() const { return sim_ && sim_->running(); }
-    pid_t pid() const { return sim_ ? sim_->pid() : -1; }
-
-    std::string path(const std::string &rel) const { return mnt + rel; }
+    std::string start() {
+        sim = std::make_unique<Proc>(std::vector<std::string>{binary, mnt, "-f"}, dir + "/kova-sim.log");
+        struct stat st;
+        for (int i = 0; i < 60 * 100 && sim->wait(0) < 0 && sim->pid > 0; ++i, usleep(10000))
+            if (stat((mnt + "/kova-sim/call").c_str(), &st) == 0)
+                return "";
+        return "kova-sim ended or did not mount: " + sim->output();
+    }
+    // SIGTERM; the exit status, -1 if it did not exit.
+    int stop() { return sim ? sim->wait(30, SIGTERM) : -1; }
+    pid_t pid() const { return sim ? sim->pid : -1; }
     std::string debug(const std::string &name) const { return mnt + "/sys/kernel/debug/kova/" + name; }
-    // What kova-sim wrote to stdout and stderr.
-    std::string log() const;
-    // The line a write of `text` to the call file leaves there to read.
-    std::string call(const std::string &text) const;
 
-    std::string dir, mnt;
-
-  private:
-    std::string binary_;
-    std::unique_ptr<Proc> sim_;
+    std::string binary, dir, mnt;
+    std::unique_ptr<Proc> sim;
 };
 
 } // namespace kova_sim_test
-
-// In a test: start `sim`, skipping where FUSE mounts are not possible.
-#define KOVA_SIM_START_OR_SKIP(sim)                                                           \
-    do {                                                                                      \
-        if (access("/dev/fuse", R_OK | W_OK) != 0)                                            \
-            GTEST_SKIP() << "/dev/fuse is not usable here";                                   \
-        const std::string why = (sim).start();                                                \
-        if (why.find("cannot mount") != std::string::npos)                                    \
-            GTEST_SKIP() << why;                                                              \
-        ASSERT_EQ(why, "");                                                                   \
-    } while (0)

@@ -197,25 +197,6 @@ void plat_iounmap(void *p)
 		kova_iounmap(p);
 }
 
-/*
- * Registers of a block plat_ioremap mapped. Without the board the block is
- * module memory standing in for it, which the accessors reach the same way.
- */
-uint64_t plat_reg_read64(const void *block, uint32_t off)
-{
-	return readq((const void __iomem __force *)((const u8 *)block + off));
-}
-
-void plat_reg_write32(void *block, uint32_t off, uint32_t value)
-{
-	writel(value, (void __iomem __force *)((u8 *)block + off));
-}
-
-void plat_reg_write64(void *block, uint32_t off, uint64_t value)
-{
-	writeq(value, (void __iomem __force *)((u8 *)block + off));
-}
-
 void kova_boardless_release(void)
 {
 	size_t i;
@@ -241,6 +222,12 @@ void plat_iounmap(void *p)
 		kova_iounmap(p);
 }
 
+void kova_boardless_release(void)
+{
+}
+
+#endif /* KOVA_BOARDLESS */
+
 /*
  * Registers of a block plat_ioremap mapped. Without the board the block is
  * module memory standing in for it, which the accessors reach the same way.
@@ -259,12 +246,6 @@ void plat_reg_write64(void *block, uint32_t off, uint64_t value)
 {
 	writeq(value, (void __iomem __force *)((u8 *)block + off));
 }
-
-void kova_boardless_release(void)
-{
-}
-
-#endif /* KOVA_BOARDLESS */
 
 uint64_t plat_timer_count(void)
 {

@@ -2,13 +2,9 @@
 // "create_flows_old" as an operator uses them.
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "flow/ctrl.h"
 #include "flow_key.h"
@@ -18,16 +14,21 @@
 namespace {
 
 using kt::take_log;
+using V = std::vector<long long>;
 
 const char kKeys[] = "flow_id=1 crc32=0x930481c1 flow_ucc=2 flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
                      "eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
                      "ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=5 ";
+const std::string kQe = "rule1=RULE_FORWARD_TO_QE qos_serviceclass=7 qos_trusted=0 subport=4 priority=3 port=9 ",
+                  kVlan = "rule1=RULE_ADD_VLAN_1 priority=1 cfi=0 vid=3 etype=8 ",
+                  kSrc = "rule1=RULE_REPLACE_SRC_HEADER source_mac_addr=aa:dd:cc:dd:ee:ff source_ip_addr=192.168.1.56 "
+                         "source_udp_port=56 ",
+                  kDst = "rule1=RULE_REPLACE_DST_HEADER destination_mac_addr=aa:dd:cc:dd:ee:ee "
+                         "destination_ip_addr=192.168.1.147 destination_udp_port=586 ";
 
-// Replaces the first occurrence of `from` in `s`.
+// `s` with the first `from` replaced.
 std::string with(std::string s, const std::string &from, const std::string &to) {
-    const size_t at = s.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? s : s.replace(at, from.size(), to);
+    return s.replace(s.find(from), from.size(), to);
 }
 
 struct Parsed { // not to be copied: def.flow.rules points into def.rules
@@ -46,136 +47,75 @@ Parsed parse(const std::string &text) {
     return p;
 }
 
-std::vector<const kova_RULE *> rule_list(const kova_FLOW &f) {
-    std::vector<const kova_RULE *> v;
+V types_of(const kova_FLOW &f) {
+    V v;
     for (const kova_RULE *r = f.rules; r && v.size() < 20; r = r->next)
-        v.push_back(r);
+        v.push_back(r->type);
     return v;
 }
 
+// Line feeds and runs of spaces separate tokens alike; a tab belongs to its
+// token and ends a number or a word; text after the last conversion is
+// ignored (an IPv4 address ignores what follows its fourth octet). An unknown
+// rule keyword is skipped, and the list ends at the first token that is not a rule.
 TEST(FlowLanguage, EveryKeyAndRuleParameterLandsInItsField) {
-    const std::string text =
-        std::string("flow_id=-7 crc32=0xDEADbeef flow_ucc=40 flow_subport=4095 eth_dmac=02:00:00:4f:03:e8 "
-                    "eth_smac=aa:bb:cc:dd:ee:ff vlan_id_1=3999 vlan_id_2=4095 eth_type=86dd "
-                    "ipv4_src=fe80:0:0:0:0:0:0:1 ipv4_dst=2001:db8:a:b:c:d:e:ffff udp_sport=1 udp_dport=65535\n") +
+    const Parsed p = parse(
+        "\n\n  flow_id=-7 crc32=0xDEADbeef flow_ucc=\t40x flow_subport=4095  eth_dmac=02:00:00:4f:03:e8 "
+        "eth_smac=A:bb:cc:dd:ee:1Fz vlan_id_1=3999 vlan_id_2=4095 eth_type=86dd ipv4_src=fe80:0:0:0:0:0:0:1 "
+        "ipv4_dst=10.1.2.3.7:x udp_sport=1 udp_dport=65535\n"
         "rule1=RULE_FORWARD_TO_QE qos_serviceclass=7 qos_trusted=KOVA_PORT_TRUSTED subport=289 priority=3 port=9\n"
-        "rule9=RULE_CHANGE_VLAN_2 priority=7 cfi=1 vid=33 etype=0x8100\n"
+        "rule9=RULE_CHANGE_VLAN_2 priority=7 cfi=1 vid=33 etype=0x8100 rule8=RULE_FOO\n"
         "rule2=RULE_REPLACE_SRC_HEADER source_mac_addr=aa:dd:cc:dd:ee:ff source_ip_addr=1:2:3:4:5:6:7:8 "
-        "source_udp_port=56\n"
-        "rule3=RULE_REPLACE_DST_HEADER destination_mac_addr=01:02:03:04:05:06 destination_ip_addr=10.1.2.3 "
-        "destination_udp_port=586\n"
-        "rule4=RULE_POLICING weight=4294967295 rule5=RULE_SET_TOS tos=12 rule6=RULE_FORWARD_TO_CPU priority=17 "
-        "rule7=RULE_UPDATE_PACKET_CNT ;";
-    const Parsed p = parse(text);
+        "source_udp_port=56\nrule3=RULE_REPLACE_DST_HEADER destination_mac_addr=01:02:03:04:05:06 "
+        "destination_ip_addr=10.1.2.3 destination_udp_port=586\nrule4=RULE_POLICING weight=4294967295 "
+        "rule5=RULE_SET_TOS tos=12 rule6=RULE_FORWARD_TO_CPU priority=17 rule7=RULE_UPDATE_PACKET_CNT\tx\n\n; "
+        "rule10=RULE_DROP_PACKET");
     ASSERT_EQ(p.result, 0) << p.log;
-    const kova_FLOW &f = p.def.flow;
-    EXPECT_FALSE(p.def.extended);
-    // The log prints the parsed key back (crc32 signed, eth_type reformatted);
-    // the address words are checked in place for their order.
+    // The log prints the parsed key back from the flow (crc32 signed, the
+    // octets and eth_type reformatted); the addresses as written.
     EXPECT_EQ(p.log, "PRINT PARAMS\nflow_id=-7\ncrc32=-559038737\nflow_ucc=40\nflow_subport=4095\n"
-                     "eth_dmac=02:00:00:4f:03:e8\neth_smac=aa:bb:cc:dd:ee:ff\nvlan_id_1=3999\nvlan_id_2=4095\n"
-                     "eth_type=0x86dd\nipv4_src=fe80:0:0:0:0:0:0:1\nipv4_dst=2001:db8:a:b:c:d:e:ffff\n"
-                     "udp_sport=1\nudp_dport=65535\n");
-    EXPECT_EQ(f.crc32, 0xDEADBEEFu);
-    EXPECT_EQ(std::memcmp(f.eth_dmac, "\x02\x00\x00\x4f\x03\xe8", 6), 0);
-    const uint16_t src6[8] = {0xfe80, 0, 0, 0, 0, 0, 0, 1}, dst6[8] = {0x2001, 0xdb8, 0xa, 0xb, 0xc, 0xd, 0xe, 0xffff};
-    EXPECT_EQ(std::memcmp(f.ip_src.v6, src6, 16), 0);
-    EXPECT_EQ(std::memcmp(f.ip_dst.v6, dst6, 16), 0);
-
+                     "eth_dmac=02:00:00:4f:03:e8\neth_smac=0a:bb:cc:dd:ee:1f\nvlan_id_1=3999\nvlan_id_2=4095\n"
+                     "eth_type=0x86dd\nipv4_src=fe80:0:0:0:0:0:0:1\nipv4_dst=10.1.2.3.7:x\nudp_sport=1\n"
+                     "udp_dport=65535\n");
+    const kova_FLOW &f = p.def.flow;
+    const uint16_t ip6[2][8] = {{0xfe80, 0, 0, 0, 0, 0, 0, 1}, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const uint8_t ip4[16] = {10, 1, 2, 3}; // unused address bytes are 0
+    EXPECT_EQ(std::memcmp(f.ip_src.v6, ip6[0], 16) | std::memcmp(f.ip_dst.v4, ip4, 16), 0);
+    EXPECT_FALSE(p.def.extended);
     // The list keeps the order of the text, not of the numbers.
-    const auto rules = rule_list(f);
-    ASSERT_EQ(rules.size(), 8u);
-    const uint32_t types[] = {RULE_FORWARD_TO_QE, RULE_CHANGE_VLAN_2, RULE_REPLACE_SRC_HEADER, RULE_REPLACE_DST_HEADER,
-                              RULE_POLICING, RULE_SET_TOS, RULE_FORWARD_TO_CPU, RULE_UPDATE_PACKET_CNT};
-    for (size_t i = 0; i < rules.size(); ++i)
-        EXPECT_EQ(rules[i]->type, types[i]) << i;
-    const auto &qe = rules[0]->param.forward_qe;
-    EXPECT_EQ(qe.qos_serviceclass, 7);
-    EXPECT_EQ(qe.qos_trusted, KOVA_PORT_TRUSTED);
-    EXPECT_EQ(qe.subport, 289);
-    EXPECT_EQ(qe.priority, 3);
-    EXPECT_EQ(qe.port, 9);
-    EXPECT_EQ(qe.action_byte7, 0);
-    const auto &vlan = rules[1]->param.vlan;
-    EXPECT_EQ(vlan.priority, 7);
-    EXPECT_EQ(vlan.cfi, 1);
-    EXPECT_EQ(vlan.vid, 33);
-    EXPECT_EQ(vlan.etype, 0) << "etype is decimal: 0x8100 reads as 0";
-    const auto &rs = rules[2]->param.replace_src;
+    EXPECT_EQ(types_of(f), (V{RULE_FORWARD_TO_QE, RULE_CHANGE_VLAN_2, RULE_REPLACE_SRC_HEADER, RULE_REPLACE_DST_HEADER,
+                              RULE_POLICING, RULE_SET_TOS, RULE_FORWARD_TO_CPU, RULE_UPDATE_PACKET_CNT}));
+    const kova_RULE *r = f.rules;
+    const auto &qe = r->param.forward_qe;
+    EXPECT_EQ((V{qe.qos_serviceclass, qe.qos_trusted, qe.subport, qe.priority, qe.port, qe.action_byte7}),
+              (V{7, KOVA_PORT_TRUSTED, 289, 3, 9, 0}));
+    const auto &vlan = (r = r->next)->param.vlan;
+    EXPECT_EQ((V{vlan.priority, vlan.cfi, vlan.vid, vlan.etype}), (V{7, 1, 33, 0})) << "etype is decimal: 0x8100 is 0";
+    const auto &rs = (r = r->next)->param.replace_src;
+    const auto &rd = (r = r->next)->param.replace_dst;
     EXPECT_EQ(std::memcmp(rs.source_mac_addr, "\xaa\xdd\xcc\xdd\xee\xff", 6), 0);
-    const uint16_t rs6[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(std::memcmp(rs.source_ip_addr.v6, rs6, 16), 0);
-    EXPECT_EQ(rs.source_udp_port, 56);
-    const auto &rd = rules[3]->param.replace_dst;
     EXPECT_EQ(std::memcmp(rd.destination_mac_addr, "\x01\x02\x03\x04\x05\x06", 6), 0);
-    const uint8_t rd4[16] = {10, 1, 2, 3};
-    EXPECT_EQ(std::memcmp(rd.destination_ip_addr.v4, rd4, 16), 0) << "unused address bytes are 0";
-    EXPECT_EQ(rd.destination_udp_port, 586);
-    EXPECT_EQ(rules[4]->param.policing.weight, 4294967295u);
-    EXPECT_EQ(rules[5]->param.set_tos.tos, 12);
-    EXPECT_EQ(rules[6]->param.forward_cpu.priority, 17);
+    EXPECT_EQ(std::memcmp(rs.source_ip_addr.v6, ip6[1], 16) | std::memcmp(rd.destination_ip_addr.v4, ip4, 16), 0);
+    EXPECT_EQ((V{rs.source_udp_port, rd.destination_udp_port, r->next->param.policing.weight,
+                 r->next->next->param.set_tos.tos, r->next->next->next->param.forward_cpu.priority}),
+              (V{56, 586, 4294967295, 12, 17}));
+    EXPECT_EQ(types_of(parse(kKeys + std::string(";")).def.flow), V{}) << "no rule is the creation's business";
 }
 
-TEST(FlowLanguage, FormsTheOperatorMayUse) {
-    // Each parse has its own Parsed: a Definition's rule list points into
-    // itself, so it must not be copied.
-    // Line feeds and runs of spaces separate alike; a tab belongs to its token
-    // and ends a number; text after the last conversion is ignored.
-    // A number may follow a tab; one-digit and upper-case MAC octets; an
-    // IPv4 address takes no notice of what follows its fourth octet.
-    std::string keys = with(with(kKeys, "eth_type=0x800", "eth_type=800"), "flow_ucc=2", "flow_ucc=\t2x");
-    keys = with(with(keys, "eth_smac=02:00:01:00:00:10", "eth_smac=A:0:1:0:0:1Fz"), "102 udp", "102.7:x udp");
-    const Parsed p = parse(std::string("\n\n  ") + keys + "rule1=RULE_DROP_PACKET\tx\n\n;");
-    ASSERT_EQ(p.result, 0) << p.log;
-    EXPECT_EQ(p.def.flow.eth_type, 0x0800);
-    EXPECT_EQ(p.def.flow.flow_ucc, 2);
-    EXPECT_EQ(std::memcmp(p.def.flow.eth_smac, "\x0a\x00\x01\x00\x00\x1f", 6), 0);
-    const uint8_t src4[16] = {192, 168, 32, 102}, dst4[16] = {192, 168, 39, 102};
-    EXPECT_EQ(std::memcmp(p.def.flow.ip_src.v4, src4, 16), 0);
-    EXPECT_EQ(std::memcmp(p.def.flow.ip_dst.v4, dst4, 16), 0);
-    ASSERT_EQ(rule_list(p.def.flow).size(), 1u);
-
-    // An unknown keyword is skipped and the next token is the next rule.
-    const Parsed unknown = parse(std::string(kKeys) + "rule1=RULE_FOO rule2=RULE_SET_TOS tos=1 ;");
-    ASSERT_EQ(unknown.result, 0) << unknown.log;
-    ASSERT_EQ(rule_list(unknown.def.flow).size(), 1u);
-    EXPECT_EQ(unknown.def.flow.rules->type, RULE_SET_TOS);
-    // The list ends at the first token that is not a rule; no rule at all is
-    // the creation's business, not the parser's.
-    const Parsed stops = parse(std::string(kKeys) + "rule1=RULE_TEST ; rule2=RULE_DROP_PACKET");
-    ASSERT_EQ(stops.result, 0);
-    ASSERT_EQ(rule_list(stops.def.flow).size(), 1u);
-    EXPECT_EQ(stops.def.flow.rules->type, RULE_TEST);
-    const Parsed empty = parse(std::string(kKeys) + ";");
-    ASSERT_EQ(empty.result, 0);
-    EXPECT_EQ(empty.def.flow.rules, nullptr);
-    // qos_trusted as a number.
-    const Parsed trusted = parse(std::string(kKeys) +
-                                 "rule1=RULE_FORWARD_TO_QE qos_serviceclass=1 qos_trusted=1 subport=2 priority=3 port=4 ;");
-    ASSERT_EQ(trusted.result, 0) << trusted.log;
-    EXPECT_EQ(trusted.def.flow.rules->param.forward_qe.qos_trusted, KOVA_PORT_TRUSTED);
-
-    const Parsed ext = parse("parent_flow_id=5 " + std::string(kKeys) + "rule1=RULE_DROP_PACKET ;");
-    ASSERT_EQ(ext.result, 0) << ext.log;
-    EXPECT_TRUE(ext.def.extended);
-    EXPECT_EQ(ext.def.parent_flow_id, 5);
-    EXPECT_EQ(ext.def.flow_id, 1);
-}
-
-struct BadCase {
-    std::string text;
-    int result;
-    std::string message; // the last line logged
-};
-
-TEST(FlowLanguage, EachErrorGivesItsMessage) {
-    const std::string keys = kKeys;
-    const std::string qe = "rule1=RULE_FORWARD_TO_QE qos_serviceclass=7 qos_trusted=0 subport=4 priority=3 port=9 ";
-    const std::string src = "rule1=RULE_REPLACE_SRC_HEADER source_mac_addr=aa:dd:cc:dd:ee:ff "
-                            "source_ip_addr=192.168.1.56 source_udp_port=56 ";
-    const std::string dst = "rule1=RULE_REPLACE_DST_HEADER destination_mac_addr=aa:dd:cc:dd:ee:ee "
-                            "destination_ip_addr=192.168.1.147 destination_udp_port=586 ";
-    const std::string vlan = "rule1=RULE_ADD_VLAN_2 priority=1 cfi=0 vid=3 etype=8 ";
+// Each definition with its result and the end of its log: bad input of
+// every kind, and each key and rule parameter at both ends of its range
+// (accepted) and one past (refused with its range, never stored cut).
+TEST(FlowLanguage, EachDefinitionGivesItsResultAndMessage) {
+    const std::string keys = kKeys, src = kSrc, dst = kDst, qe = kQe;
+    const std::string vlan = with(kVlan, "VLAN_1", "VLAN_2");
+    std::string many = keys; // 65 tokens: the keys, 51 one-character tokens and ';'
+    for (int i = 0; i < 51; ++i)
+        many += "x ";
+    struct BadCase {
+        std::string text;
+        int result;
+        std::string message; // the end of the log
+    };
     std::vector<BadCase> cases = {
         {with(keys, "flow_id=1", "flow_id=x"), -3, "flow_id parameter error!\n"},
         {with(keys, "crc32=0x930481c1", "crc32=g"), -3, "crc32 parameter error!\n"},
@@ -197,12 +137,10 @@ TEST(FlowLanguage, EachErrorGivesItsMessage) {
         {with(keys, "ipv4_src=192.168.32.102", "ipv4_src=fe80::1::2"), -3, "ipv4_src parameter error!\n"},
         {with(keys, "ipv4_src=192.168.32.102", "ipv4_src=host"), -2, "Wrong IP address format\n"},
         {with(keys, "ipv4_dst=192.168.39.102", "ipv4_dst=1.2.3"), -3, "ipv4_dst parameter error!\n"},
-        // parent_flow_id anywhere makes the definition extended, and then
-        // it must come first.
+        // parent_flow_id anywhere makes the definition extended; then it must come first.
         {keys + "rule1=RULE_DROP_PACKET parent_flow_id=5 ;", -3,
          "parent_flow_id parameter error!\ncreate_flows: expected parent_flow_id= at token 0, found \"flow_id=1\"\n"},
-        {with(qe, "qos_serviceclass=7", "qos_serviceclass=x"), -3,
-         "RULE_FORWARD_TO_QE: qos_serviceclass parameter error!\n"},
+        {with(qe, "serviceclass=7", "serviceclass=x"), -3, "RULE_FORWARD_TO_QE: qos_serviceclass parameter error!\n"},
         {with(qe, "qos_trusted=0", "qos_trusted=TRUSTED"), -3, "RULE_FORWARD_TO_QE: qos_trusted parameter error!\n"},
         {with(qe, "subport=4", "subport=a"), -3, "RULE_FORWARD_TO_QE: subport parameter error!\n"},
         {with(qe, "priority=3", "port=3"), -3, "RULE_FORWARD_TO_QE: priority parameter error!\n"},
@@ -211,7 +149,7 @@ TEST(FlowLanguage, EachErrorGivesItsMessage) {
         {with(vlan, "priority=1", "priority="), -3, "RULE_ADD_VLAN_2: priority parameter error!\n"},
         {with(vlan, "cfi=0", "cfi=x"), -3, "RULE_ADD_VLAN_2: cfi parameter error!\n"},
         {with(with(vlan, "vid=3", "vid=x"), "ADD", "CHANGE"), -3, "RULE_CHANGE_VLAN_2: vid parameter error!\n"},
-        {with(with(vlan, "etype=8", "etype=x"), "_2", "_1"), -3, "RULE_ADD_VLAN_1: etype parameter error!\n"},
+        {with(kVlan, "etype=8", "etype=x"), -3, "RULE_ADD_VLAN_1: etype parameter error!\n"},
         {"rule1=RULE_POLICING weight=-1 ", -3, "RULE_POLICING: weight parameter error!\n"},
         {"rule1=RULE_SET_TOS ", -3, "RULE_SET_TOS: tos parameter error!\n"},
         {with(src, "ff ", " "), -3, "RULE_REPLACE_SRC_HEADER: source_mac_addr parameter error!\n"},
@@ -232,26 +170,64 @@ TEST(FlowLanguage, EachErrorGivesItsMessage) {
         {with(keys, "=192.168.39.102", "=192.168.39.102" + std::string(32, '0')), -3,
          "ipv4_dst: address text longer than 45 characters\n"},
         {"rule1=" + std::string(122, 'R'), -3, "create_flows: token longer than 127 characters\n"},
+        {many, -3, "create_flows: more than 64 tokens\n"},
     };
-    // The rule cases follow complete keys; all end with ";".
-    for (BadCase &c : cases) {
-        if (c.text.rfind("rule", 0) == 0)
-            c.text = keys + c.text;
-        c.text += " ;";
+    struct Range {
+        std::string rule, name; // rule "": a key
+        std::vector<std::string> ends, past;
+        std::string range;
+    };
+    const Range ranges[] = {
+        {"", "flow_id", {"-2147483648", "2147483647"}, {"-2147483649", "2147483648"}, "-2147483648..2147483647"},
+        {"", "crc32", {"0", "0xffffffff"}, {"0x100000000"}, "0x0..0xffffffff"},
+        {"", "flow_ucc", {"0", "40"}, {"41"}, "0..40"},
+        {"", "flow_subport", {"0", "4095"}, {"4096"}, "0..4095"},
+        {"", "eth_dmac", {"0:0:0:0:0:0", "ff:ff:ff:ff:ff:ff"}, {"02:00:00:4f:03:e8f", "0:100:0:0:0:0"}, "0x0..0xff"},
+        {"", "eth_smac", {"0:0:0:0:0:0"}, {"ff:ff:ff:ff:ff:100"}, "0x0..0xff"},
+        {"", "vlan_id_1", {"0", "4095"}, {"4096"}, "0..4095"},
+        {"", "vlan_id_2", {"0", "4095"}, {"4096"}, "0..4095"},
+        {"", "eth_type", {"0", "ffff"}, {"0x10000"}, "0x0..0xffff"},
+        {"", "ipv4_src", {"0.0.0.0", "255.255.255.255"}, {"300.1.1.1", "1.1.1.256"}, "0..255"},
+        {"", "ipv4_dst", {"::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"}, {"1::10000"}, "0x0..0xffff"},
+        {"", "udp_sport", {"0", "65535"}, {"65536", "99999999999999999999999"}, "0..65535"},
+        {"", "udp_dport", {"0", "65535"}, {"65536"}, "0..65535"},
+        {kQe, "qos_serviceclass", {"0", "7"}, {"8"}, "0..7"},
+        {kQe, "qos_trusted", {"1", "KOVA_PORT_UNTRUSTED"}, {}, ""}, // words; any other is a parameter error
+        {kQe, "subport", {"0", "4095"}, {"4096"}, "0..4095"},
+        {kQe, "priority", {"0", "255"}, {"256"}, "0..255"},
+        {kQe, "port", {"0", "40"}, {"41"}, "0..40"},
+        {"rule1=RULE_FORWARD_TO_CPU priority=1 ", "priority", {"0", "255"}, {"256"}, "0..255"},
+        {kVlan, "priority", {"0", "7"}, {"18"}, "0..7"},
+        {kVlan, "cfi", {"0", "1"}, {"2"}, "0..1"},
+        {kVlan, "vid", {"0", "4095"}, {"4096"}, "0..4095"},
+        {kVlan, "etype", {"0", "65535"}, {"65536"}, "0..65535"},
+        {"rule1=RULE_POLICING weight=1 ", "weight", {"0", "4294967295"}, {"4294967296"}, "0..4294967295"},
+        {"rule1=RULE_SET_TOS tos=1 ", "tos", {"0", "255"}, {"256"}, "0..255"},
+        {kSrc, "source_mac_addr", {"ff:ff:ff:ff:ff:ff"}, {"aa:dd:cc:dd:ee:fff"}, "0x0..0xff"},
+        {kSrc, "source_ip_addr", {"255.255.255.255"}, {"256.0.0.0"}, "0..255"},
+        {kSrc, "source_udp_port", {"0", "65535"}, {"65536"}, "0..65535"},
+        {kDst, "destination_mac_addr", {"00:00:00:00:00:00"}, {"100:0:0:0:0:0"}, "0x0..0xff"},
+        {kDst, "destination_ip_addr", {"::ffff:1.2.3.4"}, {"::ffff:1.2.3.256"}, "0..255"},
+        {kDst, "destination_udp_port", {"0", "65535"}, {"65536"}, "0..65535"},
+    };
+    for (const Range &r : ranges) {
+        const std::string def = kKeys + (r.rule.empty() ? "rule1=RULE_DROP_PACKET " : r.rule) + ";";
+        const std::string prefix = r.rule.empty() ? "" : r.rule.substr(6, r.rule.find(' ') - 6) + ": ";
+        const auto set = [&](const std::string &value) { // the value of the token name= replaced
+            const size_t from = (" " + def).find(" " + r.name + "=") + r.name.size() + 1;
+            return def.substr(0, from) + value + def.substr(def.find_first_of(" \n", from));
+        };
+        for (const std::string &v : r.ends)
+            cases.push_back({set(v), 0, ""});
+        for (const std::string &v : r.past)
+            cases.push_back({set(v), -3, prefix + r.name + ": " + v + " out of range " + r.range + "\n"});
     }
-    // 65 tokens: the keys, then 51 one-character tokens.
-    std::string many = keys;
-    for (int i = 0; i < 52; ++i)
-        many += "x ";
-    cases.push_back({many, -3, "create_flows: more than 64 tokens\n"});
-
     for (const BadCase &c : cases) {
-        SCOPED_TRACE(c.text);
-        const Parsed p = parse(c.text);
+        const std::string text = (c.text.rfind("rule", 0) == 0 ? keys + c.text : c.text) + " ;";
+        SCOPED_TRACE(text);
+        const Parsed p = parse(text);
         EXPECT_EQ(p.result, c.result) << p.log;
-        if (c.result != 0) {
-            EXPECT_TRUE(kt::ends_with(p.log, c.message)) << p.log;
-        }
+        EXPECT_TRUE(kt::ends_with(p.log, c.message)) << p.log;
     }
     // Just inside the limits: 64 tokens, a 127-character token, a 45-character address.
     std::string fits = keys + "rule1=RULE_DROP_PACKET ";
@@ -265,9 +241,8 @@ TEST(FlowLanguage, EachErrorGivesItsMessage) {
 // IPv6 text is what the C library's inet_pton takes, read as it reads it;
 // ip_version still calls any text with a '.' IPv4.
 TEST(FlowLanguage, Ipv6TextAsInetPtonReadsIt) {
-    EXPECT_EQ(ip_version("1.2.3.4"), 4);
-    EXPECT_EQ(ip_version("::ffff:1.2.3.4"), 4);
-    EXPECT_EQ(ip_version("fe80::1"), 6);
+    EXPECT_EQ((V{ip_version("1.2.3.4"), ip_version("::ffff:1.2.3.4"), ip_version("fe80::1"), ip_version("x")}),
+              (V{4, 4, 6, -1}));
     for (const char *t : {"::", "::1", "1::", "fe80::1", "2001:db8::1", "1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7::",
                           "::2:3:4:5:6:7:8", "1::8", "ABCD:ef01::0", "0000:0:0::ffff", "::ffff:1.2.3.4", "::0.0.0.0",
                           "1:2:3:4:5:6:255.255.255.255", "64:ff9b::192.0.2.33", "::1:2.3.4.5",
@@ -291,37 +266,30 @@ TEST(FlowLanguage, Ipv6TextAsInetPtonReadsIt) {
 // ---- the files ----
 
 constexpr const char *kCreate = "/sys/kernel/debug/kova/create_flows";
-constexpr const char *kCreateOld = "/sys/kernel/debug/kova/create_flows_old";
 
 class CreateFlowsFile : public kt::ModuleTest {
 protected:
     void TearDown() override {
-        if (fd_ >= 0)
-            kova_host_close(fd_);
+        kova_host_close(fd_);
         kt::ModuleTest::TearDown();
     }
-    int open_file(const char *path = kCreate) {
-        if (fd_ >= 0)
-            kova_host_close(fd_);
+    void open_file(const char *path = kCreate) {
+        kova_host_close(fd_);
         fd_ = kova_host_open(path);
-        EXPECT_GE(fd_, 0);
-        return fd_;
     }
     long write(const std::string &s) { return kova_host_write(fd_, s.data(), s.size()); }
-    // The whole usage text of a fresh open, read in pieces of `piece` bytes.
+    // The usage text of a fresh open, read in pieces of `piece` bytes.
     static std::string usage(size_t piece = 4096) {
-        int fd = kova_host_open(kCreate);
-        std::string out;
-        std::vector<char> buf(piece);
-        long n;
-        while ((n = kova_host_read(fd, buf.data(), piece)) > 0)
-            out.append(buf.data(), size_t(n));
-        EXPECT_EQ(n, 0);
+        const int fd = kova_host_open(kCreate);
+        std::string out(8192, '\0');
+        size_t len = 0;
+        for (long n = 1; n > 0; len += size_t(n))
+            n = kova_host_read(fd, &out[len], piece);
         kova_host_close(fd);
-        return out;
+        return out.substr(0, len);
     }
     static bool has(uint32_t appflowid) { return kova.appflow_map[appflowid] != KOVA_NO_SLOT; }
-    static uint32_t slot_of(uint32_t appflowid) { return kova.appflow_map[appflowid]; }
+    static const uint8_t *entry_of(uint32_t appflowid) { return kt::shadow_slot(kova.appflow_map[appflowid]); }
     // The code the read reports for the last creation.
     static bool previous_is(const char *code) {
         return usage().rfind(std::string("Previous call of kovaAPIcreateVoipFlow=") + code + "\n", 0) == 0;
@@ -330,78 +298,65 @@ protected:
     int fd_ = -1;
 };
 
-// The example of the usage text, as an operator would copy it from a read.
-std::string printed_example(const std::string &usage) {
-    const size_t open = usage.find("echo \"");
-    const size_t close = usage.find("\" > /sys/kernel/debug/kova/create_flows\n");
-    EXPECT_NE(open, std::string::npos);
-    EXPECT_NE(close, std::string::npos);
-    return usage.substr(open + 6, close - open - 6);
-}
-
 TEST_F(CreateFlowsFile, UsageTextAndItsExample) {
     const std::string text = usage();
     EXPECT_EQ(text.size(), 1082u);
     EXPECT_EQ(text.rfind("Previous call of kovaAPIcreateVoipFlow=99\n\n\nArgument example to create flow (all "
-                         "posible parameters below",
-                         0),
-              0u);
+                         "posible parameters below", 0), 0u);
     EXPECT_NE(text.find("\n\necho \"flow_id=1 \ncrc32=0xccf62423 \n"), std::string::npos);
     EXPECT_NE(text.find("udp_dport=5 \nrule1=RULE_CHANGE_VLAN_1 \npriority=5 \ncfi=0 \nvid=33 \netype=33024 \n\n"
-                        "rule2=RULE_REPLACE_SRC_HEADER \n"),
-              std::string::npos);
+                        "rule2=RULE_REPLACE_SRC_HEADER \n"), std::string::npos);
     EXPECT_TRUE(kt::ends_with(text, "\nport=9 \n;\" > /sys/kernel/debug/kova/create_flows\n\nTo create extended "
                                     "flow, just add parent_flow_id=id_num as first parameter\n"));
     EXPECT_EQ(usage(100), text) << "reads in 100-byte pieces continue where the last stopped";
-
-    // Pasted back it creates its flow, and under the CRC the engine computes
-    // from the flow's key.
-    const std::string example = printed_example(text);
+    // Pasted back the example creates its flow, under the CRC the engine
+    // computes from the flow's key.
+    const size_t open = text.find("echo \""), close = text.find("\" > /sys/kernel/debug/kova/create_flows\n");
+    const std::string example = text.substr(open + 6, close - open - 6);
     open_file();
     EXPECT_EQ(write(example), long(example.size()));
     EXPECT_TRUE(kt::ends_with(take_log(), "kovaAPIcreateVoipFlow =0\n"));
     EXPECT_TRUE(previous_is("0"));
-    ASSERT_TRUE(has(1));
     kova_flow_key key;
-    kova_flow_key_from_entry(kt::shadow_slot(slot_of(1)), &key);
-    EXPECT_EQ(kt::le32_at(kt::shadow_slot(slot_of(1)) + KOVA_LUT_OFF_CRC32), kova_flow_key_crc(&key));
-
-    // The grammar takes the second classification; the entry builder refuses it.
-    const std::string classify = with(example.substr(0, example.find("rule1")), "flow_id=1", "flow_id=2") +
-                                 "rule1=RULE_SECOND_CLASSIFY ;";
-    EXPECT_EQ(write(classify), long(classify.size()));
-    EXPECT_TRUE(previous_is("3"));
+    kova_flow_key_from_entry(entry_of(1), &key);
+    EXPECT_EQ(kt::le32_at(entry_of(1) + KOVA_LUT_OFF_CRC32), kova_flow_key_crc(&key));
 }
 
-TEST_F(CreateFlowsFile, DefinitionInPiecesIsParsedOnceOnTheLastWrite) {
-    const std::string &def = def_;
-    const size_t half = def.size() / 2;
+// Text is kept per open file and parsed once, whole, by the write that
+// brings the ';', whatever its outcome; at most 4095 bytes of it, and a copy
+// from the user that stops short stores nothing.
+TEST_F(CreateFlowsFile, TextPerOpenFileAndItsLimits) {
+    const size_t half = def_.size() / 2;
     open_file();
-    EXPECT_EQ(write(def.substr(0, half)), long(half));
-    EXPECT_EQ(take_log(), "") << "nothing parsed before the ';'";
-    EXPECT_EQ(write(def.substr(half)), long(def.size() - half));
-    const std::string log = take_log();
-    EXPECT_EQ(log.find("PRINT PARAMS"), log.rfind("PRINT PARAMS"));
-    EXPECT_TRUE(kt::ends_with(log, "kovaAPIcreateVoipFlow =0\n")) << log;
-    EXPECT_EQ(kova_host_file_pos(fd_), int64_t(def.size()));
-
-    // Two opens keep their own text.
-    int other = kova_host_open(kCreate);
-    EXPECT_EQ(write(with(def.substr(0, half), "flow_id=1", "flow_id=3")), long(half));
+    const int other = kova_host_open(kCreate);
+    EXPECT_EQ(write(def_.substr(0, half)), long(half));
     EXPECT_EQ(kova_host_write(other, "flow_id=4", 9), 9);
-    EXPECT_EQ(write(def.substr(half)), long(def.size() - half));
-    EXPECT_TRUE(has(3));
+    EXPECT_EQ(take_log(), "") << "nothing parsed before the ';'";
+    EXPECT_EQ(write(def_.substr(half)), long(def_.size() - half));
+    EXPECT_EQ(kova_host_file_pos(fd_), int64_t(def_.size()));
+    const std::string log = take_log();
+    EXPECT_TRUE(log.rfind("PRINT PARAMS") == 0 && kt::ends_with(log, "udp_dport=5\nkovaAPIcreateVoipFlow =0\n")) << log;
     EXPECT_FALSE(has(4));
-    take_log();
     kova_host_close(other);
     EXPECT_EQ(take_log(), "create_flows: definition without ';' discarded at close\n");
-    // Separators alone after a parsed definition are nothing to discard.
-    EXPECT_EQ(write(" \n"), 2);
+    EXPECT_EQ(write(" \n"), 2); // separators alone after a definition are nothing to discard
     open_file();
     EXPECT_EQ(take_log(), "");
-}
-
-TEST_F(CreateFlowsFile, FailedWritesCreateNothingAndKeepTheLastCode) {
+    EXPECT_EQ(write(with(def_, "flow_ucc=2", "flow_ucc=x")), -3);
+    EXPECT_TRUE(kt::ends_with(take_log(), "flow_ucc parameter error!\n"));
+    EXPECT_EQ(write(with(def_, "flow_id=1", "flow_id=9")), long(def_.size())) << "a parse error consumes the text";
+    EXPECT_TRUE(has(9));
+    EXPECT_EQ(write(std::string(4000, ' ')), 4000);
+    EXPECT_EQ(write(std::string(100, ' ')), -27);
+    EXPECT_TRUE(kt::ends_with(take_log(), "kovaAPIcreateVoipFlow =0\nError: Allocating more than kernel buffer size"));
+    EXPECT_EQ(write(std::string(95, ' ')), 95);
+    EXPECT_EQ(write(def_), -27);
+    open_file();
+    kova_host_user_copy_limit(10);
+    EXPECT_EQ(write(def_), -14);
+    kova_host_user_copy_limit(-1);
+    EXPECT_EQ(write(with(def_, "flow_id=1", "flow_id=3")), long(def_.size()));
+    EXPECT_TRUE(has(3));
     // An open that cannot have its state or its mutex fails and keeps nothing.
     const long live = kova_host_alloc_live();
     for (unsigned long nth : {1ul, 2ul}) {
@@ -410,106 +365,6 @@ TEST_F(CreateFlowsFile, FailedWritesCreateNothingAndKeepTheLastCode) {
         kova_host_fail_alloc(0);
     }
     EXPECT_EQ(kova_host_alloc_live(), live);
-    open_file();
-    const std::string &def = def_;
-    EXPECT_EQ(write(with(def, "flow_ucc=2", "flow_ucc=x")), -3);
-    EXPECT_TRUE(kt::ends_with(take_log(), "flow_ucc parameter error!\n"));
-    EXPECT_TRUE(previous_is("99"));
-
-    // A buffer limit of 4095 bytes of text; nothing is stored past it.
-    EXPECT_EQ(write(std::string(4000, ' ')), 4000);
-    EXPECT_EQ(write(std::string(100, ' ')), -27);
-    EXPECT_EQ(take_log(), "Error: Allocating more than kernel buffer size");
-    EXPECT_EQ(write(std::string(95, ' ')), 95);
-    EXPECT_EQ(write(def), -27);
-    open_file();
-
-    // A copy from the user that stops short stores nothing.
-    kova_host_user_copy_limit(10);
-    EXPECT_EQ(write(def), -14);
-    kova_host_user_copy_limit(-1);
-    EXPECT_EQ(write(def), long(def.size()));
-    EXPECT_TRUE(has(1));
-    EXPECT_TRUE(previous_is("0"));
-
-    // A parse error consumes the text: the next write starts a definition.
-    EXPECT_EQ(write("flow_id=z ;"), -3);
-    EXPECT_EQ(write(with(def, "flow_id=1", "flow_id=9")), long(def.size()));
-    EXPECT_TRUE(has(9));
-}
-
-// `text` with the value of its token `name`= replaced.
-std::string set(const std::string &text, const std::string &name, const std::string &value) {
-    const size_t at = (" " + text).find(" " + name + "=");
-    EXPECT_NE(at, std::string::npos) << name;
-    const size_t from = at + name.size() + 1;
-    return text.substr(0, from) + value + text.substr(text.find_first_of(" \n", from));
-}
-
-// Each key and rule parameter at both ends of its range and one past: the
-// ends parse, a value past them is refused with its range and creates
-// nothing, never stored cut to the field's width.
-TEST_F(CreateFlowsFile, EveryNumberIsRangeChecked) {
-    const std::string qe = "rule1=RULE_FORWARD_TO_QE qos_serviceclass=7 qos_trusted=0 subport=4 priority=3 port=9 ",
-                      vlan = "rule1=RULE_ADD_VLAN_1 priority=1 cfi=0 vid=3 etype=8 ",
-                      src = "rule1=RULE_REPLACE_SRC_HEADER source_mac_addr=aa:dd:cc:dd:ee:ff "
-                            "source_ip_addr=192.168.1.56 source_udp_port=56 ",
-                      dst = "rule1=RULE_REPLACE_DST_HEADER destination_mac_addr=aa:dd:cc:dd:ee:ee "
-                            "destination_ip_addr=192.168.1.147 destination_udp_port=586 ";
-    struct Row {
-        std::string rule, name; // rule "": a key
-        std::vector<std::string> ends, past;
-        std::string range;
-    };
-    const std::vector<Row> rows = {
-        {"", "flow_id", {"-2147483648", "2147483647"}, {"-2147483649", "2147483648"}, "-2147483648..2147483647"},
-        {"", "crc32", {"0", "0xffffffff"}, {"0x100000000"}, "0x0..0xffffffff"},
-        {"", "flow_ucc", {"0", "40"}, {"41"}, "0..40"},
-        {"", "flow_subport", {"0", "4095"}, {"4096"}, "0..4095"},
-        {"", "eth_dmac", {"00:00:00:00:00:00", "ff:ff:ff:ff:ff:ff"}, {"02:00:00:4f:03:e8f", "0:100:0:0:0:0"}, "0x0..0xff"},
-        {"", "eth_smac", {"0:0:0:0:0:0"}, {"ff:ff:ff:ff:ff:100"}, "0x0..0xff"},
-        {"", "vlan_id_1", {"0", "4095"}, {"4096"}, "0..4095"},
-        {"", "vlan_id_2", {"0", "4095"}, {"4096"}, "0..4095"},
-        {"", "eth_type", {"0", "ffff"}, {"0x10000"}, "0x0..0xffff"},
-        {"", "ipv4_src", {"0.0.0.0", "255.255.255.255"}, {"300.1.1.1", "1.1.1.256"}, "0..255"},
-        {"", "ipv4_dst", {"::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"}, {"1::10000"}, "0x0..0xffff"},
-        {"", "udp_sport", {"0", "65535"}, {"65536", "99999999999999999999999"}, "0..65535"},
-        {"", "udp_dport", {"0", "65535"}, {"65536"}, "0..65535"},
-        {qe, "qos_serviceclass", {"0", "7"}, {"8"}, "0..7"},
-        {qe, "subport", {"0", "4095"}, {"4096"}, "0..4095"},
-        {qe, "priority", {"0", "255"}, {"256"}, "0..255"},
-        {qe, "port", {"0", "40"}, {"41"}, "0..40"},
-        {"rule1=RULE_FORWARD_TO_CPU priority=1 ", "priority", {"0", "255"}, {"256"}, "0..255"},
-        {vlan, "priority", {"0", "7"}, {"18"}, "0..7"},
-        {vlan, "cfi", {"0", "1"}, {"2"}, "0..1"},
-        {vlan, "vid", {"0", "4095"}, {"4096"}, "0..4095"},
-        {vlan, "etype", {"0", "65535"}, {"65536"}, "0..65535"},
-        {"rule1=RULE_POLICING weight=1 ", "weight", {"0", "4294967295"}, {"4294967296"}, "0..4294967295"},
-        {"rule1=RULE_SET_TOS tos=1 ", "tos", {"0", "255"}, {"256"}, "0..255"},
-        {src, "source_mac_addr", {"ff:ff:ff:ff:ff:ff"}, {"aa:dd:cc:dd:ee:fff"}, "0x0..0xff"},
-        {src, "source_ip_addr", {"255.255.255.255"}, {"256.0.0.0"}, "0..255"},
-        {src, "source_udp_port", {"0", "65535"}, {"65536"}, "0..65535"},
-        {dst, "destination_mac_addr", {"00:00:00:00:00:00"}, {"100:0:0:0:0:0"}, "0x0..0xff"},
-        {dst, "destination_ip_addr", {"::ffff:1.2.3.4"}, {"::ffff:1.2.3.256"}, "0..255"},
-        {dst, "destination_udp_port", {"0", "65535"}, {"65536"}, "0..65535"},
-    };
-    open_file();
-    for (const Row &row : rows) {
-        const std::string def = std::string(kKeys) + (row.rule.empty() ? "rule1=RULE_DROP_PACKET " : row.rule) + ";";
-        const std::string prefix = row.rule.empty() ? "" : row.rule.substr(6, row.rule.find(' ') - 6) + ": ";
-        for (const std::string &v : row.ends)
-            EXPECT_EQ(parse(set(def, row.name, v)).result, 0) << row.name << "=" << v;
-        for (const std::string &v : row.past) {
-            SCOPED_TRACE(row.name + "=" + v);
-            const std::string text = set(def, row.name, v);
-            EXPECT_EQ(write(text), -3);
-            EXPECT_TRUE(kt::ends_with(take_log(), prefix + row.name + ": " + v + " out of range " + row.range + "\n"));
-        }
-    }
-    EXPECT_EQ(std::count_if(std::begin(kova.appflow_map), std::end(kova.appflow_map),
-                            [](uint32_t s) { return s != KOVA_NO_SLOT; }),
-              0);
-    EXPECT_TRUE(previous_is("99"));
 }
 
 // Threads writing through one descriptor (pwrite takes no position lock):
@@ -559,64 +414,33 @@ TEST_F(CreateFlowsFile, ConcurrentWritersOnOneOpenFileTakeTurns) {
     EXPECT_EQ(created.load(), kThreads * kRounds);
     for (uint32_t id = 100; id < 100 + kThreads * kRounds; ++id) {
         ASSERT_TRUE(has(id)) << id;
-        EXPECT_EQ(kt::le32_at(kt::shadow_slot(slot_of(id)) + KOVA_LUT_OFF_CRC32), id << 18 | 1) << id;
+        EXPECT_EQ(kt::le32_at(entry_of(id) + KOVA_LUT_OFF_CRC32), id << 18 | 1) << id;
     }
 }
 
-TEST_F(CreateFlowsFile, ExtendedDefinitionHangsOnItsParent) {
+TEST_F(CreateFlowsFile, ExtendedDefinitionAndTheOldFile) {
     open_file();
-    const std::string &def = def_;
-    ASSERT_EQ(write(def), long(def.size()));
+    ASSERT_EQ(write(def_), long(def_.size()));
     // The same key: an extended flow matches what its parent matches.
-    const std::string ext = "parent_flow_id=1 " + with(def, "flow_id=1", "flow_id=2");
+    const std::string ext = "parent_flow_id=1 " + with(def_, "flow_id=1", "flow_id=2");
     ASSERT_EQ(write(ext), long(ext.size()));
     EXPECT_TRUE(kt::ends_with(take_log(), "kovaAPIcreateExtendedFlow =0\n"));
-    ASSERT_TRUE(has(1) && has(2));
-    EXPECT_EQ(kova.lut_info[slot_of(1)].ext_appflowid, 2u);
-    EXPECT_EQ(kt::le64_at(kt::shadow_slot(slot_of(1)) + KOVA_LUT_OFF_NEXT_EXT), kt::shadow_addr(slot_of(2)));
-    // The read names the plain creation whatever the last call was.
-    EXPECT_TRUE(previous_is("0"));
+    EXPECT_EQ(kova.lut_info[kova.appflow_map[1]].ext_appflowid, 2u);
+    EXPECT_TRUE(previous_is("0")) << "the read names the plain creation whatever the last call was";
     // An unknown parent: the API's code, the write succeeds.
-    const std::string orphan = with(ext, "parent_flow_id=1", "parent_flow_id=77");
-    EXPECT_EQ(write(with(orphan, "flow_id=2", "flow_id=3")), long(orphan.size()));
-    EXPECT_EQ(usage().find("kovaAPIcreateVoipFlow=0\n"), std::string::npos);
-}
-
-TEST_F(CreateFlowsFile, OldFileCreatesTheFixedTestFlow) {
-    open_file(kCreateOld);
+    const std::string orphan = with(with(ext, "parent_flow_id=1", "parent_flow_id=77"), "flow_id=2", "flow_id=3");
+    EXPECT_EQ(write(orphan), long(orphan.size()));
+    EXPECT_FALSE(has(3) || previous_is("0"));
+    // The old file creates its fixed test flow (appflowid 1) per write; its
+    // code is its own.
+    ASSERT_EQ(kovaAPIdeleteFlowWithExtended(1), KOVA_OK);
+    open_file("/sys/kernel/debug/kova/create_flows_old");
+    take_log();
     EXPECT_EQ(write("anything"), 8);
     EXPECT_EQ(take_log(), "kovaAPIcreateVoipFlow =0\n");
-    EXPECT_EQ(kova.lkup_mask_port[0], 0xFF);
-
-    kova_RULE r[4] = {{&r[1], RULE_UPDATE_PACKET_CNT, {}}, {&r[2], RULE_ADD_VLAN_2, {}}, {&r[3], RULE_REMOVE_VLAN_2, {}},
-                      {nullptr, RULE_FORWARD_TO_QE, {}}};
-    r[1].param.vlan = {7, 1, 3998, 0x8100};
-    r[3].param.forward_qe = {12, 3, 289, 2, {}, KOVA_PORT_UNTRUSTED, 4};
-    kova_FLOW f = {};
-    f.crc32 = 0x930481C1u;
-    std::memcpy(f.eth_dmac, "\x02\x00\x01\x00\x10\x01", 6);
-    std::memcpy(f.eth_smac, "\x02\x00\x01\x00\x00\x10", 6);
-    f.vlan_id_1 = 700;
-    f.eth_type = 0x0800;
-    std::memcpy(f.ip_src.v4, "\xc0\xa8\x20\x66", 4);
-    std::memcpy(f.ip_dst.v4, "\xc0\xa8\x27\x66", 4);
-    f.udp_sport = 1;
-    f.udp_dport = 2;
-    f.rules = r;
-    kova_LUT want = {}; // the builder leaves unused address bytes as it finds them
-    int32_t len = KOVA_LUT_SIZE;
-    ASSERT_EQ(kovaAPIcreateVoipLutEntry(&f, &want, &len, 0), 0u);
-    ASSERT_TRUE(has(1));
-    const uint8_t *slot = kt::shadow_slot(slot_of(1));
-    // The key and the actions; the links and counters are the table's.
-    EXPECT_EQ(std::memcmp(slot, &want, KOVA_LUT_OFF_CRC32 + 4), 0);
-    EXPECT_EQ(std::memcmp(slot + KOVA_LUT_OFF_ACTIONS,
-                          reinterpret_cast<const uint8_t *>(&want) + KOVA_LUT_OFF_ACTIONS, 252 - KOVA_LUT_OFF_ACTIONS),
-              0);
-    // The command file's code is its own.
-    EXPECT_TRUE(previous_is("99"));
-    // A second write finds appflowid 1 taken.
-    EXPECT_EQ(write("x"), 1);
+    EXPECT_EQ(kt::le32_at(entry_of(1) + KOVA_LUT_OFF_CRC32), 0x930481C1u);
+    EXPECT_FALSE(previous_is("0"));
+    EXPECT_EQ(write("x"), 1); // appflowid 1 is taken now
     EXPECT_NE(take_log(), "kovaAPIcreateVoipFlow =0\n");
 }
 

@@ -1,10 +1,9 @@
-// The operator's debugfs files, used through their paths as an operator
-// would: their creation at load, the dump files, "delete_flows" and
-// "setlag". The two create_flows files are tested on their own.
+// Loading and unloading the module, /dev/kova as the engine reads it, and
+// the operator's debugfs files through their paths: their creation, the
+// dumps, "flow_list", "delete_flows" and "setlag" (create_flows has its own).
 #include <array>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "operator/debug_files.h"
 #include "support/module_test.h"
@@ -12,84 +11,150 @@
 namespace {
 
 using kt::take_log;
+using V = std::vector<long>;
 
 const char *const kNames[] = {"dump_flows_cpu", "dump_flows_qe",    "dump_oq", "dump_scheduler", "create_flows",
                               "delete_flows",   "create_flows_old", "setlag",  "flow_list"};
-const char *const kFailures[] = {"Cannot create dump_flows_cpu\n", "Cannot create dump_flows_qe\n",
-                                 "Cannot create dump_oq\n",        "Cannot create dump_scheduler\n",
-                                 "Cannot create create_flow\n",    "Cannot create delete_flows\n",
-                                 "Cannot create create_flows_old\n", "Cannot create setlag\n",
-                                 "Cannot create flow_list\n"};
-constexpr size_t kFiles = sizeof kNames / sizeof kNames[0];
 
 std::string path_of(const std::string &name, const std::string &dir = "kova") {
     return "/sys/kernel/debug/" + dir + "/" + name;
 }
 
-// Reads fd to its end in pieces of `piece` bytes; a failed read ends it too.
+// Reads fd to its end in pieces of `piece` bytes.
 std::string read_rest(int fd, size_t piece = 4u << 20) {
-    std::string all;
-    std::vector<char> buf(piece);
-    long n;
-    while ((n = kova_host_read(fd, buf.data(), piece)) > 0)
-        all.append(buf.data(), size_t(n));
-    EXPECT_EQ(n, 0);
+    std::string all, buf(piece, '\0');
+    for (long n; (n = kova_host_read(fd, buf.data(), piece)) > 0;)
+        all.append(buf, 0, size_t(n));
     return all;
 }
 
 std::string read_file(const char *name) {
-    int fd = kova_host_open(path_of(name).c_str());
-    EXPECT_GE(fd, 0) << name;
-    std::string s = read_rest(fd);
+    const int fd = kova_host_open(path_of(name).c_str());
+    const std::string s = read_rest(fd);
     kova_host_close(fd);
     return s;
 }
 
 long write_file(const char *name, const std::string &text) {
-    int fd = kova_host_open(path_of(name).c_str());
-    EXPECT_GE(fd, 0) << name;
-    long r = kova_host_write(fd, text.data(), text.size());
+    const int fd = kova_host_open(path_of(name).c_str());
+    const long r = kova_host_write(fd, text.data(), text.size());
     kova_host_close(fd);
     return r;
 }
 
-// For each file: created in a directory of the test's own, a failure at the
-// kth file leaves exactly the k before it; at load it fails the load with
-// its message and leaves nothing behind.
-TEST(DebugFiles, EachCreationFailureStopsInOrderAndFailsTheLoadCleanly) {
+// A failed load: its code, the message it logs last, and nothing left
+// behind, no device and no directory.
+void load_fails(int rc, const std::string &tail) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
-    for (size_t k = 0; k < kFiles; ++k) {
-        SCOPED_TRACE(kNames[k]);
+    kova_host_log_clear();
+    EXPECT_EQ(kova_host_load(), rc);
+    kova_host_fail_alloc(0);
+    kova_host_fail_ioremap(0);
+    const std::string log = take_log();
+    EXPECT_TRUE(kt::ends_with(log, tail)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
+    EXPECT_FALSE(kova_host_path_exists("/dev/kova") || kova_host_path_exists("/sys/kernel/debug/kova"));
+    EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
+}
+
+TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
+    const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
+    const unsigned long before = kova_host_alloc_count();
+    kova_host_log_clear();
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(kova_host_load(), 0);
+        EXPECT_EQ(take_log().rfind("<1>kovaAPI version 4.6.360\n", 0), 0u);
+        EXPECT_TRUE(kova_host_path_exists("/dev/kova") && kova_host_path_exists("/sys/kernel/debug/kova"));
+        for (const char *name : kNames)
+            EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
+        kova_host_unload();
+        EXPECT_EQ(take_log(), "<1>kovaAPI cleanup\n");
+        EXPECT_FALSE(kova_host_path_exists("/dev/kova") || kova_host_path_exists("/sys/kernel/debug/kova"));
+        EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
+    }
+    // Every allocation in turn, in the order the load makes them: statistics
+    // store (nothing of its own), scratch entry, shadow table, engine stand-in,
+    // 40 UCC parameter areas, the core area, 40 UCC markers.
+    ASSERT_EQ(kova_host_alloc_count() - before, 2 * 85u);
+    const char *first[] = {"<1>kovaAPI version 4.6.360\n", "kovaAPI: no memory for temp_lut\n",
+                           "No memory for XX_Malloc\n", "kovaAPI: can not ioremap kova.hashtable_base_qe\n"};
+    for (unsigned long nth = 1; nth <= 85; ++nth) {
+        SCOPED_TRACE(nth);
+        kova_host_fail_alloc(nth);
+        load_fails(-12, nth <= 4    ? first[nth - 1]
+                        : nth < 45  ? "Can not get MURAM for UCC PRAM check 2\n"
+                        : nth == 45 ? "Can not get MURAM for CORE PRAM check 2\n"
+                                    : "no memory for kovaUCCparameters uccnum=" + std::to_string(nth - 46) + "\n");
+    }
+    // A mapping of each kind: port 3's blocks, the register block, the UCCs' areas.
+    const std::pair<uint64_t, std::string> mapped[] = {
+        {0x87E0E00C0070ull, "ioremap 87e0e00c0070\n"}, {0x840040084500ull, "ioremap 840040084500\n"},
+        {0x840040084400ull, "ioremap 840040084400\n"}, {0xFFE0410F0ull, "ioremap ffe0410f0\n"},
+        {0x6000F11600ull + 152 * 3, "ioremap CNT_BASE uccnum=3\n"},
+        {0x6000F11860ull + 0x98000 * 35, "ioremap CNT_BASE uccnum=39\n"},
+        {0x6001891C00ull + 0x128000 * 12, "ioremap OQ_BASE uccnum=12\n"},
+        {0x6003993C00ull + 0xC4000 * 39, "ioremap IC_BASE uccnum=39\n"},
+        {0x6004FEBC00ull + 0x3000 * 20, "ioremap ONUIC_BASE uccnum=20\n"}};
+    for (const auto &[phys, tail] : mapped) {
+        kova_host_fail_ioremap(phys);
+        load_fails(-12, "kovaAPI: can not " + tail);
+    }
+    // The debugfs directory, each file in turn (in a directory of the test's
+    // own, a failure at the kth leaves exactly the k before it), the device.
+    kova_host_fail_debugfs("kova");
+    load_fails(-12, "Cannot create kova debugfs dir\n");
+    for (size_t k = 0; k < std::size(kNames); ++k) {
         kova_host_fail_debugfs(kNames[k]);
         void *dir = plat_debugfs_create_dir("probe", nullptr);
-        ASSERT_NE(dir, nullptr);
         EXPECT_EQ(kv::files::create_debug_files(dir), -12);
-        for (size_t j = 0; j < kFiles; ++j)
+        for (size_t j = 0; j < std::size(kNames); ++j)
             EXPECT_EQ(kova_host_path_exists(path_of(kNames[j], "probe").c_str()), j < k ? 1 : 0) << kNames[j];
         plat_debugfs_remove_recursive(dir);
-
-        kova_host_log_clear();
         kova_host_fail_debugfs(kNames[k]); // the probe used up the first
-        EXPECT_EQ(kova_host_load(), -12);
-        kova_host_fail_debugfs(nullptr);
-        const std::string log = take_log();
-        EXPECT_TRUE(kt::ends_with(log, std::string("\n") + kFailures[k]))
-            << log.substr(log.size() > 200 ? log.size() - 200 : 0);
-        EXPECT_FALSE(kova_host_path_exists("/sys/kernel/debug/kova"));
-        EXPECT_FALSE(kova_host_path_exists("/dev/kova"));
-        ASSERT_EQ(kova_host_alloc_live(), allocs);
-        ASSERT_EQ(kova_host_iomap_live(), maps);
+        load_fails(-12, std::string("\nCannot create ") + (k == 4 ? "create_flow" : kNames[k]) + "\n");
     }
+    kova_host_fail_debugfs(nullptr);
+    kova_host_fail_misc_register(-16);
+    load_fails(-16, "kovaAPI: misc driver registration failed\n");
     ASSERT_EQ(kova_host_load(), 0);
-    for (const char *name : kNames)
-        EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
+    // 12 port blocks, 3 areas per UCC and 36 ONU IC areas; the register block is unmapped at once.
+    EXPECT_EQ(kova_host_iomap_live(), maps + 168);
     kova_host_unload();
 }
 
-// ---- The dump files ------------------------------------------------------
+// A write on a debug file that is still running when unload starts ends
+// against live tables: unload removes the files first (debugfs waits for the
+// calls in progress on them), then releases the tables. Here the write has
+// parsed its definition and waits for the table lock when unload begins.
+TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
+    const long allocs = kova_host_alloc_live();
+    ASSERT_EQ(kova_host_load(), 0);
+    const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
+    const std::string def = "flow_id=1 crc32=0x930481c1 flow_ucc=2 flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
+                            "eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
+                            "ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=5 "
+                            "rule1=RULE_DROP_PACKET ;";
+    kova_host_log_clear();
+    ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
+    long written = 0;
+    std::thread writer([&] { written = kova_host_write(fd, def.data(), def.size()); });
+    while (kt::log_text().find("udp_dport=5\n") == std::string::npos)
+        std::this_thread::yield();
+    std::thread unloader(kova_host_unload);
+    while (kova_host_path_exists("/sys/kernel/debug/kova"))
+        std::this_thread::yield();
+    release_ucode_lock("test", __LINE__);
+    writer.join();
+    unloader.join();
+    EXPECT_EQ((V{written, kova_host_close(fd), kova_host_alloc_live()}), (V{long(def.size()), 0, allocs}));
+    EXPECT_TRUE(kt::ends_with(take_log(), "udp_dport=5\n<1>kovaAPI cleanup\nkovaAPIcreateVoipFlow =0\n"));
+}
 
-class DumpFiles : public kt::ModuleTest {
+class DebugFile : public kt::ModuleTest {
 protected:
+    void SetUp() override {
+        kova_host_sibling_reset();
+        kt::ModuleTest::SetUp();
+    }
     static void create(uint32_t id) {
         kt::Flow fl = kt::keyed_flow(0x0A5C0001u + id * 0x40000u, id);
         ASSERT_EQ(kovaAPIcreateVoipFlow(fl.get(), id), KOVA_OK) << id;
@@ -98,80 +163,84 @@ protected:
         std::string buf(4u << 20, '\0');
         kova_DUMP_BUF out = {buf.data(), buf.size(), 0, 0};
         qe ? kovaAPIDumpFlowsQE2(1, &out) : kovaAPIDumpFlowsCPU2(1, &out);
-        EXPECT_EQ(out.cut, 0u);
-        buf.resize(out.len);
-        return buf;
+        return buf.substr(0, out.len);
     }
 };
 
-// Both files open at once, read alternately in 100-byte pieces: each keeps
-// the text taken at its open, and a new open takes the text again.
-TEST_F(DumpFiles, TextIsTakenAtOpenAndReadInAnyPieces) {
+// The device has no write; before an attach a read says so; after it, a
+// read copies the window, a short copy advances by what it copied and none
+// at all is a fault; at the window's end, nothing and back to its start.
+TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
+    int fd = kova_host_open("/dev/kova");
+    uint8_t buf[128] = {};
+    EXPECT_EQ((V{kova_host_write(fd, "x", 1), kova_host_read(fd, buf, 1), kova_host_close(fd)}), (V{-22, -1, 0}));
+    EXPECT_EQ(take_log(), "/dev/kova openedkova device not configured yet/dev/kova released\n");
+    kt::EngineArea area;
+    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x10000000, "v1")), 0);
+    for (uint32_t off : {0u, 100u, KOVA_DEV_WINDOW - 10, KOVA_DEV_WINDOW - 1})
+        area.data()[off] = uint8_t(off * 7 + 1);
+    area.data()[KOVA_DEV_WINDOW] = 0xEE; // beyond the window: never read
+    fd = kova_host_open("/dev/kova");
+    kova_host_user_copy_limit(0);
+    EXPECT_EQ((V{kova_host_read(fd, buf, sizeof buf), kova_host_file_pos(fd)}), (V{-14, 0}));
+    kova_host_user_copy_limit(5);
+    EXPECT_EQ((V{kova_host_read(fd, buf, sizeof buf), kova_host_file_pos(fd)}), (V{5, 5}));
+    kova_host_user_copy_limit(-1);
+    ASSERT_EQ(kova_host_read(fd, buf + 5, 96), 96);
+    EXPECT_EQ((V{buf[0], buf[100]}), (V{1, uint8_t(100 * 7 + 1)}));
+    std::vector<uint8_t> big(KOVA_DEV_WINDOW - 10 - 101);
+    ASSERT_EQ(kova_host_read(fd, big.data(), big.size()), long(big.size()));
+    take_log();
+    ASSERT_EQ(kova_host_read(fd, buf, 100), 10); // only the last 10 come back
+    EXPECT_EQ((V{buf[0], buf[9], buf[10]}), (V{uint8_t(KOVA_DEV_WINDOW * 7 - 69), uint8_t(KOVA_DEV_WINDOW * 7 - 6), 0}));
+    EXPECT_EQ((V{kova_host_read(fd, buf, 100), kova_host_file_pos(fd), kova_host_read(fd, buf, 1), buf[0]}),
+              (V{0, 0, 1, 1}));
+    EXPECT_EQ(take_log(), "kovaAPI: end of buffer");
+    kova_host_close(fd);
+}
+
+// Both dumps open at once: each keeps the text taken at its open, and a new
+// open takes the text again. A short copy fails the read and keeps the
+// position; an open that cannot have its buffer fails with its message,
+// keeping nothing.
+TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
     for (uint32_t id = 1; id <= 3; ++id)
         create(id);
     const std::string before[2] = {dump(false), dump(true)};
     ASSERT_NE(before[0], before[1]);
-    const char *names[2] = {"dump_flows_cpu", "dump_flows_qe"};
-    int fd[2] = {kova_host_open(path_of(names[0]).c_str()), kova_host_open(path_of(names[1]).c_str())};
-    ASSERT_GE(fd[0], 0);
-    ASSERT_GE(fd[1], 0);
+    int fd[2] = {kova_host_open(path_of(kNames[0]).c_str()), kova_host_open(path_of(kNames[1]).c_str())};
     create(10);
-    std::string got[2];
     char buf[100];
-    for (bool more = true; more;) {
-        more = false;
-        for (int i = 0; i < 2; ++i) {
-            long n = kova_host_read(fd[i], buf, sizeof buf);
-            ASSERT_GE(n, 0);
-            got[i].append(buf, size_t(n));
-            more |= n > 0;
-        }
-    }
     for (int i = 0; i < 2; ++i) {
-        SCOPED_TRACE(names[i]);
-        EXPECT_EQ(got[i], before[i]);
+        EXPECT_EQ(read_rest(fd[i], 100), before[i]);
         kova_host_close(fd[i]);
-        const std::string after = dump(i == 1);
-        ASSERT_NE(after, before[i]);
-        EXPECT_EQ(read_file(names[i]), after);
+        EXPECT_NE(dump(i == 1), before[i]);
+        EXPECT_EQ(read_file(kNames[i]), dump(i == 1));
     }
-    // The output queue and scheduler files have nothing to show.
-    EXPECT_EQ(read_file("dump_oq"), "");
-    EXPECT_EQ(read_file("dump_scheduler"), "");
-}
-
-TEST_F(DumpFiles, FailedAllocationFailsTheOpen) {
+    EXPECT_EQ(read_file("dump_oq") + read_file("dump_scheduler"), "");
+    fd[0] = kova_host_open(path_of("dump_flows_cpu").c_str());
+    ASSERT_EQ(kova_host_read(fd[0], buf, 10), 10);
+    kova_host_user_copy_limit(5);
+    EXPECT_EQ((V{kova_host_read(fd[0], buf, sizeof buf), kova_host_file_pos(fd[0])}), (V{-14, 10}));
+    EXPECT_EQ(read_rest(fd[0]), dump(false).substr(10));
+    kova_host_close(fd[0]);
     const long live = kova_host_alloc_live();
-    for (int i = 0; i < 4; ++i) {
-        const std::string want = i < 2 ? "dump_flows_qe_read: can not allocate print buffer\n"
-                                       : "dump_oq_open: can not allocate print buffer\n";
+    for (int i = 0; i < 4; ++i)
         for (unsigned long nth : {1ul, 2ul}) {
-            SCOPED_TRACE(std::string(kNames[i]) + " allocation " + std::to_string(nth));
             kova_host_fail_alloc(nth);
             EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -12);
             kova_host_fail_alloc(0);
-            EXPECT_EQ(take_log(), want);
+            EXPECT_EQ(take_log(), i < 2 ? "dump_flows_qe_read: can not allocate print buffer\n"
+                                        : "dump_oq_open: can not allocate print buffer\n");
             EXPECT_EQ(kova_host_alloc_live(), live);
         }
-    }
-}
-
-TEST_F(DumpFiles, ShortUserCopyFailsAndKeepsThePosition) {
-    create(1);
-    const std::string want = dump(false);
-    int fd = kova_host_open(path_of("dump_flows_cpu").c_str());
-    char buf[64];
-    ASSERT_EQ(kova_host_read(fd, buf, 10), 10);
-    kova_host_user_copy_limit(5);
-    EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), -14);
-    EXPECT_EQ(kova_host_file_pos(fd), 10);
-    EXPECT_EQ(read_rest(fd), want.substr(10));
-    kova_host_close(fd);
 }
 
 // One line per live slot with its owner, key, actions and the engine's
-// counters; an extended flow names its parent's appflowid.
-TEST_F(DumpFiles, FlowListJoinsRecordsEntriesAndEngineCounters) {
+// counters; an extended flow names its parent's appflowid. The plain
+// deletion will not orphan it; with_extended takes both, and only 0 or 1 is
+// a choice.
+TEST_F(DebugFile, FlowListAndDeletionWithExtendedFlows) {
     EXPECT_EQ(read_file("flow_list"), "");
     create(1);
     kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1); // an extended flow has its parent's key
@@ -179,32 +248,25 @@ TEST_F(DumpFiles, FlowListJoinsRecordsEntriesAndEngineCounters) {
     ext.rules[0].type = RULE_FORWARD_TO_CPU;
     ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 1, 40), KOVA_OK);
     const uint32_t slot[2] = {kova.appflow_map[1], kova.appflow_map[40]};
-    uint8_t *counters = kt::engine_slot(slot[0]) + KOVA_LUT_OFF_PACKET_CNT;
-    const uint32_t words[3] = {5, 300, 0x01020304};
-    std::memcpy(counters, words, sizeof words); // the engine's own counting, little-endian here
-    std::string want;
+    const uint32_t counters[3] = {5, 300, 0x01020304}; // the engine's own counting, little-endian here
+    std::memcpy(kt::engine_slot(slot[0]) + KOVA_LUT_OFF_PACKET_CNT, counters, sizeof counters);
+    std::string want[2];
     for (int i = 0; i < 2; ++i) {
         const uint8_t *e = kt::shadow_slot(slot[i]);
-        char head[200];
-        std::snprintf(head, sizeof head,
-                      "slot=%u appflowid=%u parent=%s ucc=1 crc32=0x%08x packets=%u octets=%u timestamp=%u key=",
-                      slot[i], i ? 40u : 1u, i ? "1" : "-", kt::le32_at(e + KOVA_LUT_OFF_CRC32), i ? 0 : 5u,
-                      i ? 0 : 300u, i ? 0 : 0x01020304u);
-        want += head;
-        char hex[3];
+        char line[400];
+        int n = std::snprintf(line, sizeof line,
+                              "slot=%u appflowid=%u parent=%s ucc=1 crc32=0x%08x packets=%u octets=%u timestamp=%u key=",
+                              slot[i], i ? 40u : 1u, i ? "1" : "-", kt::le32_at(e + KOVA_LUT_OFF_CRC32), i ? 0 : 5u,
+                              i ? 0 : 300u, i ? 0 : 0x01020304u);
         for (uint32_t b = KOVA_LUT_OFF_ETH_DMAC; b < KOVA_LUT_OFF_CRC32; ++b)
-            want += (std::snprintf(hex, sizeof hex, "%02x", e[b]), hex);
+            n += std::snprintf(line + n, sizeof line - size_t(n), "%02x", e[b]);
         // Drop (code 0 with the last-rule bit), behind forward-to-CPU in the extended flow.
-        want += i ? " actions=0200000080000000\n" : " actions=80000000\n";
+        want[i] = line + std::string(i ? " actions=0200000080000000\n" : " actions=80000000\n");
     }
-    if (slot[0] > slot[1])
-        want = want.substr(want.find('\n') + 1) + want.substr(0, want.find('\n') + 1);
-    EXPECT_EQ(read_file("flow_list"), want);
-
-    // The plain deletion will not orphan the extended flow; with_extended
-    // takes both, and only 0 or 1 is a choice.
+    const std::string list = slot[0] < slot[1] ? want[0] + want[1] : want[1] + want[0];
+    EXPECT_EQ(read_file("flow_list"), list);
     EXPECT_EQ(write_file("delete_flows", "flow_id=1"), 9);
-    EXPECT_EQ(read_file("flow_list"), want);
+    EXPECT_EQ(read_file("flow_list"), list);
     EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=2"), -3);
     take_log();
     EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1"), 25);
@@ -212,139 +274,80 @@ TEST_F(DumpFiles, FlowListJoinsRecordsEntriesAndEngineCounters) {
     EXPECT_EQ(read_file("flow_list"), "");
 }
 
-// ---- delete_flows ----------------------------------------------------------
-
-class DeleteFlows : public kt::ModuleTest {
-protected:
-    static std::string shown(const std::string &code) {
+// The read shows the last deletion's code (99 at every load); bad input and
+// more than 255 bytes (refused before anything is allocated) delete
+// nothing; a missing flow is no write error.
+TEST_F(DebugFile, DeleteFlowsShowsTheResultAndRefusesBadInput) {
+    const auto shown = [](const std::string &code) {
         return "Previous call of kovaAPIdeleteVoipFlow=" + code +
                "\n\n\tFlow delete example: echo \"flow_id=5\" > /sys/kernel/debug/kova/delete_flows\n";
-    }
-    static void create(uint32_t id) {
-        kt::Flow fl = kt::keyed_flow(0x0A5C0001u + id, id);
-        ASSERT_EQ(kovaAPIcreateVoipFlow(fl.get(), id), KOVA_OK);
-    }
-    static bool exists(uint32_t id) {
-        uint64_t counter;
-        return kovaAPIgetFlowPacketCounter(int32_t(id), &counter) == KOVA_OK;
-    }
-};
-
-TEST_F(DeleteFlows, DeletesShowsTheResultAndRefusesBadInput) {
+    };
     create(5);
-    // Bad input deletes nothing and leaves the code as loaded.
-    EXPECT_EQ(write_file("delete_flows", "flow_id=abc"), -3);
-    EXPECT_EQ(take_log(), "flow_id parameter error!\n");
-    kova_host_user_copy_limit(3);
-    EXPECT_EQ(write_file("delete_flows", "flow_id=5"), -12);
-    EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return 6\n");
-    kova_host_user_copy_limit(-1);
-    EXPECT_TRUE(exists(5));
-    // More than 255 bytes are refused before anything is allocated; 255 pass.
     const std::string padded = "flow_id=5" + std::string(246, ' ');
     const unsigned long allocs = kova_host_alloc_count();
-    EXPECT_EQ(write_file("delete_flows", padded + " "), -27);
-    EXPECT_EQ(kova_host_alloc_count(), allocs);
-    EXPECT_EQ(take_log(), "delete_flows: write of more than 255 bytes refused\n");
-    EXPECT_TRUE(exists(5));
+    EXPECT_EQ((V{write_file("delete_flows", "flow_id=abc"), write_file("delete_flows", padded + " ")}), (V{-3, -27}));
+    EXPECT_EQ(kova_host_alloc_count(), allocs + 1);
+    EXPECT_EQ(take_log(), "flow_id parameter error!\ndelete_flows: write of more than 255 bytes refused\n");
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
-
     EXPECT_EQ(write_file("delete_flows", padded), 255);
     EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
-    EXPECT_FALSE(exists(5));
     EXPECT_EQ(read_file("delete_flows"), shown("0"));
-
-    // A missing flow: the write still succeeds, the read shows why not.
-    const int32_t missing = int32_t(kovaAPIdeleteVoipFlow(5));
-    ASSERT_NE(missing, 0);
+    const std::string missing = std::to_string(int32_t(kovaAPIdeleteVoipFlow(5)));
     take_log();
     EXPECT_EQ(write_file("delete_flows", "flow_id=5\n"), 10);
-    EXPECT_TRUE(kt::ends_with(take_log(), "\nkovaAPIdeleteVoipFlow=" + std::to_string(missing) + "\n"));
-    EXPECT_EQ(read_file("delete_flows"), shown(std::to_string(missing)));
-
-    // The code starts over at every load.
+    EXPECT_TRUE(kt::ends_with(take_log(), "\nkovaAPIdeleteVoipFlow=" + missing + "\n"));
+    EXPECT_EQ(read_file("delete_flows"), shown(missing));
     kova_host_unload();
     ASSERT_EQ(kova_host_load(), 0);
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
 }
 
-// ---- setlag -----------------------------------------------------------------
-
-class Setlag : public kt::ModuleTest {
-protected:
-    using Cfg = std::array<int64_t, 4>;
-    void SetUp() override {
-        kova_host_sibling_reset();
-        kt::ModuleTest::SetUp();
-    }
-    void TearDown() override {
-        kova_host_sibling_reset();
-        kt::ModuleTest::TearDown();
-    }
-    static std::vector<Cfg> received() {
-        std::vector<Cfg> v(kova_host_sibling_received(nullptr, 0));
-        kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), v.size());
-        return v;
-    }
-};
-
-TEST_F(Setlag, SetsTheGroupWithAHexMask) {
-    ASSERT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
-    ASSERT_EQ(kovaAPISetLAGPortUP(2), KOVA_OK);
-    ASSERT_EQ(kovaAPISetLAGPortUP(4), KOVA_OK);
-    // The last at the 255-byte limit of a write; the widest mask a group holds.
-    for (const std::string &text : std::vector<std::string>{"lagnum=0 lagmode=0 lagportmask=0xffffffff",
-                                                            "lagnum=1 lagmode=1 lagportmask=6",
-                                                            "lagnum=2 lagmode=1 lagportmask=0x6\n",
-                                                            "lagnum=3 lagmode=1 lagportmask=10" + std::string(222, ' ')}) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(write_file("setlag", text), long(text.size()));
-        EXPECT_EQ(take_log(), "kovaAPISetLAG=0\n");
-    }
-    EXPECT_EQ(kova.lag_table[0].lag_portmask, 0xffffffffu);
-    for (int lag = 1; lag <= 3; ++lag) {
-        EXPECT_EQ(kova.lag_table[lag].lag_mode, 1u) << lag;
-        EXPECT_EQ(kova.lag_table[lag].lag_portmask, lag < 3 ? 0x6u : 0x10u) << lag;
-    }
-    // What reached the sibling: the members whose links are up.
-    const std::vector<Cfg> got = received();
-    ASSERT_FALSE(got.empty());
-    EXPECT_EQ(got.back()[1], 6);
-    EXPECT_EQ(got.back()[3], 0x10);
-}
-
-// The read's example works when pasted back; values out of range, bad text,
-// a refused group and a short copy all fail the write.
-TEST_F(Setlag, ExampleWorksAndBadInputFails) {
+// Each value at its lowest, its highest and one past; a text the syntax
+// refuses; a group the module refuses. The read's example works pasted back.
+TEST_F(DebugFile, SetlagRangesAndExample) {
     const std::string example = "lagnum=1 lagmode=0 lagportmask=0x6";
     EXPECT_EQ(read_file("setlag"), "Setlag example: echo \"" + example + "\" > /sys/kernel/debug/kova/setlag\n");
-    EXPECT_EQ(write_file("setlag", example), long(example.size()));
-    EXPECT_EQ(take_log(), "kovaAPISetLAG=0\n");
-    EXPECT_EQ(kova.lag_table[1].lag_portmask, 6u);
-    ASSERT_EQ(received().size(), 1u);
-
-    uint8_t before[sizeof kova.lag_table];
-    std::memcpy(before, kova.lag_table, sizeof before);
-    for (const char *text : {"lagnum=1 lagmode=1", "lagnum=4 lagmode=0 lagportmask=6", "lagnum=-1 lagmode=0 lagportmask=6",
-                             "lagnum=0 lagmode=2 lagportmask=6", "lagnum=0 lagmode=1 lagportmask=0xzz",
-                             "lagnum=0 lagmode=1 lagportmask=1ffffffff", "lagnum=99 lagmode=7 lagportmask=0xzz"}) {
-        EXPECT_EQ(write_file("setlag", text), -3) << text;
-        EXPECT_EQ(take_log(), "setlag parameter error!\nUse the following syntax:\n"
-                              "  lagnum=<0...KOVA_MAX_LAGS> lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | "
-                              "UCC4 | UCC3 | UCC2 | UCC1\n")
-            << text;
+    const std::string usage = "setlag parameter error!\nUse the following syntax:\n  lagnum=<0...KOVA_MAX_LAGS> "
+                              "lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | UCC4 | UCC3 | UCC2 | UCC1\n";
+    ASSERT_EQ(kovaAPISetLAGPortUP(1) | kovaAPISetLAGPortUP(2) | kovaAPISetLAGPortUP(4), KOVA_OK);
+    const auto sent = [] {
+        std::vector<std::array<int64_t, 4>> v(kova_host_sibling_received(nullptr, 0));
+        kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), v.size());
+        return v;
+    };
+    const struct {
+        std::string text;
+        bool ok;
+        std::array<int64_t, 4> members; // what the sibling then has
+    } cases[] = {
+        {example, true, {0, 0, 0, 0}},
+        {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true, {0x16, 0, 0, 0}},
+        {"lagnum=3 lagmode=1 lagportmask=0", true, {0x16, 0, 0, 0}},
+        {"lagnum=1 lagmode=1 lagportmask=6\n", true, {0x16, 6, 0, 0}},
+        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true, {0x16, 6, 0x10, 0}}, // 255 bytes
+        {"lagnum=4 lagmode=0 lagportmask=6"}, {"lagnum=-1 lagmode=0 lagportmask=6"},
+        {"lagnum=0 lagmode=2 lagportmask=6"}, {"lagnum=0 lagmode=-1 lagportmask=6"},
+        {"lagnum=0 lagmode=1 lagportmask=0x100000000"}, {"lagnum=0 lagmode=1 lagportmask=1ffffffff"},
+        {"lagnum=0 lagmode=1 lagportmask=0xzz"}, {"lagnum=1 lagmode=1"}, {"lagnum=99 lagmode=7 lagportmask=0xzz"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        const size_t before = sent().size();
+        EXPECT_EQ(write_file("setlag", c.text), c.ok ? long(c.text.size()) : -3);
+        EXPECT_EQ(take_log(), c.ok ? "kovaAPISetLAG=0\n" : usage);
+        EXPECT_EQ(sent().size(), before + c.ok);
+        if (c.ok) {
+            EXPECT_EQ(sent().back(), c.members);
+        }
     }
-    const std::string good = "lagnum=1 lagmode=1 lagportmask=6";
-    EXPECT_EQ(write_file("setlag", good + std::string(224, ' ')), -27);
-    EXPECT_EQ(take_log(), "setlag: write of more than 255 bytes refused\n");
+    const size_t before = sent().size();
+    EXPECT_EQ(write_file("setlag", example + std::string(222, ' ')), -27);
     kova_host_user_copy_limit(4);
-    EXPECT_EQ(write_file("setlag", good), -12);
-    EXPECT_EQ(take_log(), "kovaAPI: copy_from_user failed return " + std::to_string(good.size() - 4) + "\n");
-    EXPECT_EQ(std::memcmp(before, kova.lag_table, sizeof before), 0);
-    EXPECT_EQ(received().size(), 1u);
-    // A group the sibling refuses: its result in the log, the write failed.
-    kova_host_sibling_result(-5);
-    EXPECT_EQ(write_file("setlag", good), -3);
+    EXPECT_EQ(write_file("setlag", example), -12);
+    EXPECT_EQ(take_log(), "setlag: write of more than 255 bytes refused\nkovaAPI: copy_from_user failed return 30\n");
+    EXPECT_EQ(sent().size(), before);
+    kova_host_sibling_result(-5); // a group the sibling refuses: its result in the log, the write failed
+    EXPECT_EQ(write_file("setlag", example), -3);
     EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=-5kovaAPISetLAG=3\n");
 }
 

@@ -1,12 +1,16 @@
-// The engine's attach: the table and every per-UCC area move into the
-// engine's area at its fixed map, and flows appear there.
+// The engine's side: each UCC's set-up at load and the check the port
+// functions make first, then the attach, which moves the table and every
+// per-UCC area into the engine's area at its fixed map and publishes the
+// live flows there.
 #include <sys/mman.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "flow/ctrl.h"
@@ -19,159 +23,155 @@ using kt::take_log;
 
 constexpr uint64_t kQeBase = 0x2000000000ull;
 
-template <typename T> T pram_at(uint32_t u, uint32_t off) {
-    T v;
-    std::memcpy(&v, kova.kovaUCCPRAM[u] + off, sizeof v);
+// The words of a UCC's parameter area that tell the engine where its areas are.
+uint64_t pram(uint64_t u, uint64_t off) {
+    uint64_t v;
+    std::memcpy(&v, kova.kovaUCCPRAM[u] + off, 8);
     return v;
+}
+void expect_pram(const std::vector<std::array<uint64_t, 3>> &words) {
+    for (const auto &[u, off, want] : words)
+        EXPECT_EQ(pram(u, off), want) << u << " " << off;
+}
+
+class Ucc : public kt::StoreTest {};
+
+// Each UCC's areas are cleared and their addresses recorded for the engine,
+// with its bit in the core's bitmap; an Ethernet UCC has one record and no
+// ONU policer area. A second set-up fails for an Ethernet UCC and leaves
+// any other alone.
+TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
+    std::memset(kova_host_iomem(0x6000F11600ull), 0x77, 152);
+    std::memset(kova_host_iomem(0x6004FEBC00ull + 0x3000 * 5), 0x77, 64);
+    ASSERT_EQ(kovaAPIInitKovaUcc(4), 0);
+    char want[600];
+    std::snprintf(want, sizeof want,
+                  "kovaAPI: init UCC num 4\nkovaAPI: CNT_BASE addr %llx uccnum=4\nkovaAPI: OQ_BASE addr %llx uccnum=4\n"
+                  "kovaAPI: IC_BASE addr %llx uccnum=4\nkovaAPI: ONUIC_BASE addr %llx uccnum=4\n"
+                  "kovaAPI: UCC init finished uccnum=4\n",
+                  (unsigned long long)(uintptr_t)kova.CNT_BASE[4], (unsigned long long)(uintptr_t)kova.OQ_BASE[4],
+                  (unsigned long long)(uintptr_t)kova.IC_BASE[4], (unsigned long long)(uintptr_t)kova.ONUIC_BASE[4]);
+    EXPECT_EQ(take_log(), want);
+    kova.kovaUCCPRAM[4][116] = 0x55; // a second set-up would clear it
+    for (uint32_t u = 0; u < KOVA_UCCS; ++u)
+        ASSERT_EQ(kovaAPIInitKovaUcc(u), 0) << u;
+    EXPECT_EQ(kova.kovaUCCPRAM[4][116], 0x55);
+    EXPECT_EQ(kova.CNT_BASE[0][0] | kova.ONUIC_BASE[5][63] | (kova.kovaCOREPRAM[231] ^ 0xFF), 0);
+    expect_pram({{2, 4674, 0x6000F11600ull + 152 * 2}, {2, 360, 0x6001891C00ull + 0x128000 * 2},
+                 {2, 444, 0x6003993C00ull + 0xC4000 * 2}, {2, 452, 0}, {5, 4674, 0x6000F11860ull + 0x98000},
+                 {5, 452, 0x6004FEBC00ull + 0x3000 * 5}});
+    EXPECT_EQ(kova.ONUIC_BASE[2], nullptr);
+    EXPECT_EQ((std::vector<int>{ucc_is_eth(-100), ucc_is_eth(-1), ucc_is_eth(3), ucc_is_eth(4), ucc_is_eth(39)}),
+              (std::vector<int>{1, 1, 1, 0, 0}));
+    take_log();
+    EXPECT_EQ(kovaAPIInitKovaUcc(1), int(KOVA_ERR_NO_MEMORY));
+    EXPECT_EQ(take_log(), "kovaAPI: init UCC num 1\nkovaAPI: init of UCC num 1 FAILED\n");
+    EXPECT_EQ(kova.kovaCOREPRAM[231], 0xFD) << "its bit is cleared before the refusal";
+    EXPECT_EQ(kovaAPIInitKovaUcc(40), int(KOVA_ERR_INVALID));
+}
+
+TEST_F(Ucc, InitialisedCheckInItsOrder) {
+    EXPECT_EQ(kovaAPIIsUCCInitialized(36, "kovaAPIsetX") | kovaAPIIsUCCInitialized(-1, "f"), int(KOVA_ERR_INVALID));
+    EXPECT_EQ(take_log(), "kovaAPI: UCC number out of range, uccnum = 36 from kovaAPIsetX\n"
+                          "kovaAPI: UCC number out of range, uccnum = -1 from f\n");
+    EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_NOT_INITIALIZED));
+    EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 35");
+    uint8_t *area = std::exchange(kova.kovaUCCPRAM[35], nullptr);
+    EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_INTERNAL));
+    EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized, uccnum = 35");
+    kova.kovaUCCPRAM[35] = area;
+    kova.init_magic = 0;
+    EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_NOT_INITIALIZED));
+    EXPECT_EQ(take_log(), "kovaAPI: kovaAPI not initialized yet");
+    kova.init_magic = KOVA_INIT_MAGIC;
 }
 
 class Attach : public kt::ModuleTest {};
 
-TEST_F(Attach, FlowsAppearInTheEnginesArea) {
-    kt::EngineArea area;
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), kQeBase, "ucode 7.1")), 0);
-    char want[400];
-    snprintf(want, sizeof want,
-             "/dev/kova openedkovaAPI: kova ucode version ucode 7.1\n"
-             "kovaAPI: kova.hashtable_base_qe %llx\n"
-             "kovaAPI: kova.hashtable_base_qe remapped %llx\n/dev/kova released\n",
-             (unsigned long long)kQeBase, (unsigned long long)area.addr());
-    EXPECT_EQ(take_log(), want);
-    EXPECT_STREQ(kova.ucode_version, "ucode 7.1");
-    EXPECT_EQ(kova.lut_info[32767].lut_qe, kQeBase + 0x7FFF00);
-
-    const uint32_t crc = 0x12340001;
-    kt::Flow a(crc), b(crc);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(a.get(), 1), KOVA_OK);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(b.get(), 2), KOVA_OK);
-    const uint8_t *head = area.data() + 256 * (crc >> 18), *next = area.data() + 256 * 16384;
-    EXPECT_EQ(kt::le32_at(head + KOVA_LUT_OFF_CRC32), crc);
-    EXPECT_EQ(kt::le32_at(head + KOVA_LUT_OFF_VALID), 1u);
-    EXPECT_EQ(kt::le32_at(next + KOVA_LUT_OFF_VALID), 1u);
-    EXPECT_EQ(kt::le64_at(head + KOVA_LUT_OFF_NEXT_CRC32), kQeBase + 256 * 16384);
-    EXPECT_EQ(std::memcmp(head, kova.hashtable_base_cpu + 256 * (crc >> 18), KOVA_LUT_OFF_NEXT_CRC12), 0);
-    kt::FlowModel model{{1, crc}, {2, crc}};
-    EXPECT_TABLE_OK(&model);
-}
-
-TEST_F(Attach, PerUccAreasMoveToTheirFixedOffsets) {
-    kt::EngineArea area;
-    const uint64_t oq36_fixed = pram_at<uint64_t>(36, 360);
-    uint8_t *oq36 = kova.OQ_BASE[36];
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), kQeBase, "v")), 0);
-    uint8_t *base = area.data();
-    EXPECT_EQ(kova.CNT_BASE[4], base + 0x8202A0);
-    EXPECT_EQ(kova.OQ_BASE[35], base + 0x4858040);
-    EXPECT_EQ(kova.STORM_BASE[39], base + 0x7158040);
-    EXPECT_EQ(kova.IC_BASE[10], base + KOVA_SHM_IC + 10 * 0xC4000);
-    EXPECT_EQ(kova.lkup_mask_port_qe, base + 0x800000);
-    EXPECT_EQ(kova.lkup_mask_vlan_qe, base + 0x800040);
-    EXPECT_EQ(pram_at<uint64_t>(3, 4674), 0x820208u);
-    EXPECT_EQ(pram_at<uint64_t>(4, 4674), 0x8202A0u);
-    EXPECT_EQ(pram_at<uint64_t>(35, 360), 0x4858040u);
-    EXPECT_EQ(pram_at<uint64_t>(35, 368), KOVA_SHM_ONUOQ + 35 * 0x3000u);
-    EXPECT_EQ(pram_at<uint64_t>(35, 444), KOVA_SHM_IC + 35 * 0xC4000u);
-    EXPECT_EQ(pram_at<uint64_t>(35, 452), KOVA_SHM_ONUIC + 35 * 0x3000u);
-    EXPECT_EQ(pram_at<uint64_t>(0, 460), KOVA_SHM_STORM + 0u);
-    // UCC 36 keeps its fixed OQ area; its storm control moves.
-    EXPECT_EQ(pram_at<uint64_t>(36, 360), oq36_fixed);
-    EXPECT_EQ(kova.OQ_BASE[36], oq36);
-    EXPECT_EQ(kova.ONUOQ_BASE[36], nullptr);
-    EXPECT_EQ(pram_at<uint64_t>(36, 460), 0x7110040u);
-}
-
-TEST_F(Attach, SecondAttachReplacesTheFirst) {
-    kt::EngineArea first, second;
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "one")), 0);
-    // The version is taken from its field only, even without a terminator.
-    kova_attach_args a = kt::attach_args(second.addr(), kQeBase + 0x1000000, "");
-    std::memset(a.ucode_version, 'v', sizeof a.ucode_version);
-    ASSERT_EQ(kt::attach_engine(a), 0);
-    EXPECT_EQ(std::string(kova.ucode_version), std::string(32, 'v'));
-    EXPECT_EQ(kova.hashtable_base_qe_remapped, second.data());
-    EXPECT_EQ(kova.lut_info[1].lut_qe, kQeBase + 0x1000000 + 256);
-    EXPECT_EQ(kova.CNT_BASE[0], second.data() + KOVA_SHM_CNT);
-    EXPECT_EQ(kova_host_pins_live(), pins_ + 1) << "the first area is released";
-}
-
-TEST_F(Attach, QeBaseZeroLeavesTheDeviceUnconfigured) {
-    kt::EngineArea area;
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0, "v")), 0);
-    EXPECT_NE(take_log().find("kovaAPI: kova.hashtable_base_qe NULL\n"), std::string::npos);
-    int fd = kova_host_open("/dev/kova");
-    char c;
-    EXPECT_EQ(kova_host_read(fd, &c, 1), -1);
-    kova_host_close(fd);
-}
-
-// An area the module cannot use whole is refused and changes nothing.
-TEST_F(Attach, UnusableAreasAreRefused) {
-    kt::EngineArea short_area(0x100000);
-    uint8_t *remapped = kova.hashtable_base_qe_remapped;
-    uint8_t *cnt0 = kova.CNT_BASE[0];
-    for (uint64_t addr : {short_area.addr(), uint64_t(0x1000), uint64_t(0)}) {
-        SCOPED_TRACE(addr);
-        take_log();
-        EXPECT_EQ(kt::attach_engine(kt::attach_args(addr, kQeBase, "v")), -14);
-        EXPECT_EQ(take_log().find("kova ucode version"), std::string::npos);
-        EXPECT_EQ(kova.hashtable_base_qe, 0u);
-        EXPECT_EQ(kova.hashtable_base_qe_remapped, remapped);
-        EXPECT_EQ(kova.CNT_BASE[0], cnt0);
-        EXPECT_EQ(kova.lut_info[5].lut_qe, 5 * 256u);
-    }
-}
-
-TEST_F(Attach, IoctlCommandsAndPayloadErrors) {
-    kt::EngineArea area;
-    const kova_attach_args a = kt::attach_args(area.addr(), kQeBase, "v");
-    take_log();
-    EXPECT_EQ(kt::attach_engine(a, (48u << 16) | ('k' << 8) | 1), -22);
-    EXPECT_EQ(take_log(), "/dev/kova opened/dev/kova released\n");
-    const unsigned int three = (1u << 30) | (48u << 16) | ('k' << 8) | 3;
-    EXPECT_EQ(kt::attach_engine(a, three), -22);
-    char want[120]; // an unknown command number is logged
-    snprintf(want, sizeof want, "/dev/kova openedkovaAPI: unhandled ioctl num=0x%x param=0x%lx/dev/kova released\n",
-             three, (unsigned long)(uintptr_t)&a);
-    EXPECT_EQ(take_log(), want);
-    EXPECT_EQ(kt::attach_engine(a, (1u << 30) | (49u << 16) | ('k' << 8) | 2), -22);
-    kova_host_user_copy_limit(47);
-    EXPECT_EQ(kt::attach_engine(a), -14);
-    EXPECT_EQ(kova.hashtable_base_qe, 0u);
-    // The size field is not trusted for the copy: 0 still takes 48 bytes,
-    // and the type byte is not looked at.
-    EXPECT_EQ(kt::attach_engine(a, ('x' << 8) | 2), 0);
-    EXPECT_EQ(kova.hashtable_base_qe, kQeBase);
-}
-
 // Flows made before the first attach, or before an engine restart, are in
 // the engine's new area when the attach returns, whatever the area held:
-// links, valid words and a detached extended flow's mark included.
+// links, valid words and a detached extended flow's mark included. The
+// version is taken from its field only, even without a terminator.
 TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
-    kt::Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(main.get(), 1), KOVA_OK);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(same.get(), 2), KOVA_OK);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(other.get(), 3), KOVA_OK);
-    ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 3, 4), KOVA_OK);
+    kt::Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002), later(0x00040002);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(main.get(), 1) | kovaAPIcreateVoipFlow(same.get(), 2) |
+                  kovaAPIcreateVoipFlow(other.get(), 3) | kovaAPIcreateExtendedFlow(ext.get(), 3, 4),
+              KOVA_OK);
     kt::EngineArea first, second;
     std::memset(first.data(), 0xA5, KOVA_LUT_TABLE_BYTES); // a stale table
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "v")), 0);
-    kt::FlowModel model{{1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}};
-    EXPECT_TABLE_OK(&model);
-    // A flow added behind the republished ones is reachable too.
-    kt::Flow later(0x00040002);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(later.get(), 5), KOVA_OK);
-    model[5] = 0x00040002;
+    const uint64_t oq36 = pram(36, 360);                    // its fixed area
+    take_log();
+    ASSERT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "ucode 7.1")), 0);
+    char want[400];
+    std::snprintf(want, sizeof want,
+                  "/dev/kova openedkovaAPI: kova ucode version ucode 7.1\nkovaAPI: kova.hashtable_base_qe %llx\n"
+                  "kovaAPI: kova.hashtable_base_qe remapped %llx\n/dev/kova released\n",
+                  (unsigned long long)kQeBase, (unsigned long long)first.addr());
+    EXPECT_EQ(take_log(), want);
+    // The engine's offsets; UCCs 36..39 keep their fixed OQ area, their storm control moves.
+    expect_pram({{3, 4674, 0x820208}, {4, 4674, 0x8202A0}, {35, 360, 0x4858040},
+                 {35, 368, KOVA_SHM_ONUOQ + 35 * 0x3000u}, {35, 444, KOVA_SHM_IC + 35 * 0xC4000u},
+                 {35, 452, KOVA_SHM_ONUIC + 35 * 0x3000u},
+                 {0, 460, KOVA_SHM_STORM}, {36, 460, 0x7110040}, {36, 360, oq36}});
+    EXPECT_EQ(kova.ONUOQ_BASE[36], nullptr);
+    kt::FlowModel model{{1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}, {5, 0x00040002}};
+    ASSERT_EQ(kovaAPIcreateVoipFlow(later.get(), 5), KOVA_OK); // behind the republished ones
     EXPECT_TABLE_OK(&model);
 
-    // Flow 3 leaves in detach mode: its extended flow 4 stays, marked 2.
-    ASSERT_EQ(kovaAPIdeleteFlow2(3, 1), KOVA_OK);
-    const uint32_t slot4 = kova.appflow_map[4];
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(second.addr(), kQeBase + 0x10000000, "v")), 0);
-    EXPECT_EQ(kt::le32_at(second.data() + 256 * slot4 + KOVA_LUT_OFF_VALID), KOVA_LUT_VALID_DETACHED);
+    ASSERT_EQ(kovaAPIdeleteFlow2(3, 1), KOVA_OK); // detach mode: extended flow 4 stays, marked 2
+    kova_attach_args a = kt::attach_args(second.addr(), kQeBase + 0x10000000, "");
+    std::memset(a.ucode_version, 'v', sizeof a.ucode_version);
+    ASSERT_EQ(kt::attach_engine(a), 0);
+    EXPECT_EQ(std::string(kovaAPIGetMicrocodeVersion()), std::string(32, 'v'));
+    EXPECT_EQ(kova_host_pins_live(), pins_ + 1) << "the first area is released";
+    EXPECT_EQ(kt::le32_at(second.data() + 256 * kova.appflow_map[4] + KOVA_LUT_OFF_VALID), KOVA_LUT_VALID_DETACHED);
     EXPECT_EQ(kovaAPIdeleteExtendedFlow(4), KOVA_OK) << "the mark still lets it go";
     model.erase(3);
     model.erase(4);
     EXPECT_TABLE_OK(&model);
+}
+
+// Unusable areas (short, unmapped, null), bad commands and a copy cut short
+// change nothing; the size field is not trusted for the copy, the type byte
+// not looked at; a qe_base of 0 leaves /dev/kova unconfigured.
+TEST_F(Attach, RefusedAttachesChangeNothing) {
+    kt::EngineArea short_area(0x100000), area;
+    uint8_t *remapped = kova.hashtable_base_qe_remapped, *cnt0 = kova.CNT_BASE[0];
+    const kova_attach_args a = kt::attach_args(area.addr(), kQeBase, "v");
+    const unsigned int three = (1u << 30) | (48u << 16) | ('k' << 8) | 3;
+    const struct {
+        kova_attach_args args;
+        unsigned int cmd;
+        long copy_limit, rc;
+    } cases[] = {{kt::attach_args(short_area.addr(), kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
+                 {kt::attach_args(0x1000, kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
+                 {kt::attach_args(0, kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
+                 {a, (48u << 16) | ('k' << 8) | 1, -1, -22}, {a, three, -1, -22},
+                 {a, (1u << 30) | (49u << 16) | ('k' << 8) | 2, -1, -22}, {a, KOVA_IOC_ATTACH, 47, -14}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.cmd);
+        take_log();
+        kova_host_user_copy_limit(c.copy_limit);
+        EXPECT_EQ(kt::attach_engine(c.args, c.cmd), c.rc);
+        const std::string log = take_log();
+        EXPECT_EQ(log.find("kova ucode version"), std::string::npos);
+        char unhandled[120] = ""; // an unknown command number is logged
+        if (c.cmd == three)
+            std::snprintf(unhandled, sizeof unhandled, "kovaAPI: unhandled ioctl num=0x%x param=0x%lx", three,
+                          (unsigned long)(uintptr_t)&c.args);
+        if (c.rc == -22) {
+            EXPECT_EQ(log, "/dev/kova opened" + std::string(unhandled) + "/dev/kova released\n");
+        }
+        EXPECT_TRUE(kova.hashtable_base_qe == 0 && kova.hashtable_base_qe_remapped == remapped);
+        EXPECT_TRUE(kova.CNT_BASE[0] == cnt0 && kova.lut_info[5].lut_qe == 5 * 256u);
+    }
+    kova_host_user_copy_limit(-1);
+    EXPECT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0, "v"), ('x' << 8) | 2), 0);
+    EXPECT_NE(take_log().find("kovaAPI: kova.hashtable_base_qe NULL\n"), std::string::npos);
+    const int fd = kova_host_open("/dev/kova");
+    char c;
+    EXPECT_EQ(kova_host_read(fd, &c, 1), -1);
+    kova_host_close(fd);
 }
 
 // A second kovaAPIInit while one caller holds the lock and another waits
@@ -191,74 +191,59 @@ TEST_F(Attach, ConcurrentInitLeavesTheLockAndItsWaitersAlone) {
     EXPECT_TABLE_OK(&model);
 }
 
-// Two engine areas taking turns, as an engine that restarts. An area the
-// module gave back is made inaccessible until it is attached again, so a
-// module access after the give-back faults.
-class Reattacher {
-public:
-    Reattacher() { kova_host_unpin_protects(1); }
-    ~Reattacher() { kova_host_unpin_protects(0); }
-    void next() {
-        kt::EngineArea &a = areas_[turn_ % 2];
-        ASSERT_EQ(mprotect(a.data(), KOVA_SHM_SIZE, PROT_READ | PROT_WRITE), 0);
-        ASSERT_EQ(kt::attach_engine(kt::attach_args(a.addr(), kQeBase + (turn_ % 2) * 0x40000000, "v")), 0);
-        ++turn_;
-    }
-
-private:
-    kt::EngineArea areas_[2];
-    uint32_t turn_ = 0;
-};
-
-// Everything that reaches the engine's area without the table lock, run
-// against re-attaches. Each use is checked for the result it must have.
-using LockFreeUse = void (*)(uint32_t i);
-const LockFreeUse kLockFreeUses[] = {
-    [](uint32_t) {
-        uint32_t st[3];
-        EXPECT_EQ(kovaAPIgetFlowStatistics(1, st), KOVA_OK);
-    },
-    [](uint32_t i) {
-        kova_PORT_STATS st;
-        EXPECT_EQ(kovaAPIGetPortStatistics(int32_t(4 + i % 32), 1, &st), KOVA_OK);
-    },
-    [](uint32_t i) { EXPECT_EQ(kovaAPIClearPortStatistics(int32_t(i % 36), 1), KOVA_OK); },
-    [](uint32_t i) {
-        EXPECT_EQ(kovaAPISetOQShapingWithCDR(int32_t(i % 36), 0, 1, 100000000, 1500, 0, 0, 0), KOVA_OK);
-        EXPECT_EQ(kovaAPISetICPolicing(int32_t(4 + i % 32), 2000, 6, 100000000, 1500, 1100000000, 10000), KOVA_OK);
-    },
-    [](uint32_t i) { EXPECT_EQ(kovaAPISetStormControlCfg(int32_t(i % 40), 9, 1500, 1000, 1000), KOVA_OK); },
-    [](uint32_t i) { EXPECT_EQ(kovaAPIsetLKUPMask(int32_t(4 + i % 32), int32_t(1 + i % 4095), uint8_t(i)), KOVA_OK); },
-    [](uint32_t i) {
-        const int fd = kova_host_open("/dev/kova");
-        char buf[512];
-        EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), long(sizeof buf)) << i;
-        kova_host_close(fd);
-    },
-    [](uint32_t) {
-        const int fd = kova_host_open("/sys/kernel/debug/kova/dump_flows_qe");
-        EXPECT_GE(fd, 0);
-        kova_host_close(fd);
-    },
-};
-
+// Everything that reaches the engine's area without the table lock, each
+// checked for the result it must have, on its own thread, against an engine
+// restarting between two areas. An area the module gave back is made
+// inaccessible until it is attached again, so a later access faults.
 TEST_F(Attach, ConcurrentLockFreeUsersNeverReachAnAreaGivenBack) {
-    Reattacher engine;
-    engine.next();
+    using Use = void (*)(uint32_t i);
+    static const Use uses[] = {
+        [](uint32_t) {
+            uint32_t st[3];
+            EXPECT_EQ(kovaAPIgetFlowStatistics(1, st), KOVA_OK);
+        },
+        [](uint32_t i) {
+            kova_PORT_STATS st;
+            EXPECT_EQ(kovaAPIGetPortStatistics(int32_t(4 + i % 32), 1, &st), KOVA_OK);
+        },
+        [](uint32_t i) { EXPECT_EQ(kovaAPIClearPortStatistics(int32_t(i % 36), 1), KOVA_OK); },
+        [](uint32_t i) {
+            EXPECT_EQ(kovaAPISetOQShapingWithCDR(int32_t(i % 36), 0, 1, 100000000, 1500, 0, 0, 0), KOVA_OK);
+            EXPECT_EQ(kovaAPISetICPolicing(int32_t(4 + i % 32), 2000, 6, 100000000, 1500, 1100000000, 10000), KOVA_OK);
+        },
+        [](uint32_t i) { EXPECT_EQ(kovaAPISetStormControlCfg(int32_t(i % 40), 9, 1500, 1000, 1000), KOVA_OK); },
+        [](uint32_t i) { EXPECT_EQ(kovaAPIsetLKUPMask(int32_t(4 + i % 32), int32_t(i % 4095 + 1), i), KOVA_OK); },
+        [](uint32_t i) {
+            const int fd = kova_host_open("/dev/kova");
+            char buf[512];
+            EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), long(sizeof buf)) << i;
+            kova_host_close(fd);
+        },
+        [](uint32_t) { EXPECT_EQ(kova_host_close(kova_host_open("/sys/kernel/debug/kova/dump_flows_qe")), 0); },
+    };
+    kova_host_unpin_protects(1);
+    kt::EngineArea areas[2];
+    const auto attach = [&](uint32_t turn) {
+        kt::EngineArea &a = areas[turn % 2];
+        ASSERT_EQ(mprotect(a.data(), KOVA_SHM_SIZE, PROT_READ | PROT_WRITE), 0);
+        ASSERT_EQ(kt::attach_engine(kt::attach_args(a.addr(), kQeBase + (turn % 2) * 0x40000000, "v")), 0);
+    };
+    attach(0);
     kt::Flow f(0x00100001);
     ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 1), KOVA_OK);
     std::atomic<bool> done{false};
     std::vector<std::thread> users;
-    for (LockFreeUse use : kLockFreeUses)
+    for (Use use : uses)
         users.emplace_back([use, &done] {
             for (uint32_t i = 0; !done; ++i)
                 use(i);
         });
-    for (int n = 0; n < 24; ++n)
-        engine.next();
+    for (uint32_t turn = 1; turn <= 24; ++turn)
+        attach(turn);
     done = true;
     for (auto &u : users)
         u.join();
+    kova_host_unpin_protects(0);
     kt::FlowModel model{{1, 0x00100001}};
     EXPECT_TABLE_OK(&model);
 }

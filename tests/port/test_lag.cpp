@@ -4,7 +4,7 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
-#include <cstring>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -17,15 +17,9 @@ using kt::take_log;
 using Cfg = std::array<int64_t, 4>;
 
 std::vector<Cfg> received() {
-    size_t n = kova_host_sibling_received(nullptr, 0);
-    std::vector<Cfg> v(n);
-    kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), n);
+    std::vector<Cfg> v(kova_host_sibling_received(nullptr, 0));
+    kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), v.size());
     return v;
-}
-
-Cfg last_received() {
-    const auto v = received();
-    return v.empty() ? Cfg{99, 99, 99, 99} : v.back(); // 99: nothing was sent
 }
 
 class Lag : public kt::ModuleTest {
@@ -35,8 +29,8 @@ protected:
         kt::ModuleTest::SetUp();
     }
     void TearDown() override {
-        // Every reference the module took on the sibling and on "kova0"
-        // went back, whatever path the commit took.
+        // Every reference taken on the sibling and on "kova0" went back,
+        // whatever path the commit took.
         EXPECT_EQ(kova_host_sibling_refs(), 0);
         EXPECT_EQ(kova_host_netdev_refs(), 0);
         kova_host_sibling_reset();
@@ -44,165 +38,74 @@ protected:
     }
 };
 
-TEST_F(Lag, LagNumberOutsideTheTableIsRefusedUnchanged) {
-    uint8_t before[sizeof kova.lag_table];
-    std::memcpy(before, kova.lag_table, sizeof before);
-    for (int32_t n : {4, -1, INT32_MIN}) {
-        EXPECT_EQ(kovaAPISetLAG(n, 1, 0x3), KOVA_ERR_INVALID) << n;
-        EXPECT_EQ(kovaAPISetLAGCommitToKova(n), KOVA_ERR_INVALID) << n;
+// One call after another: S kovaAPISetLAG(a, mode, mask), C the commit of
+// LAG a, U and D the link of UCC a up and down; or the world changes: N the
+// interface "kova0" is there (a) or not, M the sibling module's state, R its
+// result. Each call gives its code, sends the whole table (all four LAGs, a
+// disabled one as 0, an enabled one as its members that are up,
+// sign-extended) or nothing, and logs its line or nothing. A table the
+// sibling could not be given or refused is kept for the next commit.
+TEST_F(Lag, EachChangeSendsTheWholeTable) {
+    const std::string no_kova0 = "kovaAPI: kovaAPISetLAGCommitToKova interface kova0 not present",
+                      ret = "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=";
+    const uint32_t I = KOVA_ERR_INVALID, NI = KOVA_ERR_NOT_INITIALIZED, NS = KOVA_ERR_NOT_SUPPORTED;
+    const int64_t neg = INT64_C(-2147483624); // LAG 1's members, bit 31 included
+    const struct {
+        char op;
+        int32_t a;
+        uint32_t mode, mask, rc;
+        bool sends;
+        Cfg cfg;
+        std::string log;
+    } steps[] = {
+        {'S', 4, 1, 3, I}, {'S', -1, 1, 3, I}, {'S', INT32_MIN, 1, 3, I}, {'C', 4, 0, 0, I}, {'C', -1, 0, 0, I},
+        {'S', 3, 1, 0x1, 0, true, {0, 0, 0, 0}}, // enabled, no member up
+        {'U', 1}, {'U', 2},                      // links change before their LAG exists: nothing sent
+        {'S', 0, 1, 0x6, 0, true, {6, 0, 0, 0}}, {'D', 2, 0, 0, 0, true, {2, 0, 0, 0}}, {'U', 3},
+        {'S', 1, 1, 0x18, 0, true, {2, 8, 0, 0}}, {'U', 2, 0, 0, 0, true, {6, 8, 0, 0}},
+        {'U', 4, 0, 0, 0, true, {6, 0x18, 0, 0}}, {'S', 2, 0, 0x60, 0, true, {6, 0x18, 0, 0}}, // disabled: no members
+        {'U', 5, 0, 0, 0, true, {6, 0x18, 0, 0}}, {'S', 2, 2, 0x60, 0, true, {6, 0x18, 0, 0}},
+        {'S', 2, 1, 0x60, 0, true, {6, 0x18, 0x20, 0}},
+        // Port 6 in LAGs 2 and 3: a link change recomputes the lower one only.
+        {'S', 3, 1, 0x40, 0, true, {6, 0x18, 0x20, 0}}, {'U', 6, 0, 0, 0, true, {6, 0x18, 0x60, 0}},
+        {'C', 3, 0, 0, 0, true, {6, 0x18, 0x60, 0x40}},
+        {'U', 31}, {'S', 1, 1, 0x80000018u, 0, true, {6, neg, 0x60, 0x40}},
+        // The UCC is checked first.
+        {'U', 36, 0, 0, NI, false, {}, "kovaAPI: UCC number out of range, uccnum = 36 from kovaAPISetLAGPortUP\n"},
+        {'D', -1, 0, 0, NI, false, {}, "kovaAPI: UCC number out of range, uccnum = -1 from kovaAPISetLAGPortDOWN\n"},
+        // Without the interface (and then the sibling too: the interface is reported).
+        {'N', 0}, {'S', 0, 1, 0x3, NI, false, {}, no_kova0}, {'U', 0, 0, 0, NI, false, {}, no_kova0},
+        {'M', KOVA_HOST_SIBLING_ABSENT}, {'C', 0, 0, 0, NI, false, {}, no_kova0}, {'N', 1},
+        {'S', 2, 1, 0x3, NS, false, {}, ret + "-1"},
+        {'M', KOVA_HOST_SIBLING_LOADABLE}, {'C', 0, 0, 0, 0, true, {3, neg, 3, 0x40}},
+        {'U', 32}, {'D', 33}, {'U', 35}, {'D', 35}, // no bit in any mask (LAG 0 holds bits 0 and 1)
+        {'R', -5}, {'D', 0, 0, 0, NS, true, {2, neg, 3, 0x40}, ret + "-5"}, // LAG 2 keeps port 0 until its commit
+        {'R', 7}, {'C', 2, 0, 0, NS, true, {2, neg, 2, 0x40}, ret + "7"},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(testing::Message() << s.op << " " << s.a << " " << s.mode << " " << s.mask);
+        const size_t before = received().size();
+        uint32_t rc = 0;
+        switch (s.op) {
+        case 'S': rc = kovaAPISetLAG(s.a, s.mode, s.mask); break;
+        case 'C': rc = kovaAPISetLAGCommitToKova(s.a); break;
+        case 'U': rc = kovaAPISetLAGPortUP(uint32_t(s.a)); break;
+        case 'D': rc = kovaAPISetLAGPortDOWN(uint32_t(s.a)); break;
+        case 'N': kova_host_netdev_present(s.a); break;
+        case 'M': kova_host_sibling_set(kova_host_sibling_state(s.a)); break;
+        default: kova_host_sibling_result(s.a);
+        }
+        EXPECT_EQ(rc, s.rc);
+        ASSERT_EQ(received().size(), before + s.sends);
+        if (s.sends) {
+            EXPECT_EQ(received().back(), s.cfg);
+        }
+        EXPECT_EQ(take_log(), s.log);
     }
-    EXPECT_EQ(std::memcmp(before, kova.lag_table, sizeof before), 0);
-    EXPECT_TRUE(received().empty());
-    EXPECT_EQ(kova_host_sibling_requests(), 0u);
-    EXPECT_EQ(take_log(), "");
-
-    // The last LAG with no link up: enabled, but no active member.
-    EXPECT_EQ(kovaAPISetLAG(3, 1, 0x3), KOVA_OK);
-    EXPECT_EQ(received(), (std::vector<Cfg>{{0, 0, 0, 0}}));
-    EXPECT_EQ(kova.lag_table[3].lag_active, 0u);
-    EXPECT_EQ(take_log(), "");
-}
-
-TEST_F(Lag, ActiveMembersFollowLinkChanges) {
-    // Links come up before the LAG exists: recorded, nothing sent.
-    EXPECT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
-    EXPECT_EQ(kovaAPISetLAGPortUP(2), KOVA_OK);
-    EXPECT_TRUE(received().empty());
-    EXPECT_EQ(kova.lag_link_up, 0x6u);
-
-    EXPECT_EQ(kovaAPISetLAG(0, 1, 0x6), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{6, 0, 0, 0}));
-    EXPECT_EQ(kovaAPISetLAGPortDOWN(2), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{2, 0, 0, 0}));
-    EXPECT_EQ(kova.lag_table[0].lag_active, 0x2u);
-    EXPECT_EQ(kova.lag_link_up, 0x2u);
-
-    // Every commit carries all four LAGs, not just the one that changed.
-    EXPECT_EQ(kovaAPISetLAGPortUP(3), KOVA_OK);
-    EXPECT_EQ(kovaAPISetLAG(1, 1, 0x18), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{2, 8, 0, 0}));
-    EXPECT_EQ(kovaAPISetLAGPortUP(2), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{6, 8, 0, 0}));
-    EXPECT_EQ(kovaAPISetLAGPortUP(4), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{6, 0x18, 0, 0}));
-    EXPECT_EQ(received().size(), 5u); // the link of port 3 came up before any LAG held it
-    EXPECT_EQ(take_log(), "");
-}
-
-TEST_F(Lag, DisabledLagSendsNoMembers) {
-    ASSERT_EQ(kovaAPISetLAGPortUP(0), KOVA_OK);
-    ASSERT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
-    EXPECT_EQ(kovaAPISetLAG(2, 0, 0x3), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, 0, 0, 0}));
-    EXPECT_EQ(kova.lag_table[2].lag_active, 0x3u); // kept, just not sent
-    EXPECT_EQ(kovaAPISetLAG(2, 2, 0x3), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, 0, 0, 0}));
-    EXPECT_EQ(kovaAPISetLAG(2, 1, 0x3), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, 0, 3, 0}));
-}
-
-TEST_F(Lag, LinkOfAPortInNoLagIsSeenByALaterLag) {
-    EXPECT_EQ(kovaAPISetLAG(0, 1, 0x1), KOVA_OK);
-    const size_t sent = received().size();
-    EXPECT_EQ(kovaAPISetLAGPortUP(5), KOVA_OK);
-    EXPECT_EQ(received().size(), sent);
-    EXPECT_EQ(kova_host_sibling_requests(), 0u);
-    EXPECT_EQ(kova.lag_link_up, 0x20u);
-    EXPECT_EQ(kovaAPISetLAG(2, 1, 0x60), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, 0, 0x20, 0}));
-}
-
-TEST_F(Lag, MemberMaskWithBit31IsSignExtended) {
-    ASSERT_EQ(kovaAPISetLAGPortUP(31), KOVA_OK);
-    EXPECT_EQ(kovaAPISetLAG(1, 1, 0x80000001u), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, INT64_C(-2147483648), 0, 0}));
-    EXPECT_EQ(kovaAPISetLAGPortUP(0), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, INT64_C(-2147483647), 0, 0}));
-}
-
-TEST_F(Lag, PortInTwoLagsCommitsOnlyTheLowerOne) {
-    ASSERT_EQ(kovaAPISetLAGPortUP(5), KOVA_OK);
-    ASSERT_EQ(kovaAPISetLAG(0, 1, 0x10), KOVA_OK);
-    ASSERT_EQ(kovaAPISetLAG(2, 1, 0x30), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0, 0, 0x20, 0}));
-    // LAG 2 lists port 4 too, but only LAG 0 is recomputed.
-    EXPECT_EQ(kovaAPISetLAGPortUP(4), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0x10, 0, 0x20, 0}));
-    EXPECT_EQ(kova.lag_table[2].lag_active, 0x20u);
-    EXPECT_EQ(kovaAPISetLAGCommitToKova(2), KOVA_OK);
-    EXPECT_EQ(last_received(), (Cfg{0x10, 0, 0x30, 0}));
-}
-
-TEST_F(Lag, MissingInterfaceKeepsTheTableForTheNextCommit) {
-    kova_host_netdev_present(0);
-    EXPECT_EQ(kovaAPISetLAG(0, 1, 0x3), KOVA_ERR_NOT_INITIALIZED);
-    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova interface kova0 not present");
-    EXPECT_EQ(kovaAPISetLAGPortUP(0), KOVA_ERR_NOT_INITIALIZED);
-    take_log();
-    EXPECT_TRUE(received().empty());
-    EXPECT_EQ(kova.lag_table[0].lag_mode, 1u);
-    EXPECT_EQ(kova.lag_table[0].lag_portmask, 0x3u);
-    EXPECT_EQ(kova.lag_table[0].lag_active, 0x1u);
-    // Neither interface nor sibling: the interface is what is reported.
-    kova_host_sibling_set(KOVA_HOST_SIBLING_ABSENT);
-    EXPECT_EQ(kovaAPISetLAGCommitToKova(0), KOVA_ERR_NOT_INITIALIZED);
-    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova interface kova0 not present");
-
-    kova_host_sibling_set(KOVA_HOST_SIBLING_LOADED);
-    kova_host_netdev_present(1);
-    EXPECT_EQ(kovaAPISetLAGPortUP(1), KOVA_OK);
-    EXPECT_EQ(received(), (std::vector<Cfg>{{3, 0, 0, 0}}));
-    EXPECT_EQ(take_log(), "");
-}
-
-TEST_F(Lag, SiblingThatCannotBeFoundOrRefuses) {
-    kova_host_sibling_set(KOVA_HOST_SIBLING_ABSENT);
-    EXPECT_EQ(kovaAPISetLAG(0, 1, 0x1), KOVA_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=-1");
-    EXPECT_EQ(kova_host_sibling_requests(), 1u);
-    EXPECT_TRUE(received().empty());
-
-    // Not loaded yet but loadable: the module request brings it in.
-    kova_host_sibling_set(KOVA_HOST_SIBLING_LOADABLE);
-    EXPECT_EQ(kovaAPISetLAGPortUP(0), KOVA_OK);
-    EXPECT_EQ(kova_host_sibling_requests(), 2u);
-    EXPECT_EQ(received(), (std::vector<Cfg>{{1, 0, 0, 0}}));
-    // Once loaded, it is found without another request.
-    EXPECT_EQ(kovaAPISetLAG(1, 1, 0x1), KOVA_OK);
-    EXPECT_EQ(kova_host_sibling_requests(), 2u);
-
-    kova_host_sibling_result(-5);
-    EXPECT_EQ(kovaAPISetLAGPortDOWN(0), KOVA_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=-5");
-    // It was asked, and refused; LAG 1 keeps what its own commit computed.
-    EXPECT_EQ(last_received(), (Cfg{0, 1, 0, 0}));
-    kova_host_sibling_result(7);
-    EXPECT_EQ(kovaAPISetLAGCommitToKova(3), KOVA_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=7");
-}
-
-TEST_F(Lag, LinkChangesCheckTheUccFirst) {
-    ASSERT_EQ(kovaAPISetLAG(0, 1, 0xFFFFFFFFu), KOVA_OK);
-    const size_t sent = received().size();
-    EXPECT_EQ(kovaAPISetLAGPortUP(36), KOVA_ERR_NOT_INITIALIZED);
-    EXPECT_EQ(take_log(), "kovaAPI: UCC number out of range, uccnum = 36 from kovaAPISetLAGPortUP\n");
-    EXPECT_EQ(kovaAPISetLAGPortDOWN(0xFFFFFFFFu), KOVA_ERR_NOT_INITIALIZED);
-    EXPECT_EQ(take_log(), "kovaAPI: UCC number out of range, uccnum = -1 from kovaAPISetLAGPortDOWN\n");
-
-    // UCCs 32..35 have no bit in any mask: accepted, nothing changes.
-    for (uint32_t u = 32; u <= 35; ++u) {
-        EXPECT_EQ(kovaAPISetLAGPortUP(u), KOVA_OK) << u;
-        EXPECT_EQ(kovaAPISetLAGPortDOWN(u), KOVA_OK) << u;
-    }
-    EXPECT_EQ(kova.lag_link_up, 0u);
-    EXPECT_EQ(kova.lag_table[0].lag_active, 0u);
-
     void *marker = std::exchange(kova.kovaUCCparameters[7], nullptr);
     EXPECT_EQ(kovaAPISetLAGPortUP(7), KOVA_ERR_NOT_INITIALIZED);
     kova.kovaUCCparameters[7] = marker;
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 7");
-    EXPECT_EQ(kova.lag_link_up, 0u);
-    EXPECT_EQ(received().size(), sent);
 }
 
 // Link changes arrive from several CPUs at once, and the sibling takes its
@@ -229,7 +132,7 @@ TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
         uint32_t up = 0;
         for (uint32_t port = 0; port < 2 * kThreads; ++port)
             up |= uint32_t(final_up(round, port)) << port;
-        stale_rounds += last_received() != Cfg{up & 0x0F, up & 0xF0, 0, 0};
+        stale_rounds += received().back() != Cfg{up & 0x0F, up & 0xF0, 0, 0};
         ++round;
     });
     std::vector<std::thread> cpus;

@@ -1,16 +1,12 @@
 #include "support/kova_test.h"
 
-#include <cstring>
-
 #include "lib/bytes.h"
 
 namespace kt {
 
 std::string log_text() {
-    size_t n = kova_host_log_read(nullptr, 0);
-    std::string s(n + 1, '\0');
-    kova_host_log_read(s.data(), s.size());
-    s.resize(n);
+    std::string s(kova_host_log_read(nullptr, 0) + 1, '\0');
+    s.resize(kova_host_log_read(s.data(), s.size()));
     return s;
 }
 
@@ -35,11 +31,7 @@ void StoreTest::TearDown() {
 }
 
 Flow::Flow(uint32_t crc, uint16_t ucc, size_t n_rules) : rules(n_rules) {
-    f.crc32 = crc;
-    f.flow_ucc = ucc;
-    f.eth_type = KOVA_ETH_TYPE_IPV4;
-    for (auto &r : rules)
-        r.type = RULE_DROP_PACKET;
+    f.crc32 = crc, f.flow_ucc = ucc, f.eth_type = KOVA_ETH_TYPE_IPV4;
 }
 
 kova_FLOW *Flow::get() {
@@ -55,15 +47,11 @@ Flow keyed_flow(uint32_t crc, uint32_t seed) {
         fl.f.eth_dmac[i] = uint8_t(seed >> (i % 4 * 8)) ^ uint8_t(0x11 * (i + 1));
         fl.f.eth_smac[i] = uint8_t(0x02 + i);
     }
-    fl.f.ip_src.v4[0] = 10;
-    fl.f.ip_src.v4[3] = uint8_t(seed);
-    fl.f.udp_dport = uint16_t(seed);
+    fl.f.ip_src.v4[0] = 10, fl.f.ip_src.v4[3] = uint8_t(seed), fl.f.udp_dport = uint16_t(seed);
     return fl;
 }
 
-uint8_t *engine_slot(uint32_t slot) {
-    return kova.hashtable_base_qe_remapped + uint64_t(slot) * KOVA_LUT_SIZE;
-}
+uint8_t *engine_slot(uint32_t slot) { return kova.hashtable_base_qe_remapped + uint64_t(slot) * KOVA_LUT_SIZE; }
 uint8_t *shadow_slot(uint32_t slot) { return kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE; }
 uint64_t shadow_addr(uint32_t slot) { return uint64_t(uintptr_t(shadow_slot(slot))); }
 uint64_t engine_addr(uint32_t slot) { return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE; }
@@ -71,25 +59,24 @@ uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
 uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
 std::vector<kova_host_trace_event> trace_events() {
-    size_t n = kova_host_trace_read(nullptr, 0);
-    std::vector<kova_host_trace_event> ev(n);
-    kova_host_trace_read(ev.data(), n);
+    std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
+    kova_host_trace_read(ev.data(), ev.size());
     return ev;
 }
 
-void expect_events(const std::vector<kova_host_trace_event> &want) { expect_same_events(trace_events(), want); }
-
-void expect_same_events(const std::vector<kova_host_trace_event> &got,
-                        const std::vector<kova_host_trace_event> &want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].op, want[i].op);
-        EXPECT_EQ(got[i].engine_off, want[i].engine_off);
-        EXPECT_EQ(got[i].len, want[i].len);
-        EXPECT_EQ(got[i].value, want[i].value);
-        EXPECT_EQ(got[i].src_off, want[i].src_off);
+std::vector<W> writes_of(const std::function<void()> &run) {
+    kova_host_trace_start();
+    run();
+    kova_host_trace_stop();
+    std::vector<W> w;
+    const auto ev = trace_events();
+    for (size_t i = 0; i < ev.size(); ++i) {
+        EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1) << "event " << i << ": not one barrier after each write";
+        if (ev[i].op != KOVA_TRACE_BARRIER)
+            w.emplace_back(ev[i].op, ev[i].engine_off, ev[i].len, ev[i].value | ev[i].src_off);
     }
+    EXPECT_EQ(ev.size() % 2, 0u) << "the last write has no barrier";
+    return w;
 }
 
 } // namespace kt

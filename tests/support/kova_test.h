@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flow/ctrl.h"
@@ -15,8 +17,7 @@
 namespace kt {
 
 std::string log_text();
-// The log since the last clear, then clear it.
-std::string take_log();
+std::string take_log(); // the log since the last clear, then clear it
 
 inline bool ends_with(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -31,18 +32,16 @@ protected:
     long live_before_ = 0;
 };
 
-// A flow description with its own rule storage (one drop rule by default).
+// A flow description with its own rule storage (drop rules by default);
+// get() links the rules as they are now.
 struct Flow {
     kova_FLOW f{};
     std::vector<kova_RULE> rules;
-
     explicit Flow(uint32_t crc, uint16_t ucc = 1, size_t n_rules = 1);
-    // Recomputes the rule links after rules were added or changed.
     kova_FLOW *get();
 };
 
-// Distinct, non-empty key bytes derived from a seed, so entries can be told
-// apart and never look empty.
+// Distinct, non-empty key bytes derived from a seed.
 Flow keyed_flow(uint32_t crc, uint32_t seed);
 
 uint8_t *engine_slot(uint32_t slot); // the engine copy as the module reaches it
@@ -53,16 +52,10 @@ uint64_t le64_at(const uint8_t *p);
 uint32_t le32_at(const uint8_t *p);
 
 std::vector<kova_host_trace_event> trace_events();
-
-// One expected engine write (or barrier) of the recorded sequence.
-inline kova_host_trace_event ev(uint32_t op, uint64_t off, uint64_t len, uint32_t value = 0, uint64_t src = 0) {
-    return {op, value, off, len, src};
-}
-inline constexpr uint32_t BARRIER = KOVA_TRACE_BARRIER;
-// Two sequences are equal event by event; expect_events compares the
-// recorded one.
-void expect_same_events(const std::vector<kova_host_trace_event> &got,
-                        const std::vector<kova_host_trace_event> &want);
-void expect_events(const std::vector<kova_host_trace_event> &want);
+// One engine write: operation, engine offset, length, and the stored word,
+// fill byte, 8-byte value or copy source, whichever the operation has.
+using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
+// The engine writes of run(), each of which must be followed by one barrier.
+std::vector<W> writes_of(const std::function<void()> &run);
 
 } // namespace kt

@@ -25,13 +25,11 @@ void ModuleTest::TearDown() {
 }
 
 EngineArea::EngineArea(size_t size) {
-    const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    const size_t rounded = (size + page - 1) / page * page;
+    const size_t page = size_t(sysconf(_SC_PAGESIZE)), rounded = (size + page - 1) / page * page;
     mapped_ = rounded + page;
     void *m = mmap(nullptr, mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (m == MAP_FAILED) {
         ADD_FAILURE() << "mmap of the engine area failed";
-        base_ = nullptr;
         return;
     }
     base_ = static_cast<uint8_t *>(m);
@@ -55,10 +53,10 @@ kova_attach_args attach_args(uint64_t shm_vaddr, uint64_t qe_base, const char *v
 }
 
 long attach_engine(const kova_attach_args &args, unsigned int cmd) {
-    int fd = kova_host_open("/dev/kova");
+    const int fd = kova_host_open("/dev/kova");
     if (fd < 0)
         return fd;
-    long r = kova_host_ioctl(fd, cmd, (unsigned long)(uintptr_t)&args);
+    const long r = kova_host_ioctl(fd, cmd, (unsigned long)(uintptr_t)&args);
     kova_host_close(fd);
     return r;
 }

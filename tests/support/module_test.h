@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "kova/kova_shm.h"
 #include "support/kova_test.h"
@@ -31,7 +30,7 @@ public:
     uint64_t addr() const { return uint64_t(uintptr_t(base_)); }
 
 private:
-    uint8_t *base_;
+    uint8_t *base_ = nullptr;
     size_t mapped_;
 };
 

@@ -13,15 +13,13 @@ using FlowModel = std::map<uint32_t, uint32_t>;
 
 // Empty when the table is sound (and, with a model, holds exactly its flows).
 std::vector<std::string> check_table(const FlowModel *model = nullptr);
+// The first few problems, one a line.
+std::string first_problems(const std::vector<std::string> &problems, size_t max = 10);
 
 } // namespace kt
 
-// gtest-friendly: EXPECT_TABLE_OK() prints the first problems found.
 #define EXPECT_TABLE_OK(...)                                                                       \
     do {                                                                                           \
         auto problems_ = kt::check_table(__VA_ARGS__);                                            \
-        std::string all_;                                                                          \
-        for (size_t i_ = 0; i_ < problems_.size() && i_ < 10; ++i_)                               \
-            all_ += problems_[i_] + "\n";                                                          \
-        EXPECT_TRUE(problems_.empty()) << problems_.size() << " problems:\n" << all_;             \
+        EXPECT_TRUE(problems_.empty()) << problems_.size() << " problems:\n" << kt::first_problems(problems_); \
     } while (0)

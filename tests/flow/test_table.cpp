@@ -1,0 +1,636 @@
+// The flow table one case at a time: the eight chain situations of a
+// deletion, extended chains, what the engine sees and in which order, every
+// refusal with its line, broken invariants, the store under them, and the
+// queries.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <regex>
+#include <set>
+
+#include "flow/publish.h"
+#include "flow/query.h"
+#include "lib/bytes.h"
+#include "support/module_test.h"
+#include "support/table_check.h"
+
+namespace {
+
+using kt::engine_slot;
+using kt::le32_at;
+using kt::le64_at;
+using kt::shadow_slot;
+using kt::take_log;
+using kt::W;
+
+constexpr uint32_t kHead = 0x123, kCrc = kHead << 18 | 1;
+constexpr uint32_t crc_of(uint32_t variant) { return kHead << 18 | variant; }
+
+class Table : public kt::StoreTest {
+protected:
+    // Main flow a with key a; an extended flow with its parent's key and CRC32.
+    void create(uint32_t a, uint32_t crc) {
+        ASSERT_EQ(kovaAPIcreateVoipFlow(kt::keyed_flow(crc, a).get(), a), KOVA_OK) << take_log();
+        model_[a] = crc, key_[a] = a;
+    }
+    static kt::Flow ext_flow(uint32_t crc, uint32_t key) {
+        kt::Flow f = kt::keyed_flow(crc, key);
+        f.rules[0].type = RULE_FORWARD_TO_CPU;
+        return f;
+    }
+    void extend(uint32_t parent, uint32_t a) {
+        ASSERT_EQ(kovaAPIcreateExtendedFlow(ext_flow(model_.at(parent), key_.at(parent)).get(), parent, a), KOVA_OK)
+            << a << take_log();
+        model_[a] = model_[parent], key_[a] = key_[parent];
+    }
+    void remove(uint32_t a) {
+        ASSERT_EQ(kovaAPIdeleteVoipFlow(a), KOVA_OK) << take_log();
+        model_.erase(a);
+    }
+    static uint32_t slot_of(uint32_t a) { return kova.appflow_map[a]; }
+    static uint32_t deletions() {
+        return std::accumulate(std::begin(kova.delete_branch_count), std::end(kova.delete_branch_count), 0u);
+    }
+    // A freed slot: record released, both copies zero.
+    static void expect_free(uint32_t s) {
+        const kova_LUT_INFO &r = kova.lut_info[s];
+        EXPECT_TRUE(!r.in_use && !r.is_extended && r.prev_flowid == KOVA_NO_SLOT) << s;
+        const uint8_t zero[256] = {};
+        EXPECT_TRUE(!std::memcmp(shadow_slot(s), zero, 256) && !std::memcmp(engine_slot(s), zero, 256)) << s;
+    }
+    kt::FlowModel model_;
+    std::map<uint32_t, uint32_t> key_;
+};
+
+// Each scenario builds one bucket (appflowid i gets the i-th CRC variant),
+// deletes one flow and names the case that must run.
+TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
+    const struct {
+        std::vector<uint32_t> variants;
+        uint32_t victim, expected_case;
+    } scenarios[] = {
+        {{1}, 0, 1},          // only flow of its bucket
+        {{1, 1}, 0, 2},       // head with a same-CRC member
+        {{1, 2}, 0, 3},       // head with a next group
+        {{1, 2, 2}, 0, 3},    // head with a next group that has members
+        {{1, 1, 2}, 0, 4},    // head with member and next group
+        {{1, 1, 1}, 2, 5},    // last member of a group
+        {{1, 2}, 1, 5},       // last group head of a bucket
+        {{1, 2, 2, 2}, 1, 6}, // group head with members
+        {{1, 1, 1}, 1, 6},    // member with a member behind it
+        {{1, 2, 3}, 1, 7},    // group head with a next group
+        {{1, 2, 2, 3, 3}, 1, 8},
+    };
+    for (const auto &s : scenarios) {
+        SCOPED_TRACE(&s - scenarios);
+        for (uint32_t i = 0; i < s.variants.size(); ++i)
+            create(i, crc_of(s.variants[i]));
+        uint32_t counts[8];
+        std::memcpy(counts, kova.delete_branch_count, sizeof counts);
+        remove(s.victim);
+        EXPECT_EQ(take_log(), "");
+        for (uint32_t c = 0; c < 8; ++c)
+            EXPECT_EQ(kova.delete_branch_count[c] - counts[c], c + 1 == s.expected_case ? 1u : 0u) << "case " << c + 1;
+        EXPECT_TABLE_OK(&model_);
+        while (!model_.empty()) // empty the bucket again, any order
+            remove(model_.begin()->first);
+        expect_free(kHead);
+    }
+}
+
+// What the engine sees: an entry whole and valid before the link that
+// makes it reachable (engine link first, then the shadow's); a head reading
+// 2 while it is overwritten; a link switched away from an entry before that
+// entry is cleared; an extended entry unlinked, marked 2, cleared, marked 0.
+void at_link_write(const kova_host_trace_event *e, void *ctx) {
+    auto *m = static_cast<std::vector<uint64_t> *>(ctx); // field, new slot, then what was seen
+    if (e->op == KOVA_TRACE_STORE64 && e->engine_off == kHead * 256 + (*m)[0])
+        m->insert(m->end(), {le32_at(shadow_slot(uint32_t((*m)[1])) + KOVA_LUT_OFF_CRC32),
+                             le64_at(shadow_slot(kHead) + (*m)[0])});
+}
+
+TEST_F(Table, EngineSeesEachStepInOrder) {
+    const uint64_t head = kHead * 256ull, e1 = 16384 * 256ull, e2 = 16385 * 256ull;
+    auto publish = [](uint64_t slot, uint64_t length) {
+        return std::vector<W>{{KOVA_TRACE_MEMSET32, slot + 252, 4, 0}, {KOVA_TRACE_MEMCPY, slot, length, 0},
+                              {KOVA_TRACE_MEMSET32, slot + 252, 4, 1}};
+    };
+    EXPECT_EQ(kt::writes_of([&] { create(0, crc_of(1)); }), publish(head, 120));
+    for (uint64_t field : {KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
+        std::vector<uint64_t> seen = {field, field == KOVA_LUT_OFF_NEXT_EXT ? 16385u : 16384u};
+        kova_host_trace_hook(at_link_write, &seen);
+        auto want = publish(seen[1] * 256, 120);
+        want.emplace_back(KOVA_TRACE_STORE64, head + field, 8, kt::engine_addr(uint32_t(seen[1])));
+        EXPECT_EQ(kt::writes_of([&] { field == KOVA_LUT_OFF_NEXT_EXT ? extend(0, 2) : create(1, crc_of(1)); }), want);
+        kova_host_trace_hook(nullptr, nullptr);
+        EXPECT_EQ(seen, (std::vector<uint64_t>{seen[0], seen[1], model_[0], 0})) << "shadow entry, no shadow link";
+    }
+    EXPECT_EQ(kova.lut_info[kHead].ext_appflowid, 2u);
+    extend(2, 3);
+    EXPECT_EQ(kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK); }),
+              (std::vector<W>{{KOVA_TRACE_STORE64, e2 + KOVA_LUT_OFF_NEXT_EXT, 8, 0}, {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 2},
+                              {KOVA_TRACE_MEMSET, 16386 * 256, 256, 0}, {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 0}}));
+    EXPECT_EQ(kova.lut_info[16385].ext_appflowid, KOVA_NO_SLOT);
+    ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
+    model_.erase(2), model_.erase(3);
+    EXPECT_EQ(kt::writes_of([&] { remove(0); }),
+              (std::vector<W>{{KOVA_TRACE_MEMSET32, head + 252, 4, 2}, {KOVA_TRACE_MEMCPY2, head, 252, e1},
+                              {KOVA_TRACE_MEMSET32, head + 252, 4, 1}, {KOVA_TRACE_MEMSET32, e1 + 252, 4, 0},
+                              {KOVA_TRACE_MEMSET, e1, 256, 0}}));
+    create(4, crc_of(2));
+    create(5, crc_of(2));
+    const uint64_t group = slot_of(4) * 256ull;
+    EXPECT_EQ(kt::writes_of([&] { remove(4); }),
+              (std::vector<W>{{KOVA_TRACE_STORE64, head + KOVA_LUT_OFF_NEXT_CRC12, 8, kt::engine_addr(slot_of(5))},
+                              {KOVA_TRACE_MEMSET32, group + 252, 4, 0}, {KOVA_TRACE_MEMSET, group, 256, 0}}));
+    EXPECT_TABLE_OK(&model_);
+}
+
+// Each primitive writes exactly its bytes; an entry is published up to its
+// length and never over the valid word, which its shadow copy takes.
+TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
+    uint8_t src[300], want[3 * 256];
+    for (int i = 0; i < 300; ++i)
+        src[i] = uint8_t(i + 1);
+    std::memset(engine_slot(10), 0xEE, 3 * 256);
+    const uint64_t a = kt::engine_addr(10);
+    EXPECT_EQ(kt::writes_of([&] {
+                  memcpyQE(a, src, 0, 0);
+                  memcpyQE(a + 1, src, 65, 3);
+                  memsetQE(a + 100, 0x1C7, 252, 0); // the low byte is the fill
+                  memsetQE32bit(a + 400, 0xA1B2C3D4, 99, 0);
+                  memcpyQE2(a + 512, a + 1, 0x100000000ull + 65, 0); // the low 32 bits count
+                  storeQE64(a + 600, 0x0102030405060708ull, 0);
+              }),
+              (std::vector<W>{{KOVA_TRACE_MEMCPY, 2560, 0, 0}, {KOVA_TRACE_MEMCPY, 2561, 65, 0},
+                              {KOVA_TRACE_MEMSET, 2660, 252, 0xC7}, {KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4},
+                              {KOVA_TRACE_MEMCPY2, 3072, 65, 2561}, {KOVA_TRACE_STORE64, 3160, 8, 0x0102030405060708ull}}));
+    std::memset(want, 0xEE, sizeof want);
+    std::memcpy(want + 1, src, 65);
+    std::memset(want + 100, 0xC7, 252);
+    kv::bytes::put_le32(want + 400, 0xA1B2C3D4);
+    std::memcpy(want + 512, src, 65);
+    kv::bytes::put_le64(want + 600, 0x0102030405060708ull);
+    EXPECT_EQ(std::memcmp(engine_slot(10), want, sizeof want), 0);
+    kova_LUT built;
+    std::memset(&built, 0x5A, sizeof built);
+    kv::publish::entry(kt::engine_addr(3), &built, 120, 0, shadow_slot(3));
+    EXPECT_TRUE(engine_slot(3)[119] == 0x5A && engine_slot(3)[120] == 0 && shadow_slot(3)[120] == 0);
+    EXPECT_EQ(kt::writes_of([&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
+              (std::vector<W>{{KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 0}, {KOVA_TRACE_MEMCPY, 5 * 256, 252, 0},
+                              {KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 1}}));
+    EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
+}
+
+// Every refusal with its line; appflowid 9 maps to a planted slot. The
+// state words of the accepted states come with them.
+TEST_F(Table, Refusals) {
+    create(0, kCrc);
+    create(1, kCrc);
+    extend(1, 2);
+    extend(2, 3);
+    kt::Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc), good = ext_flow(kCrc, 1), port = ext_flow(kCrc, 1),
+        crc = ext_flow(kCrc, 1);
+    unknown.rules[0].type = 10;
+    port.f.flow_ucc += 1;
+    crc.f.crc32 += 1;
+    const std::string state = "Failed to create new lut, Wrong state of flow.\n\r", range = "flowid which is out of range\n",
+                      del = "kovaAPI: trying to delete ", add = "kovaAPI: trying to add extended flow ",
+                      diff = add + "which has different lookup data than original flow\n";
+    using Call = std::function<uint32_t()>;
+    auto c = [](uint32_t (*f)(uint32_t), uint32_t a) { return Call([=] { return f(a); }); };
+    auto voip = [](kt::Flow *f, uint64_t a, uint32_t st) { return Call([=] { return kovaAPIcreateFlow(f ? f->get() : nullptr, a, st); }); };
+    auto ext = [](kt::Flow *f, uint64_t p, uint64_t a) { return Call([=] { return kovaAPIcreateExtendedFlow(f ? f->get() : nullptr, p, a); }); };
+    const auto plain = kovaAPIdeleteVoipFlow, last = kovaAPIdeleteExtendedFlow, all = kovaAPIdeleteFlowWithExtended;
+    const struct {
+        Call call;
+        uint32_t map9, result;
+        std::string log;
+    } cases[] = {
+        {voip(&unknown, 5, 2), KOVA_NO_SLOT, 7, state},
+        {voip(&unknown, 5, 0xFFFFFFFFu), KOVA_NO_SLOT, 7, state},
+        {voip(&none, 5, 3), KOVA_NO_SLOT, 1, "Failed to create new lut, err = 1\n\r"},
+        {voip(&unknown, 5, 3), KOVA_NO_SLOT, 2, "Failed to create new lut, err = 2\n\r"},
+        {voip(&seven, 5, 3), KOVA_NO_SLOT, 4, "Failed to create new lut, err = 4\n\r"},
+        {voip(&good, 32768, 3), KOVA_NO_SLOT, 7, ""},
+        {voip(&good, 0x100000000ull, 3), KOVA_NO_SLOT, 7, ""},
+        {voip(&good, 3, 3), KOVA_NO_SLOT, 7, "kovaAPI: trying to add flow with used appflowid\n"},
+        {voip(nullptr, 5, 3), KOVA_NO_SLOT, 7, ""},
+        {ext(&good, 32768, 5), KOVA_NO_SLOT, 7, add + "to " + range},
+        {ext(&good, 3, 32768), KOVA_NO_SLOT, 7, ""},
+        {ext(&good, 3, 1), KOVA_NO_SLOT, 7, add + "with existing appflowid\n"},
+        {ext(&good, 9, 5), KOVA_NO_SLOT, 7, add + "to non-existing application flowid\n"},
+        {ext(&good, 9, 5), 40000, 7, add + "to " + range},
+        {ext(&good, 9, 5), 20000, 7, add + "to non-existing flow\n"},
+        {ext(&good, 1, 5), KOVA_NO_SLOT, 7, add + "to parent flow that has extended flow active\n"},
+        {ext(&port, 3, 5), KOVA_NO_SLOT, 7, diff},
+        {ext(&crc, 3, 5), KOVA_NO_SLOT, 7, diff},
+        {ext(&none, 3, 5), KOVA_NO_SLOT, 1, "Failed to create new lut, err = 1\n\r"},
+        {ext(nullptr, 3, 5), KOVA_NO_SLOT, 7, ""},
+        {c(plain, 32768), KOVA_NO_SLOT, 7, del + range},
+        {c(plain, 0xFFFFFFFFu), KOVA_NO_SLOT, 7, del + range},
+        {c(plain, 9), KOVA_NO_SLOT, 7, del + "non-existing application flowid\n"},
+        {c(plain, 9), 40000, 7, del + range},
+        {c(plain, 9), 999, 7, del + "non-existing flow\n"},
+        {c(plain, 3), KOVA_NO_SLOT, 7, del + "extended flow with normal flow delete function\n"},
+        {c(plain, 1), KOVA_NO_SLOT, 7, del + "flow which has extended flow active\n"},
+        {c(last, 32768), KOVA_NO_SLOT, 7, del + range},
+        {c(last, 9), KOVA_NO_SLOT, 7, del + "non-existing application flowid\n"},
+        {c(last, 9), 40000, 7, del + range},
+        {c(last, 9), 20000, 7, del + "non-existing flow\n"},
+        {c(last, 2), KOVA_NO_SLOT, 7, del + "flow which has extended flow active\n"},
+        {c(last, 1), KOVA_NO_SLOT, 7, del + "normal flow with extendedFlow delete function\n"},
+        {c(all, 32768), KOVA_NO_SLOT, 7, del + range},
+        {c(all, 9), KOVA_NO_SLOT, 7, del + "non-existing application flowid\n"},
+        {c(all, 9), 40000, 7, del + range},
+        {c(all, 9), 999, 7, del + "non-existing flow\n"},
+        {c(all, 3), KOVA_NO_SLOT, 7, del + "extended flow with normal flow delete function\n"},
+        {[] { return kovaAPIdeleteFlow2(1, 2); }, KOVA_NO_SLOT, 7, del + "flow which has extended flow active\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(&k - cases);
+        kova.appflow_map[9] = k.map9;
+        EXPECT_EQ(k.call(), k.result);
+        EXPECT_EQ(take_log(), k.log);
+    }
+    kova.appflow_map[9] = KOVA_NO_SLOT;
+    // The statistics come first: filled although the deletion is refused.
+    const uint32_t words[3] = {0xFFFFFFF0u, 77u, 0x80000001u};
+    std::memcpy(engine_slot(slot_of(1)) + KOVA_LUT_OFF_PACKET_CNT, words, sizeof words);
+    uint32_t stats[3] = {};
+    EXPECT_EQ(kovaAPIdeleteVoipFlowWithStats(1, stats), KOVA_ERR_INVALID);
+    EXPECT_EQ(std::memcmp(stats, words, sizeof words), 0);
+    std::memset(engine_slot(slot_of(1)) + KOVA_LUT_OFF_PACKET_CNT, 0, sizeof words);
+    EXPECT_EQ(deletions() + kova.create_branch_count[0] + kova.create_branch_count[3], 2u);
+    EXPECT_EQ(kova.ext_free_used, 3u);
+    for (uint32_t st : {0u, 1u, 3u}) { // a CRC32 of 0 does not leave its head looking empty
+        ASSERT_EQ(kovaAPIcreateFlow(kt::keyed_flow(st << 20, 10 + st).get(), 10 + st, st), KOVA_OK);
+        EXPECT_EQ(le32_at(engine_slot(slot_of(10 + st)) + KOVA_LUT_OFF_FLOW_STATE), st << 24);
+        model_[10 + st] = st << 20;
+    }
+    create(20, 0);
+    EXPECT_TABLE_OK(&model_);
+}
+
+// Broken invariants end an operation with the file and line of their check,
+// each its own line.
+TEST_F(Table, BrokenInvariantsAreInternalErrors) {
+    const std::regex re("kovaAPI: internal error (create|delete|extended)\\.cpp [0-9]+");
+    std::set<std::string> lines;
+    auto refused = [&](uint32_t r) {
+        EXPECT_EQ(r, KOVA_ERR_INTERNAL);
+        const std::string log = take_log();
+        EXPECT_TRUE(std::regex_match(log, re)) << log;
+        lines.insert(log);
+    };
+    kt::Flow f(kCrc);
+    kova.lut_info[kHead].in_use = 1; // in use, yet its shadow entry is empty: nothing published
+    refused(kovaAPIcreateVoipFlow(f.get(), 1));
+    EXPECT_EQ(slot_of(1), KOVA_NO_SLOT);
+    EXPECT_EQ(le32_at(engine_slot(kHead) + KOVA_LUT_OFF_VALID), 0u);
+    kova.lut_info[kHead].in_use = 0;
+    ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 1), KOVA_OK);
+    shadow_slot(16384)[KOVA_LUT_OFF_CRC32] = 1; // the next overflow slot is not empty: it stays taken
+    refused(kovaAPIcreateVoipFlow(f.get(), 2));
+    EXPECT_EQ(slot_of(2), 16384u);
+    kova.lut_info[kHead].lut_qe = 0x1234; // lost engine address: a flow stays unlinked, an extended one unlinked but live
+    refused(kovaAPIcreateVoipFlow(f.get(), 3));
+    refused(kovaAPIcreateExtendedFlow(f.get(), 1, 4));
+    EXPECT_EQ(le32_at(engine_slot(16386) + KOVA_LUT_OFF_VALID), 1u);
+    EXPECT_EQ(le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_CRC32) | le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_EXT), 0u);
+    kova_LUT *scratch = kova.temp_lut;
+    kova.temp_lut = nullptr;
+    refused(kovaAPIcreateVoipFlow(f.get(), 5));
+    refused(kovaAPIcreateExtendedFlow(f.get(), 1, 5));
+    kova.temp_lut = scratch;
+
+    kovaAPIReInitKovaFlowTable();
+    for (uint32_t a = 0; a < 3; ++a)
+        create(a, kCrc);
+    kova.lut_info[16385].prev_flowid = KOVA_NO_SLOT; // an overflow entry that claims to be a head: stays mapped
+    refused(kovaAPIdeleteVoipFlow(2));
+    EXPECT_EQ(slot_of(2), 16385u);
+    kova.lut_info[16385].prev_flowid = 16384;
+    std::memset(shadow_slot(16384) + KOVA_LUT_OFF_NEXT_CRC32, 0, 8); // its predecessor no longer links to it
+    const uint32_t before = kova.delete_branch_count[4];
+    refused(kovaAPIdeleteVoipFlow(2));
+    EXPECT_EQ(kova.delete_branch_count[4], before + 1) << "the case still counts";
+    kova.ext_free_used = 0; // freeing onto a full stack: entry and record go first
+    refused(kovaAPIdeleteVoipFlow(1));
+    EXPECT_EQ(kova.lut_info[16384].in_use, 0);
+
+    kovaAPIReInitKovaFlowTable();
+    create(1, kCrc);
+    extend(1, 2);
+    extend(2, 3);
+    kova.lut_info[16385].prev_flowid = kHead; // the recorded parent does not lead to the live entry
+    refused(kovaAPIdeleteExtendedFlow(3));
+    EXPECT_EQ(slot_of(3), KOVA_NO_SLOT) << "unmapped, but taken and linked";
+    EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), kt::engine_addr(16385));
+    kova.lut_info[16385].prev_flowid = 16384, kova.appflow_map[3] = 16385, kova.ext_free_used = 0;
+    refused(kovaAPIdeleteExtendedFlow(3)); // freeing onto an empty stack: cleared and unlinked first
+    expect_free(16385);
+    EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), 0u);
+    EXPECT_EQ(lines.size(), 11u);
+}
+
+// The variants for callers that already hold the table lock check that the
+// calling thread does.
+using TableDeathTest = Table;
+TEST_F(TableDeathTest, LockHeldWithoutTheLockStops) {
+    EXPECT_DEATH(kovaAPIdeleteFlow3(1, 0, 1), "is not held by this thread");
+    EXPECT_DEATH(kovaAPIdeleteExtendedFlow3(1, 1, 1), "is not held by this thread");
+    EXPECT_DEATH(kovaAPIReInitKovaFlowTablePrivate(), "is not held by this thread");
+}
+
+// One chain as long as the overflow area (a stack entry that is no slot is
+// consumed first): then a chained flow finds no slot, although the attempt
+// counts, and an empty head still takes one. A flow is deleted together
+// with 255 extended flows, not with 256, in neither mode.
+TEST_F(Table, FullAreaAndLongChains) {
+    create(0, kCrc);
+    kova.ext_free_list[0] = 40000;
+    EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), 0, 1), KOVA_ERR_TABLE_FULL);
+    EXPECT_EQ(kova.ext_free_used, 1u);
+    kova.ext_free_list[0] = 16384, kova.ext_free_used = 0;
+    for (uint32_t a = 1; a <= KOVA_OVERFLOW_SLOTS; ++a)
+        extend(a - 1, a);
+    EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), KOVA_OVERFLOW_SLOTS, 20000), KOVA_ERR_TABLE_FULL);
+    EXPECT_EQ(kovaAPIcreateVoipFlow(kt::keyed_flow(kCrc, 7).get(), 20000), KOVA_ERR_TABLE_FULL);
+    EXPECT_EQ(kova.create_branch_count[0], 1u);
+    create(20001, 777u << 18);
+    EXPECT_EQ(take_log(), "");
+    for (uint32_t a = KOVA_OVERFLOW_SLOTS; a > 256; --a) {
+        ASSERT_EQ(kovaAPIdeleteExtendedFlow(a), KOVA_OK) << a;
+        model_.erase(a);
+    }
+    EXPECT_EQ(kovaAPIdeleteFlow2(0, 1), KOVA_ERR_TOO_MANY_EXTENDED);
+    EXPECT_EQ(kovaAPIdeleteFlowWithExtended(0), KOVA_ERR_TOO_MANY_EXTENDED);
+    const std::string max = "kovaAPI: maximum amount of extended flows reached\n";
+    EXPECT_EQ(take_log(), max + max);
+    EXPECT_EQ(deletions(), 0u);
+    EXPECT_TABLE_OK(&model_);
+    ASSERT_EQ(kovaAPIdeleteExtendedFlow(256), KOVA_OK);
+    ASSERT_EQ(kovaAPIdeleteFlowWithExtended(0), KOVA_OK);
+    EXPECT_EQ(take_log(), "");
+    const kt::FlowModel left{{20001, 777u << 18}};
+    EXPECT_TABLE_OK(&left);
+}
+
+// A parent deleted in detach mode by an outside caller leaves its chain
+// marked 2 and deletable from its end; without the mark a chain cut off
+// from its parent is an internal error.
+TEST_F(Table, DetachedChainStaysDeletable) {
+    create(1, kCrc);
+    create(0, kCrc); // a member: it moves into the head when flow 1 goes
+    extend(1, 2);
+    extend(2, 3);
+    ASSERT_EQ(kovaAPIdeleteFlow2(1, 1), KOVA_OK) << take_log();
+    EXPECT_EQ(le32_at(engine_slot(16385) + 252) + le32_at(engine_slot(16386) + 252), 4u);
+    EXPECT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_ERR_INVALID); // still has the second behind it
+    take_log();
+    ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK);
+    ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
+    EXPECT_EQ(take_log(), "");
+    expect_free(16385);
+    expect_free(16386);
+    const kt::FlowModel left{{0, kCrc}};
+    EXPECT_TABLE_OK(&left);
+    extend(0, 21);
+    ASSERT_EQ(kovaAPIdeleteFlow2(0, 1), KOVA_OK);
+    kv::bytes::put_le32(engine_slot(slot_of(21)) + KOVA_LUT_OFF_VALID, 1);
+    EXPECT_EQ(kovaAPIdeleteExtendedFlow(21), KOVA_ERR_INTERNAL);
+    EXPECT_TRUE(std::regex_match(take_log(), std::regex("kovaAPI: internal error extended\\.cpp [0-9]+")));
+}
+
+// A head with a member and a chain: until the main entry is overwritten the
+// engine can still follow its link into the chain, so the chain is marked
+// 2 first; the member's slot goes back first, then the chain from its end.
+// Without extended flows the combined deletion is an ordinary one.
+TEST_F(Table, CombinedDeletion) {
+    create(1, kCrc);
+    create(2, kCrc); // member, slot 16384
+    extend(1, 3);
+    extend(3, 4);
+    kv::bytes::put_le32(engine_slot(kHead) + KOVA_LUT_OFF_TIMESTAMP, 0xABCD);
+    uint32_t stats[3] = {};
+    const auto w = kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(1, stats), KOVA_OK); });
+    EXPECT_EQ(take_log(), "");
+    EXPECT_EQ(stats[2], 0xABCDu);
+    ASSERT_GE(w.size(), 4u);
+    EXPECT_EQ(std::vector<W>(w.begin(), w.begin() + 4),
+              (std::vector<W>{{KOVA_TRACE_MEMSET32, kHead * 256 + 252, 4, 2}, {KOVA_TRACE_MEMSET32, 16385 * 256 + 252, 4, 2},
+                              {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 2}, {KOVA_TRACE_MEMCPY2, kHead * 256, 252, 16384 * 256}}));
+    for (uint32_t s : {16384u, 16385u, 16386u})
+        expect_free(s);
+    EXPECT_EQ(std::vector<uint32_t>(kova.ext_free_list, kova.ext_free_list + 3), (std::vector<uint32_t>{16385, 16386, 16384}));
+    const kt::FlowModel left{{2, kCrc}};
+    EXPECT_TABLE_OK(&left);
+    const auto bare = kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
+    create(2, kCrc);
+    EXPECT_EQ(bare, kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteVoipFlowWithStats(2, stats), KOVA_OK); }));
+    EXPECT_EQ(kova.delete_branch_count[0], 2u);
+}
+
+// A chain the walk cannot follow: the missing id is still tried, its
+// failure reported, and the main flow goes anyway; when the main deletion
+// fails, its chain still goes and the main result wins.
+TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
+    create(1, kCrc);
+    extend(1, 2);
+    extend(2, 3);
+    kova.lut_info[kHead].ext_appflowid = 99; // names no flow
+    EXPECT_EQ(kovaAPIdeleteFlowWithExtended(1), KOVA_ERR_INVALID);
+    EXPECT_EQ(take_log(), "kovaAPI: trying to delete non-existing extended application flowid\n"
+                          "kovaAPI: trying to delete non-existing extended application flowid\n"
+                          "kovaAPI: trying to delete non-existing application flowid\n"
+                          "kovaAPI: Can not delete one of extended flows\n");
+    expect_free(kHead);
+    EXPECT_EQ(kova.lut_info[16384].in_use, 1); // cut off, not deleted
+    create(5, kCrc + 0x40000);
+    extend(5, 6);
+    extend(6, 7);
+    const uint32_t e1 = slot_of(6), e2 = slot_of(7);
+    kova.lut_info[slot_of(5)].prev_flowid = 0; // a head slot with a predecessor
+    EXPECT_EQ(kovaAPIdeleteFlowWithExtended(5), KOVA_ERR_INTERNAL);
+    EXPECT_TRUE(std::regex_match(take_log(), std::regex("kovaAPI: internal error delete\\.cpp [0-9]+"
+                                                        "kovaAPI: Can not delete main flow\n")));
+    EXPECT_NE(slot_of(5), KOVA_NO_SLOT);
+    expect_free(e1);
+    expect_free(e2);
+}
+
+// Initialisation logs the table's bases and a second one changes nothing;
+// a reset empties both copies, keeps the counters and ext_appflowid, takes
+// the engine addresses from the base an attach left and clears the engine
+// copy in one fill ended by its barrier.
+TEST_F(Table, StoreInitAndReset) {
+    EXPECT_EQ(kovaAPIDeInit(), KOVA_OK); // nothing of its own to release
+    kovaAPIDeInitKovaMicroCode();
+    ASSERT_EQ(kovaAPIInit(), KOVA_OK);
+    char want[256];
+    snprintf(want, sizeof want,
+             "kovaAPI: kova.hashtable_base_qe 0\nkovaAPI: kova.hashtable_base_cpu %llx\n"
+             "kovaAPI: kova.hashtable_base_qe remapped %llx\n",
+             (unsigned long long)(uintptr_t)kova.hashtable_base_cpu,
+             (unsigned long long)(uintptr_t)kova.hashtable_base_qe_remapped);
+    EXPECT_NE(take_log().find(want), std::string::npos);
+    create(0, kCrc);
+    create(1, kCrc);
+    uint8_t *cpu = kova.hashtable_base_cpu;
+    EXPECT_EQ(kovaAPIInit(), KOVA_OK);
+    EXPECT_TRUE(kova.hashtable_base_cpu == cpu && slot_of(1) == 16384 && take_log().empty());
+    kova.lut_info[16384].ext_appflowid = 99;
+    kova.hashtable_base_qe = 0x40000000;
+    kova_host_trace_start();
+    EXPECT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
+    kova_host_trace_stop();
+    const auto ev = kt::trace_events();
+    ASSERT_EQ(ev.size(), 2u); // one fill of the engine copy, ended by its barrier
+    EXPECT_TRUE(ev[0].op == KOVA_TRACE_MEMSET && ev[0].len == KOVA_LUT_TABLE_BYTES);
+    EXPECT_EQ(ev[1].op, uint32_t(KOVA_TRACE_BARRIER));
+    EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
+    kova.hashtable_base_qe = 0;
+    ASSERT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
+    auto zero = [](const uint8_t *p) { return std::all_of(p, p + KOVA_LUT_TABLE_BYTES, [](uint8_t b) { return !b; }); };
+    EXPECT_TRUE(zero(kova.hashtable_base_cpu) && zero(kova.hashtable_base_qe_remapped));
+    EXPECT_EQ(kova.create_branch_count[0] + kova.create_branch_count[1] + kova.create_branch_count[3], 3u);
+    EXPECT_EQ(kova.lut_info[16384].ext_appflowid, 99u);
+    const kt::FlowModel none;
+    EXPECT_TABLE_OK(&none);
+    create(2, kCrc);
+    create(3, kCrc);
+    EXPECT_EQ(slot_of(3), 16384u);
+}
+
+// ---- Queries: statistics from the engine copy, and the existence check ----
+
+void put_words(uint8_t *entry, uint32_t packets, uint32_t word2, uint32_t stamp) {
+    kv::bytes::put_le32(entry + KOVA_LUT_OFF_PACKET_CNT, packets);
+    kv::bytes::put_le32(entry + KOVA_LUT_OFF_STATS_WORD2, word2);
+    kv::bytes::put_le32(entry + KOVA_LUT_OFF_TIMESTAMP, stamp);
+}
+uint32_t create(uint32_t crc, uint32_t a) { return kovaAPIcreateVoipFlow(kt::keyed_flow(crc, a).get(), a); }
+std::string fmt(const char *format, uint64_t v) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, format, (unsigned long long)v);
+    return buf;
+}
+
+// The three queries of one appflowid as "result counter/words/stamp", and
+// their log.
+std::string query(int32_t a) {
+    uint64_t counter = 0xAA, stamp = 0xAA;
+    uint32_t s[3] = {0xAA, 0xAA, 0xAA};
+    const uint32_t r[3] = {kovaAPIgetFlowPacketCounter(a, &counter), kovaAPIgetFlowStatistics(a, s),
+                           kovaAPIgetFlowTimeStamp(a, &stamp)};
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "%u %u %u %llx %x %x %x %llx", r[0], r[1], r[2], (unsigned long long)counter, s[0],
+                  s[1], s[2], (unsigned long long)stamp);
+    return buf + std::string("|") + take_log();
+}
+
+class Query : public kt::ModuleTest {};
+
+// Before and after an attach each flow reads its own words of the engine's
+// copy, zero-extended; every appflowid without a live flow is refused.
+TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
+    auto three = [](const char *format) { // for counter, statistics (also "counter") and timestamp
+        char c[160], t[160];
+        std::snprintf(c, sizeof c, format, "counter");
+        std::snprintf(t, sizeof t, format, "timestamp");
+        return std::string("7 7 7 aa aa aa aa aa|") + c + c + t;
+    };
+    const uint32_t crc = 0x40000001, head = crc >> KOVA_LUT_BUCKET_SHIFT;
+    ASSERT_EQ(create(crc, 1), KOVA_OK);
+    ASSERT_EQ(create(crc, 2), KOVA_OK);
+    take_log();
+    put_words(kt::engine_slot(head), 0xFFFFFFF0u, 0x80000001u, 0xFFFFFFFEu);
+    put_words(kt::shadow_slot(head), 1, 2, 3); // the shadow's words are not the statistics
+    put_words(kt::engine_slot(16384), 21, 22, 23);
+    EXPECT_EQ(query(1), "0 0 0 fffffff0 fffffff0 80000001 fffffffe fffffffe|");
+    EXPECT_EQ(query(2), "0 0 0 15 15 16 17 17|");
+    kt::EngineArea area;
+    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x2000000000ull, "v")), 0);
+    take_log();
+    put_words(area.data() + KOVA_LUT_SIZE * 16384, 7, 8, 0xFFFFFFF9u);
+    EXPECT_EQ(query(2), "0 0 0 7 7 8 fffffff9 fffffff9|");
+
+    const std::string out = three("kovaAPI: trying to get %s for flowid which is out of range\n");
+    EXPECT_EQ(query(32768), out);
+    EXPECT_EQ(query(-1), out);
+    EXPECT_EQ(query(32767), three("kovaAPI: trying to to get %s for non-existing application flowid\n"));
+    kova.appflow_map[5] = KOVA_LUT_ENTRIES;
+    EXPECT_EQ(query(5), three("kovaAPI: trying to to get %s for for flowid which is out of range\n"));
+    kova.appflow_map[5] = 100; // a slot no flow owns
+    EXPECT_EQ(query(5), three("kovaAPI: trying to to get %s for for non-existing flow\n"));
+    kova.appflow_map[5] = KOVA_NO_SLOT;
+    // A null destination is refused silently once the flow checks pass.
+    EXPECT_EQ(kovaAPIgetFlowStatistics(1, nullptr) + kovaAPIgetFlowPacketCounter(1, nullptr) +
+                  kovaAPIgetFlowTimeStamp(1, nullptr),
+              3 * KOVA_ERR_INVALID);
+    EXPECT_EQ(take_log(), "");
+}
+
+// The walk from a start slot along next_crc12 only; a start or link outside
+// the shadow table, or a loop, ends it with "found"; the table base is
+// logged when first seen and when it moves.
+TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
+    const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
+    stored_hashtable_base_cpu = 0; // as after load
+    EXPECT_EQ(kovaAPIcheckFlowExists(1, 0), 0u);
+    EXPECT_EQ(take_log(), fmt("ORVEX_BUG4702: stored_hashtable_base_cpu=0x0 kova.hashtable_base_cpu=0x%llx\n", base));
+    stored_hashtable_base_cpu = 0x5000;
+    EXPECT_EQ(kovaAPIcheckFlowExists(1, 0), 0u);
+    EXPECT_EQ(take_log(), fmt("ORVEX_BUG4702: stored_hashtable_base_cpu=0x5000 kova.hashtable_base_cpu=0x%llx\n", base));
+    EXPECT_EQ(stored_hashtable_base_cpu, base);
+
+    const uint32_t A = 0x40000001, B = 0x40000002, elsewhere = 0x80000001;
+    const uint64_t start = uint64_t(A >> KOVA_LUT_BUCKET_SHIFT) * KOVA_LUT_SIZE;
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 0u);
+    EXPECT_EQ(kovaAPIcheckFlowExists(0, start), 1u) << "an empty head's crc32 is 0";
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, KOVA_LUT_TABLE_BYTES - KOVA_LUT_SIZE), 0u) << "the last slot is a start";
+    for (uint32_t a : {1u, 2u}) // the second behind the head on next_crc32
+        ASSERT_EQ(create(A, a), KOVA_OK);
+    ASSERT_EQ(create(B, 3), KOVA_OK);
+    ASSERT_EQ(create(elsewhere, 4), KOVA_OK);
+    kv::bytes::put_le32(kt::shadow_slot(16384) + KOVA_LUT_OFF_CRC32, 0x40000077); // seen on next_crc32 only
+    const std::pair<uint64_t, uint32_t> found[] = {{A, 1}, {B, 1}, {0x40000003, 0}, {0xFFFFFFFF00000000ull | B, 1},
+                                                   {elsewhere, 0}, {0x40000077, 0}};
+    for (auto [crc, want] : found)
+        EXPECT_EQ(kovaAPIcheckFlowExists(crc, start), want) << crc;
+    EXPECT_EQ(take_log(), "");
+
+    const char *line = "ORVEX_BUG4702: kovaAPIcheckFlowExists wrong search_lut address = 0x%llx\n";
+    EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES), 1u);
+    EXPECT_EQ(take_log(), "ORVEX_BUG4702: kovaAPIcheckFlowExists wrong start address = 0x800000\n");
+    EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES - 1), 1u); // must not read past the end
+    EXPECT_EQ(take_log(), fmt(line, base + KOVA_LUT_TABLE_BYTES - 1));
+    uint8_t *head = kt::shadow_slot(uint32_t(start / KOVA_LUT_SIZE));
+    for (uint64_t bad : {base + KOVA_LUT_TABLE_BYTES, base - KOVA_LUT_SIZE}) {
+        kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, bad);
+        EXPECT_EQ(kovaAPIcheckFlowExists(0x40000009, start), 1u);
+        EXPECT_EQ(take_log(), fmt(line, bad));
+    }
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 1u) << "a match before the bad link";
+    EXPECT_EQ(take_log(), "");
+    kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, uint64_t(uintptr_t(head)));
+    EXPECT_EQ(kovaAPIcheckFlowExists(0x40000009, start), 1u);
+    EXPECT_NE(take_log().find("kovaAPI: internal error"), std::string::npos);
+
+    // Released: the records keep their contents but the tables are gone.
+    kova_host_unload();
+    take_log();
+    EXPECT_EQ(query(1), "7 7 7 aa aa aa aa aa|kovaAPI: trying to to get counter for for non-existing flow\n"
+                        "kovaAPI: trying to to get counter for for non-existing flow\n"
+                        "kovaAPI: trying to to get timestamp for for non-existing flow\n");
+    stored_hashtable_base_cpu = 0x5000;
+    EXPECT_EQ(kovaAPIcheckFlowExists(0, 0), 1u);
+    EXPECT_EQ(take_log(), "ORVEX_BUG4702: kovaAPI: kovaAPI not initialized yet\n");
+    EXPECT_EQ(stored_hashtable_base_cpu, 0x5000u);
+    ASSERT_EQ(kova_host_load(), 0);
+}
+
+} // namespace

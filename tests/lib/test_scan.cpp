@@ -1,6 +1,5 @@
-// The bounded scanner of operator text. Where the kernel's sscanf and the C
-// library agree, the C library on the host is the oracle; the kernel's own
-// rules where they differ are pinned by explicit cases.
+// The bounded scanner of operator text: the host's C library is the oracle
+// where the kernel's sscanf agrees with it, explicit cases where it does not.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -33,42 +32,53 @@ TEST(ScanOracle, SameAsTheCLibrary) {
     const struct {
         std::vector<const char *> fmts, texts;
     } groups[] = {
+        // clang-format off
         {{"%d%8s", "%3d%d", "%1d%8s"},
-         {"0", "42", "-42", "007", "  7", "\t\n\v\f\r7", "2147483647", "-2147483648", "2147483648", "3000000000",
-          "99999999999", "-99999999999", "18446744073709551615", "12abc", "abc", "-", "--1", "- 1", "-x", "1-2"}},
+         {"0", "42", "-42", "007", "  7", "\t\n\v\f\r7", "2147483647", "-2147483648", "2147483648",
+          "3000000000", "99999999999", "-99999999999", "18446744073709551615", "12abc", "abc", "-",
+          "--1", "- 1", "-x", "1-2"}},
         {{"%hu", "%hhu", "%u%8s", "%2hhu%hhu"},
-         {"0", "1", "255", "256", "65535", "65536", "4294967295", "4294967296", "99999999999", "18446744073709551615",
-          " 12 34", "12x", "x12", "a"}},
+         {"0", "1", "255", "256", "65535", "65536", "4294967295", "4294967296", "99999999999",
+          "18446744073709551615", " 12 34", "12x", "x12", "a"}},
         {{"%hx", "%hhx", "%x%8s", "%02hhx%02hhx", "%3x%8s"},
-         {"0", "f", "F", "ff", "1ff", "0x800", "0X800", "800", "0x930481c1", "930481C1", "fffffffff", "0x1ffff", "dEaD",
-          "0x0x1", "12g", "g12", " \t0xa", "00ff"}},
-        {{"%1s%5s", "%3s%3s%3s"}, {"a", "abc", "abcde", "abcdefgh", "  ab cd", "ab\tcd", "x\ny", "RULE_DROP_PACKET"}},
+         {"0", "f", "F", "ff", "1ff", "0x800", "0X800", "800", "0x930481c1", "930481C1",
+          "fffffffff", "0x1ffff", "dEaD", "0x0x1", "12g", "g12", " \t0xa", "00ff"}},
+        {{"%1s%5s", "%3s%3s%3s"},
+         {"a", "abc", "abcde", "abcdefgh", "  ab cd", "ab\tcd", "x\ny", "RULE_DROP_PACKET"}},
         {{"a = %d", "a=%d,%d", "a=%d , %d"},
-         {"a=1", "a = 1", "a=  1", "a  =1", "b=1", "a:1", "A=1", "a=1,2", "a=1 ,2", "a=1,  2", "a=1;2"}},
+         {"a=1", "a = 1", "a=  1", "a  =1", "b=1", "a:1", "A=1", "a=1,2", "a=1 ,2", "a=1,  2",
+          "a=1;2"}},
         // The token shapes of the flow command language.
         {{"eth_dmac=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx"},
          {"eth_dmac=02:00:00:4f:03:e8", "eth_dmac=AA:dd:cc:dd:ee:ff", "eth_dmac=2:0:0:4f:3:e8",
           "eth_dmac=02:00:00:4f:03", "eth_dmac=020:00:00:4f:03:e8", "eth_dmac=02-00-00-4f-03-e8",
-          "eth_dmac=0x:00:00:4f:03:e8", "eth_dmac=02:00:00:4f:03:e8:77", "eth_smac=02:00:00:4f:03:e8"}},
+          "eth_dmac=0x:00:00:4f:03:e8", "eth_dmac=02:00:00:4f:03:e8:77",
+          "eth_smac=02:00:00:4f:03:e8"}},
         {{"%hhu.%hhu.%hhu.%hhu"},
          {"192.168.32.102", "10.0.0", "300.1.2.3", "1.2.3.4.5", "1..2.3", "fe80::1", "1.2.3.x"}},
         {{"%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx"},
-         {"fe80:0:0:0:0:0:0:1", "FE80:0:0:0:0:0:0:1", "fe80::1", "1:2:3:4:5:6:7", "12345:1:2:3:4:5:6:7",
-          "1:2:3:4:5:6:7:8:9", "192.168.1.1"}},
+         {"fe80:0:0:0:0:0:0:1", "FE80:0:0:0:0:0:0:1", "fe80::1", "1:2:3:4:5:6:7",
+          "12345:1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "192.168.1.1"}},
         {{"rule%d=%127s"},
-         {"rule1=RULE_DROP_PACKET", "rule12=RULE_SET_TOS;", "rule=RULE_TEST", "rules1=X", "rule1=", "rule-3=X", ";"}},
-        {{"flow_id=%d"}, {"flow_id=5", "flow_id=-1", "flow_id=5abc", "flow_id =5", "flow_idx=5", "parent_flow_id=5"}},
+         {"rule1=RULE_DROP_PACKET", "rule12=RULE_SET_TOS;", "rule=RULE_TEST", "rules1=X", "rule1=",
+          "rule-3=X", ";"}},
+        {{"flow_id=%d"},
+         {"flow_id=5", "flow_id=-1", "flow_id=5abc", "flow_id =5", "flow_idx=5",
+          "parent_flow_id=5"}},
+        // clang-format on
     };
     for (const auto &g : groups)
         for (const char *fmt : g.fmts)
             for (const std::string text : g.texts) {
-                SCOPED_TRACE(testing::Message() << "format \"" << fmt << "\" text \"" << text << "\"");
+                SCOPED_TRACE(std::string("format \"") + fmt + "\" text \"" + text + "\"");
                 Slots ours, libc;
                 const auto raw = unterminated(text);
                 auto *o = ours.s, *l = libc.s;
-                const int got = kv::scan(raw.get(), text.size(), fmt, o[0], o[1], o[2], o[3], o[4], o[5], o[6], o[7]);
-                const int want = std::sscanf(text.c_str(), fmt, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
-                ASSERT_GE(want, 0) << "the C library reports end of input: not a case for the oracle";
+                const int got = kv::scan(raw.get(), text.size(), fmt, o[0], o[1], o[2], o[3], o[4],
+                                         o[5], o[6], o[7]);
+                const int want =
+                    std::sscanf(text.c_str(), fmt, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
+                ASSERT_GE(want, 0) << "end of input for the C library: no case for the oracle";
                 EXPECT_EQ(got, want);
                 EXPECT_EQ(std::memcmp(ours.s, libc.s, sizeof ours.s), 0);
             }
@@ -88,30 +98,39 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         int count;
         std::string first, second = "Z";
     } cases[] = {
-        {"%u", "+5", 0, Z}, {"%x", "+5", 0, Z}, {"%d", "+5", 0, Z}, {"%u", "-1", 0, Z}, {"%x", "-1", 0, Z}, // libc: ok
-        {"%u", "18446744073709551616", 1, le(0)}, {"%u", "18446744073709551621", 1, le(5)}, // wraps; libc saturates
-        {"%d", "18446744073709551617", 1, le(1)}, {"%d", "-18446744073709551617", 1, le(uint32_t(-1))},
-        {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)}, {"%x%7s", "0xg", 2, le(0), "g" + nul},
-        {"%1x", "0x5", 1, le(0)}, {"%2x%7s", "0x5", 2, le(0), "5" + nul}, {"%3x", "0x5", 1, le(5)}, // a prefix: a zero
-        {"%u", "\xa0" "7", 1, le(7)}, {"%x", "\xa0\xa0" "f", 1, le(15)}, {"%d", "\xa0-3", 1, le(uint32_t(-3))},
+        // clang-format off
+        {"%u", "+5", 0, Z}, {"%x", "+5", 0, Z}, {"%d", "+5", 0, Z}, // libc: ok
+        {"%u", "-1", 0, Z}, {"%x", "-1", 0, Z},
+        {"%u", "18446744073709551616", 1, le(0)}, {"%u", "18446744073709551621", 1, le(5)}, // wraps
+        {"%d", "18446744073709551617", 1, le(1)}, {"%d", "-18446744073709551617", 1, le(~0u)},
+        {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)},
+        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)}, // a prefix: a zero
+        {"%2x%7s", "0x5", 2, le(0), "5" + nul}, {"%3x", "0x5", 1, le(5)},
+        {"%u", "\xa0\x37", 1, le(7)}, {"%x", "\xa0\xa0\x66", 1, le(15)},
+        {"%d", "\xa0-3", 1, le(-3u)},
         // The end of the text gives 0, never EOF; so does a NUL.
-        {"%d", "", 0, Z}, {"%d", "   ", 0, Z}, {"abc%d", "abc", 0, Z}, {"abc %u", "abc", 0, Z}, {"x%d", "", 0, Z},
-        {"%d %d", "123", 1, le(123)}, {"%d %d", "-", 0, Z}, {"%d %d", "12", 1, le(12)},
-        {"%d %d", "12" + nul + "34", 1, le(12)},
-        {"%x%u", "0", 1, le(0)}, {"%x%u", "0x", 1, le(0)}, {"%2x%u", "f", 1, le(15)}, {"%u.%u", "12", 1, le(12)},
-        {"%u.%u", "12.", 1, le(12)}, {"a %u", "a", 0, Z}, {"ab%u", "a", 0, Z}, {"%u %u", "7 ", 1, le(7)},
-        // A string takes its width and a NUL; at trailing whitespace it is empty and counts, at the end it does not.
+        {"%d", "", 0, Z}, {"%d", "   ", 0, Z}, {"abc%d", "abc", 0, Z}, {"abc %u", "abc", 0, Z},
+        {"x%d", "", 0, Z}, {"%d %d", "123", 1, le(123)}, {"%d %d", "-", 0, Z},
+        {"%d %d", "12", 1, le(12)}, {"%d %d", "12" + nul + "34", 1, le(12)},
+        {"%x%u", "0", 1, le(0)}, {"%x%u", "0x", 1, le(0)}, {"%2x%u", "f", 1, le(15)},
+        {"%u.%u", "12", 1, le(12)}, {"%u.%u", "12.", 1, le(12)}, {"a %u", "a", 0, Z},
+        {"ab%u", "a", 0, Z}, {"%u %u", "7 ", 1, le(7)},
+        // A string takes its width and a NUL; at trailing whitespace it is
+        // empty and counts, at the end it does not.
         {"%4s%4s", "abcdefghij", 2, "abcd" + nul + Z, "efgh" + nul + Z},
         {"rule%d=%127s", "rule7=" + std::string(200, 'w'), 2, le(7), w127 + nul + Z},
-        {"ipv4_src=%5s", "ipv4_src=\t", 1, nul + Z}, {"ipv4_src=%5s", "ipv4_src=", 0, Z}, {"%5s", nul + "ab", 0, Z},
-        {"%5s", "ab" + nul + "cd", 1, "ab" + nul + Z}, {"%5s%5s", "ab", 1, "ab" + nul + Z},
+        {"ipv4_src=%5s", "ipv4_src=\t", 1, nul + Z}, {"ipv4_src=%5s", "ipv4_src=", 0, Z},
+        {"%5s", nul + "ab", 0, Z}, {"%5s", "ab" + nul + "cd", 1, "ab" + nul + Z},
+        {"%5s%5s", "ab", 1, "ab" + nul + Z},
+        // clang-format on
     };
     for (const auto &c : cases) {
         Slots s;
         const auto raw = unterminated(c.text);
-        EXPECT_EQ(kv::scan(raw.get(), c.text.size(), c.fmt, s.s[0], s.s[1]), c.count) << c.fmt << " on " << c.text;
+        SCOPED_TRACE(std::string(c.fmt) + " on " + c.text);
+        EXPECT_EQ(kv::scan(raw.get(), c.text.size(), c.fmt, s.s[0], s.s[1]), c.count);
         EXPECT_EQ(std::string(s.s[0], c.first.size()) + "|" + std::string(s.s[1], c.second.size()),
-                  c.first + "|" + c.second) << c.fmt << " on " << c.text;
+                  c.first + "|" + c.second);
     }
     int v = 3; // a null text is empty
     EXPECT_EQ(kv::scan(nullptr, 10, "%d", &v), 0);
@@ -119,9 +138,12 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
 }
 
 TEST(ScanKernel, UnknownConversionsAreRefusedBeforeAnyAssignment) {
-    for (const char *fmt : {"%s", "%d%s", "%0d", "%0s", "%hd", "%hhd", "%hhhu", "%ld", "%lu", "%llx", "%i", "%o", "%c",
-                            "%n", "%p", "%%", "%", "%5", "%h", "x=%d %", "%32768s", "%99999999999d", "%*d", "%[a]",
-                            static_cast<const char *>(nullptr)}) {
+    // clang-format off
+    const char *const fmts[] = {"%s", "%d%s", "%0d", "%0s", "%hd", "%hhd", "%hhhu", "%ld", "%lu",
+                                "%llx", "%i", "%o", "%c", "%n", "%p", "%%", "%", "%5", "%h",
+                                "x=%d %", "%32768s", "%99999999999d", "%*d", "%[a]", nullptr};
+    // clang-format on
+    for (const char *fmt : fmts) {
         int v = 99;
         EXPECT_EQ(kv::scan("5 5 5", 5, fmt, &v, &v), -1) << (fmt ? fmt : "null");
         EXPECT_EQ(v, 99);

@@ -1,6 +1,5 @@
-// Loading and unloading the module, /dev/kova as the engine reads it, and
-// the operator's debugfs files through their paths: their creation, the
-// dumps, "flow_list", "delete_flows" and "setlag" (create_flows has its own).
+// Loading and unloading the module, /dev/kova as the engine reads it, and the
+// debugfs files but create_flows through their paths.
 #include <array>
 #include <cstring>
 #include <thread>
@@ -13,8 +12,14 @@ namespace {
 using kt::take_log;
 using V = std::vector<long>;
 
-const char *const kNames[] = {"dump_flows_cpu", "dump_flows_qe",    "dump_oq", "dump_scheduler", "create_flows",
-                              "delete_flows",   "create_flows_old", "setlag",  "flow_list"};
+const char *const kNames[] = {"dump_flows_cpu",   "dump_flows_qe", "dump_oq",
+                              "dump_scheduler",   "create_flows",  "delete_flows",
+                              "create_flows_old", "setlag",        "flow_list"};
+
+// How many of /dev/kova and the debugfs directory exist.
+int present() {
+    return kova_host_path_exists("/dev/kova") + kova_host_path_exists("/sys/kernel/debug/kova");
+}
 
 std::string path_of(const std::string &name, const std::string &dir = "kova") {
     return "/sys/kernel/debug/" + dir + "/" + name;
@@ -52,7 +57,7 @@ void load_fails(int rc, const std::string &tail) {
     kova_host_fail_ioremap(0);
     const std::string log = take_log();
     EXPECT_TRUE(kt::ends_with(log, tail)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
-    EXPECT_FALSE(kova_host_path_exists("/dev/kova") || kova_host_path_exists("/sys/kernel/debug/kova"));
+    EXPECT_EQ(present(), 0);
     EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
 }
 
@@ -63,12 +68,12 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(kova_host_load(), 0);
         EXPECT_EQ(take_log().rfind("<1>kovaAPI version 4.6.360\n", 0), 0u);
-        EXPECT_TRUE(kova_host_path_exists("/dev/kova") && kova_host_path_exists("/sys/kernel/debug/kova"));
+        EXPECT_EQ(present(), 2);
         for (const char *name : kNames)
             EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
         kova_host_unload();
         EXPECT_EQ(take_log(), "<1>kovaAPI cleanup\n");
-        EXPECT_FALSE(kova_host_path_exists("/dev/kova") || kova_host_path_exists("/sys/kernel/debug/kova"));
+        EXPECT_EQ(present(), 0);
         EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
     }
     // Every allocation in turn, in the order the load makes them: statistics
@@ -76,19 +81,23 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
     // 40 UCC parameter areas, the core area, 40 UCC markers.
     ASSERT_EQ(kova_host_alloc_count() - before, 2 * 85u);
     const char *first[] = {"<1>kovaAPI version 4.6.360\n", "kovaAPI: no memory for temp_lut\n",
-                           "No memory for XX_Malloc\n", "kovaAPI: can not ioremap kova.hashtable_base_qe\n"};
+                           "No memory for XX_Malloc\n",
+                           "kovaAPI: can not ioremap kova.hashtable_base_qe\n"};
     for (unsigned long nth = 1; nth <= 85; ++nth) {
         SCOPED_TRACE(nth);
         kova_host_fail_alloc(nth);
+        const std::string ucc = std::to_string(nth - 46);
         load_fails(-12, nth <= 4    ? first[nth - 1]
                         : nth < 45  ? "Can not get MURAM for UCC PRAM check 2\n"
                         : nth == 45 ? "Can not get MURAM for CORE PRAM check 2\n"
-                                    : "no memory for kovaUCCparameters uccnum=" + std::to_string(nth - 46) + "\n");
+                                    : "no memory for kovaUCCparameters uccnum=" + ucc + "\n");
     }
     // A mapping of each kind: port 3's blocks, the register block, the UCCs' areas.
     const std::pair<uint64_t, std::string> mapped[] = {
-        {0x87E0E00C0070ull, "ioremap 87e0e00c0070\n"}, {0x840040084500ull, "ioremap 840040084500\n"},
-        {0x840040084400ull, "ioremap 840040084400\n"}, {0xFFE0410F0ull, "ioremap ffe0410f0\n"},
+        {0x87E0E00C0070ull, "ioremap 87e0e00c0070\n"},
+        {0x840040084500ull, "ioremap 840040084500\n"},
+        {0x840040084400ull, "ioremap 840040084400\n"},
+        {0xFFE0410F0ull, "ioremap ffe0410f0\n"},
         {0x6000F11600ull + 152 * 3, "ioremap CNT_BASE uccnum=3\n"},
         {0x6000F11860ull + 0x98000 * 35, "ioremap CNT_BASE uccnum=39\n"},
         {0x6001891C00ull + 0x128000 * 12, "ioremap OQ_BASE uccnum=12\n"},
@@ -107,10 +116,11 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
         void *dir = plat_debugfs_create_dir("probe", nullptr);
         EXPECT_EQ(kv::files::create_debug_files(dir), -12);
         for (size_t j = 0; j < std::size(kNames); ++j)
-            EXPECT_EQ(kova_host_path_exists(path_of(kNames[j], "probe").c_str()), j < k ? 1 : 0) << kNames[j];
+            EXPECT_EQ(kova_host_path_exists(path_of(kNames[j], "probe").c_str()), j < k) << j;
         plat_debugfs_remove_recursive(dir);
         kova_host_fail_debugfs(kNames[k]); // the probe used up the first
-        load_fails(-12, std::string("\nCannot create ") + (k == 4 ? "create_flow" : kNames[k]) + "\n");
+        const std::string name = k == 4 ? "create_flow" : kNames[k];
+        load_fails(-12, "\nCannot create " + name + "\n");
     }
     kova_host_fail_debugfs(nullptr);
     kova_host_fail_misc_register(-16);
@@ -129,10 +139,11 @@ TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
     const long allocs = kova_host_alloc_live();
     ASSERT_EQ(kova_host_load(), 0);
     const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
-    const std::string def = "flow_id=1 crc32=0x930481c1 flow_ucc=2 flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
-                            "eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
-                            "ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=5 "
-                            "rule1=RULE_DROP_PACKET ;";
+    const std::string def =
+        "flow_id=1 crc32=0x930481c1 flow_ucc=2 flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
+        "eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
+        "ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=5 "
+        "rule1=RULE_DROP_PACKET ;";
     kova_host_log_clear();
     ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
     long written = 0;
@@ -145,8 +156,10 @@ TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
     release_ucode_lock("test", __LINE__);
     writer.join();
     unloader.join();
-    EXPECT_EQ((V{written, kova_host_close(fd), kova_host_alloc_live()}), (V{long(def.size()), 0, allocs}));
-    EXPECT_TRUE(kt::ends_with(take_log(), "udp_dport=5\n<1>kovaAPI cleanup\nkovaAPIcreateVoipFlow =0\n"));
+    EXPECT_EQ((V{written, kova_host_close(fd), kova_host_alloc_live()}),
+              (V{long(def.size()), 0, allocs}));
+    EXPECT_TRUE(
+        kt::ends_with(take_log(), "udp_dport=5\n<1>kovaAPI cleanup\nkovaAPIcreateVoipFlow =0\n"));
 }
 
 class DebugFile : public kt::ModuleTest {
@@ -173,7 +186,8 @@ protected:
 TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     int fd = kova_host_open("/dev/kova");
     uint8_t buf[128] = {};
-    EXPECT_EQ((V{kova_host_write(fd, "x", 1), kova_host_read(fd, buf, 1), kova_host_close(fd)}), (V{-22, -1, 0}));
+    EXPECT_EQ((V{kova_host_write(fd, "x", 1), kova_host_read(fd, buf, 1), kova_host_close(fd)}),
+              (V{-22, -1, 0}));
     EXPECT_EQ(take_log(), "/dev/kova openedkova device not configured yet/dev/kova released\n");
     kt::EngineArea area;
     ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x10000000, "v1")), 0);
@@ -192,8 +206,10 @@ TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     ASSERT_EQ(kova_host_read(fd, big.data(), big.size()), long(big.size()));
     take_log();
     ASSERT_EQ(kova_host_read(fd, buf, 100), 10); // only the last 10 come back
-    EXPECT_EQ((V{buf[0], buf[9], buf[10]}), (V{uint8_t(KOVA_DEV_WINDOW * 7 - 69), uint8_t(KOVA_DEV_WINDOW * 7 - 6), 0}));
-    EXPECT_EQ((V{kova_host_read(fd, buf, 100), kova_host_file_pos(fd), kova_host_read(fd, buf, 1), buf[0]}),
+    EXPECT_EQ((V{buf[0], buf[9], buf[10]}),
+              (V{uint8_t(KOVA_DEV_WINDOW * 7 - 69), uint8_t(KOVA_DEV_WINDOW * 7 - 6), 0}));
+    EXPECT_EQ((V{kova_host_read(fd, buf, 100), kova_host_file_pos(fd), kova_host_read(fd, buf, 1),
+                 buf[0]}),
               (V{0, 0, 1, 1}));
     EXPECT_EQ(take_log(), "kovaAPI: end of buffer");
     kova_host_close(fd);
@@ -208,7 +224,8 @@ TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
         create(id);
     const std::string before[2] = {dump(false), dump(true)};
     ASSERT_NE(before[0], before[1]);
-    int fd[2] = {kova_host_open(path_of(kNames[0]).c_str()), kova_host_open(path_of(kNames[1]).c_str())};
+    int fd[2] = {kova_host_open(path_of(kNames[0]).c_str()),
+                 kova_host_open(path_of(kNames[1]).c_str())};
     create(10);
     char buf[100];
     for (int i = 0; i < 2; ++i) {
@@ -243,21 +260,25 @@ TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
 TEST_F(DebugFile, FlowListAndDeletionWithExtendedFlows) {
     EXPECT_EQ(read_file("flow_list"), "");
     create(1);
-    kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1); // an extended flow has its parent's key
+    // An extended flow has its parent's key.
+    kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1);
     ext.rules.resize(2);
     ext.rules[0].type = RULE_FORWARD_TO_CPU;
     ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 1, 40), KOVA_OK);
     const uint32_t slot[2] = {kova.appflow_map[1], kova.appflow_map[40]};
-    const uint32_t counters[3] = {5, 300, 0x01020304}; // the engine's own counting, little-endian here
+    // The engine's own counting, little-endian here.
+    const uint32_t counters[3] = {5, 300, 0x01020304}, none[3] = {};
     std::memcpy(kt::engine_slot(slot[0]) + KOVA_LUT_OFF_PACKET_CNT, counters, sizeof counters);
     std::string want[2];
     for (int i = 0; i < 2; ++i) {
         const uint8_t *e = kt::shadow_slot(slot[i]);
         char line[400];
+        const uint32_t *c = i ? none : counters;
         int n = std::snprintf(line, sizeof line,
-                              "slot=%u appflowid=%u parent=%s ucc=1 crc32=0x%08x packets=%u octets=%u timestamp=%u key=",
-                              slot[i], i ? 40u : 1u, i ? "1" : "-", kt::le32_at(e + KOVA_LUT_OFF_CRC32), i ? 0 : 5u,
-                              i ? 0 : 300u, i ? 0 : 0x01020304u);
+                              "slot=%u appflowid=%u parent=%s ucc=1 crc32=0x%08x packets=%u "
+                              "octets=%u timestamp=%u key=",
+                              slot[i], i ? 40u : 1u, i ? "1" : "-",
+                              kt::le32_at(e + KOVA_LUT_OFF_CRC32), c[0], c[1], c[2]);
         for (uint32_t b = KOVA_LUT_OFF_ETH_DMAC; b < KOVA_LUT_OFF_CRC32; ++b)
             n += std::snprintf(line + n, sizeof line - size_t(n), "%02x", e[b]);
         // Drop (code 0 with the last-rule bit), behind forward-to-CPU in the extended flow.
@@ -280,14 +301,17 @@ TEST_F(DebugFile, FlowListAndDeletionWithExtendedFlows) {
 TEST_F(DebugFile, DeleteFlowsShowsTheResultAndRefusesBadInput) {
     const auto shown = [](const std::string &code) {
         return "Previous call of kovaAPIdeleteVoipFlow=" + code +
-               "\n\n\tFlow delete example: echo \"flow_id=5\" > /sys/kernel/debug/kova/delete_flows\n";
+               "\n\n\tFlow delete example: echo \"flow_id=5\" > "
+               "/sys/kernel/debug/kova/delete_flows\n";
     };
     create(5);
     const std::string padded = "flow_id=5" + std::string(246, ' ');
     const unsigned long allocs = kova_host_alloc_count();
-    EXPECT_EQ((V{write_file("delete_flows", "flow_id=abc"), write_file("delete_flows", padded + " ")}), (V{-3, -27}));
+    EXPECT_EQ(write_file("delete_flows", "flow_id=abc"), -3);
+    EXPECT_EQ(write_file("delete_flows", padded + " "), -27);
     EXPECT_EQ(kova_host_alloc_count(), allocs + 1);
-    EXPECT_EQ(take_log(), "flow_id parameter error!\ndelete_flows: write of more than 255 bytes refused\n");
+    EXPECT_EQ(take_log(),
+              "flow_id parameter error!\ndelete_flows: write of more than 255 bytes refused\n");
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
     EXPECT_EQ(write_file("delete_flows", padded), 255);
     EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
@@ -306,9 +330,11 @@ TEST_F(DebugFile, DeleteFlowsShowsTheResultAndRefusesBadInput) {
 // refuses; a group the module refuses. The read's example works pasted back.
 TEST_F(DebugFile, SetlagRangesAndExample) {
     const std::string example = "lagnum=1 lagmode=0 lagportmask=0x6";
-    EXPECT_EQ(read_file("setlag"), "Setlag example: echo \"" + example + "\" > /sys/kernel/debug/kova/setlag\n");
-    const std::string usage = "setlag parameter error!\nUse the following syntax:\n  lagnum=<0...KOVA_MAX_LAGS> "
-                              "lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | UCC4 | UCC3 | UCC2 | UCC1\n";
+    EXPECT_EQ(read_file("setlag"),
+              "Setlag example: echo \"" + example + "\" > /sys/kernel/debug/kova/setlag\n");
+    const std::string usage =
+        "setlag parameter error!\nUse the following syntax:\n  lagnum=<0...KOVA_MAX_LAGS> "
+        "lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | UCC4 | UCC3 | UCC2 | UCC1\n";
     ASSERT_EQ(kovaAPISetLAGPortUP(1) | kovaAPISetLAGPortUP(2) | kovaAPISetLAGPortUP(4), KOVA_OK);
     const auto sent = [] {
         std::vector<std::array<int64_t, 4>> v(kova_host_sibling_received(nullptr, 0));
@@ -324,31 +350,40 @@ TEST_F(DebugFile, SetlagRangesAndExample) {
         {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true, {0x16, 0, 0, 0}},
         {"lagnum=3 lagmode=1 lagportmask=0", true, {0x16, 0, 0, 0}},
         {"lagnum=1 lagmode=1 lagportmask=6\n", true, {0x16, 6, 0, 0}},
-        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true, {0x16, 6, 0x10, 0}}, // 255 bytes
-        {"lagnum=4 lagmode=0 lagportmask=6"}, {"lagnum=-1 lagmode=0 lagportmask=6"},
-        {"lagnum=0 lagmode=2 lagportmask=6"}, {"lagnum=0 lagmode=-1 lagportmask=6"},
-        {"lagnum=0 lagmode=1 lagportmask=0x100000000"}, {"lagnum=0 lagmode=1 lagportmask=1ffffffff"},
-        {"lagnum=0 lagmode=1 lagportmask=0xzz"}, {"lagnum=1 lagmode=1"}, {"lagnum=99 lagmode=7 lagportmask=0xzz"},
+        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true, {0x16, 6, 0x10, 0}},
+        {"lagnum=4 lagmode=0 lagportmask=6"},
+        {"lagnum=-1 lagmode=0 lagportmask=6"},
+        {"lagnum=0 lagmode=2 lagportmask=6"},
+        {"lagnum=0 lagmode=-1 lagportmask=6"},
+        {"lagnum=0 lagmode=1 lagportmask=0x100000000"},
+        {"lagnum=0 lagmode=1 lagportmask=1ffffffff"},
+        {"lagnum=0 lagmode=1 lagportmask=0xzz"},
+        {"lagnum=1 lagmode=1"},
+        {"lagnum=99 lagmode=7 lagportmask=0xzz"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto &[text, ok, members] : cases) {
+        SCOPED_TRACE(text);
         const size_t before = sent().size();
-        EXPECT_EQ(write_file("setlag", c.text), c.ok ? long(c.text.size()) : -3);
-        EXPECT_EQ(take_log(), c.ok ? "kovaAPISetLAG=0\n" : usage);
-        EXPECT_EQ(sent().size(), before + c.ok);
-        if (c.ok) {
-            EXPECT_EQ(sent().back(), c.members);
+        EXPECT_EQ(write_file("setlag", text), ok ? long(text.size()) : -3);
+        EXPECT_EQ(take_log(), ok ? "kovaAPISetLAG=0\n" : usage);
+        ASSERT_EQ(sent().size(), before + ok);
+        if (ok) {
+            EXPECT_EQ(sent().back(), members);
         }
     }
     const size_t before = sent().size();
     EXPECT_EQ(write_file("setlag", example + std::string(222, ' ')), -27);
     kova_host_user_copy_limit(4);
     EXPECT_EQ(write_file("setlag", example), -12);
-    EXPECT_EQ(take_log(), "setlag: write of more than 255 bytes refused\nkovaAPI: copy_from_user failed return 30\n");
+    EXPECT_EQ(
+        take_log(),
+        "setlag: write of more than 255 bytes refused\nkovaAPI: copy_from_user failed return 30\n");
     EXPECT_EQ(sent().size(), before);
-    kova_host_sibling_result(-5); // a group the sibling refuses: its result in the log, the write failed
+    // A group the sibling refuses: its result in the log, the write failed.
+    kova_host_sibling_result(-5);
     EXPECT_EQ(write_file("setlag", example), -3);
-    EXPECT_EQ(take_log(), "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=-5kovaAPISetLAG=3\n");
+    EXPECT_EQ(take_log(),
+              "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=-5kovaAPISetLAG=3\n");
 }
 
 } // namespace

@@ -47,7 +47,8 @@ protected:
 // sibling could not be given or refused is kept for the next commit.
 TEST_F(Lag, EachChangeSendsTheWholeTable) {
     const std::string no_kova0 = "kovaAPI: kovaAPISetLAGCommitToKova interface kova0 not present",
-                      ret = "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=";
+                      ret = "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=",
+                      range = "kovaAPI: UCC number out of range, uccnum = ";
     const uint32_t I = KOVA_ERR_INVALID, NI = KOVA_ERR_NOT_INITIALIZED, NS = KOVA_ERR_NOT_SUPPORTED;
     const int64_t neg = INT64_C(-2147483624); // LAG 1's members, bit 31 included
     const struct {
@@ -58,12 +59,15 @@ TEST_F(Lag, EachChangeSendsTheWholeTable) {
         Cfg cfg;
         std::string log;
     } steps[] = {
-        {'S', 4, 1, 3, I}, {'S', -1, 1, 3, I}, {'S', INT32_MIN, 1, 3, I}, {'C', 4, 0, 0, I}, {'C', -1, 0, 0, I},
+        // clang-format off
+        {'S', 4, 1, 3, I}, {'S', -1, 1, 3, I}, {'S', INT32_MIN, 1, 3, I}, {'C', 4, 0, 0, I},
+        {'C', -1, 0, 0, I},
         {'S', 3, 1, 0x1, 0, true, {0, 0, 0, 0}}, // enabled, no member up
-        {'U', 1}, {'U', 2},                      // links change before their LAG exists: nothing sent
+        {'U', 1}, {'U', 2}, // links change before their LAG exists: nothing sent
         {'S', 0, 1, 0x6, 0, true, {6, 0, 0, 0}}, {'D', 2, 0, 0, 0, true, {2, 0, 0, 0}}, {'U', 3},
         {'S', 1, 1, 0x18, 0, true, {2, 8, 0, 0}}, {'U', 2, 0, 0, 0, true, {6, 8, 0, 0}},
-        {'U', 4, 0, 0, 0, true, {6, 0x18, 0, 0}}, {'S', 2, 0, 0x60, 0, true, {6, 0x18, 0, 0}}, // disabled: no members
+        {'U', 4, 0, 0, 0, true, {6, 0x18, 0, 0}},
+        {'S', 2, 0, 0x60, 0, true, {6, 0x18, 0, 0}}, // disabled: no members
         {'U', 5, 0, 0, 0, true, {6, 0x18, 0, 0}}, {'S', 2, 2, 0x60, 0, true, {6, 0x18, 0, 0}},
         {'S', 2, 1, 0x60, 0, true, {6, 0x18, 0x20, 0}},
         // Port 6 in LAGs 2 and 3: a link change recomputes the lower one only.
@@ -71,30 +75,34 @@ TEST_F(Lag, EachChangeSendsTheWholeTable) {
         {'C', 3, 0, 0, 0, true, {6, 0x18, 0x60, 0x40}},
         {'U', 31}, {'S', 1, 1, 0x80000018u, 0, true, {6, neg, 0x60, 0x40}},
         // The UCC is checked first.
-        {'U', 36, 0, 0, NI, false, {}, "kovaAPI: UCC number out of range, uccnum = 36 from kovaAPISetLAGPortUP\n"},
-        {'D', -1, 0, 0, NI, false, {}, "kovaAPI: UCC number out of range, uccnum = -1 from kovaAPISetLAGPortDOWN\n"},
+        {'U', 36, 0, 0, NI, false, {}, range + "36 from kovaAPISetLAGPortUP\n"},
+        {'D', -1, 0, 0, NI, false, {}, range + "-1 from kovaAPISetLAGPortDOWN\n"},
         // Without the interface (and then the sibling too: the interface is reported).
-        {'N', 0}, {'S', 0, 1, 0x3, NI, false, {}, no_kova0}, {'U', 0, 0, 0, NI, false, {}, no_kova0},
+        {'N', 0}, {'S', 0, 1, 0x3, NI, false, {}, no_kova0},
+        {'U', 0, 0, 0, NI, false, {}, no_kova0},
         {'M', KOVA_HOST_SIBLING_ABSENT}, {'C', 0, 0, 0, NI, false, {}, no_kova0}, {'N', 1},
         {'S', 2, 1, 0x3, NS, false, {}, ret + "-1"},
         {'M', KOVA_HOST_SIBLING_LOADABLE}, {'C', 0, 0, 0, 0, true, {3, neg, 3, 0x40}},
         {'U', 32}, {'D', 33}, {'U', 35}, {'D', 35}, // no bit in any mask (LAG 0 holds bits 0 and 1)
-        {'R', -5}, {'D', 0, 0, 0, NS, true, {2, neg, 3, 0x40}, ret + "-5"}, // LAG 2 keeps port 0 until its commit
+        // LAG 2 keeps port 0 until its commit.
+        {'R', -5}, {'D', 0, 0, 0, NS, true, {2, neg, 3, 0x40}, ret + "-5"},
         {'R', 7}, {'C', 2, 0, 0, NS, true, {2, neg, 2, 0x40}, ret + "7"},
+        // clang-format on
     };
     for (const auto &s : steps) {
         SCOPED_TRACE(testing::Message() << s.op << " " << s.a << " " << s.mode << " " << s.mask);
         const size_t before = received().size();
-        uint32_t rc = 0;
-        switch (s.op) {
-        case 'S': rc = kovaAPISetLAG(s.a, s.mode, s.mask); break;
-        case 'C': rc = kovaAPISetLAGCommitToKova(s.a); break;
-        case 'U': rc = kovaAPISetLAGPortUP(uint32_t(s.a)); break;
-        case 'D': rc = kovaAPISetLAGPortDOWN(uint32_t(s.a)); break;
-        case 'N': kova_host_netdev_present(s.a); break;
-        case 'M': kova_host_sibling_set(kova_host_sibling_state(s.a)); break;
-        default: kova_host_sibling_result(s.a);
-        }
+        if (s.op == 'N')
+            kova_host_netdev_present(s.a);
+        else if (s.op == 'M')
+            kova_host_sibling_set(kova_host_sibling_state(s.a));
+        else if (s.op == 'R')
+            kova_host_sibling_result(s.a);
+        const uint32_t rc = s.op == 'S'   ? kovaAPISetLAG(s.a, s.mode, s.mask)
+                            : s.op == 'C' ? kovaAPISetLAGCommitToKova(s.a)
+                            : s.op == 'U' ? kovaAPISetLAGPortUP(uint32_t(s.a))
+                            : s.op == 'D' ? kovaAPISetLAGPortDOWN(uint32_t(s.a))
+                                          : 0;
         EXPECT_EQ(rc, s.rc);
         ASSERT_EQ(received().size(), before + s.sends);
         if (s.sends) {
@@ -142,8 +150,9 @@ TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
                 for (uint32_t i = 0; i <= kFlaps; ++i)
                     for (uint32_t port : {t, t + kThreads}) {
                         const bool up = i == kFlaps ? final_up(r, port) : i % 2 == 0;
-                        if ((up ? kovaAPISetLAGPortUP(port) : kovaAPISetLAGPortDOWN(port)) != KOVA_OK)
-                            ++failed_calls;
+                        const uint32_t rc =
+                            up ? kovaAPISetLAGPortUP(port) : kovaAPISetLAGPortDOWN(port);
+                        failed_calls += rc != KOVA_OK;
                     }
                 end_of_round.arrive_and_wait();
             }

@@ -17,12 +17,16 @@ using Words = std::vector<uint32_t>;
 const uint64_t kPhys[3] = {0x87E0E0000070ull, 0x840040024500ull, 0x840040024400ull};
 const uint64_t kStride[3] = {0x40000, 0x20000, 0x20000};
 const uint32_t kSize[3] = {1824, 96, 40};
-uint8_t *block(int b, uint32_t p) { return static_cast<uint8_t *>(kova_host_iomem(kPhys[b] + kStride[b] * p)); }
+uint8_t *block(int b, uint32_t p) {
+    return static_cast<uint8_t *>(kova_host_iomem(kPhys[b] + kStride[b] * p));
+}
 uint64_t get64(const uint8_t *p) { return kt::le64_at(p); }
 
 // Register values: bits above 48 set (they must be dropped), the rest
 // naming port and offset.
-uint64_t reg_value(uint32_t p, uint32_t off) { return 0xABCD000000000000ull | uint64_t(p + 1) << 32 | off << 8 | p; }
+uint64_t reg_value(uint32_t p, uint32_t off) {
+    return 0xABCD000000000000ull | uint64_t(p + 1) << 32 | off << 8 | p;
+}
 uint64_t r48(uint32_t p, uint32_t off) { return reg_value(p, off) & 0xFFFFFFFFFFFFull; }
 
 void fill_registers(uint32_t p) {
@@ -44,7 +48,8 @@ void add_hw(kova_PORT_STATS &w, uint32_t p) {
     w.rx_mcast += r48(p, 0x18);
     w.rx_bcast += r48(p, 0x10);
     w.tx_discards += uint32_t(r48(p, 0x18));
-    w.tx_errors += uint32_t(r48(p, 0x690) + r48(p, 0x698) + r48(p, 0x6A0) + r48(p, 0x6A8) + r48(p, 0x710));
+    w.tx_errors +=
+        uint32_t(r48(p, 0x690) + r48(p, 0x698) + r48(p, 0x6A0) + r48(p, 0x6A8) + r48(p, 0x710));
     w.tx_octets += r48(p, 0x6B0);
     w.tx_ucast += r48(p, 0x6B8) - r48(p, 0x708) - r48(p, 0x700);
     w.tx_mcast += r48(p, 0x708);
@@ -64,13 +69,14 @@ const struct Field {
 };
 
 uint64_t field_value(uint32_t seed, size_t k) {
-    return kFields[k].width == 8 ? (uint64_t(seed) << 40) + (uint64_t(k) << 20) + 7 : uint64_t(seed) << 16 | (k + 1);
+    return kFields[k].width == 8 ? (uint64_t(seed) << 40) + (uint64_t(k) << 20) + 7
+                                 : uint64_t(seed) << 16 | (k + 1);
 }
 
 void fill_record(uint8_t *rec, uint32_t seed) {
     for (size_t k = 0; k < 29; ++k)
         for (uint32_t i = 0; i < kFields[k].width; ++i)
-            rec[kFields[k].rec + i] = uint8_t(field_value(seed, k) >> (8 * i)); // the engine's little-endian words
+            rec[kFields[k].rec + i] = uint8_t(field_value(seed, k) >> (8 * i)); // little-endian
 }
 
 // The sum of ports' registers (seed < 4) and records' fields (seed + 100:
@@ -119,12 +125,13 @@ protected:
     // The query's words into a structure full of garbage, as a careless caller hands it in.
     static Words get(int32_t u, int32_t subport, uint32_t rc = KOVA_OK) {
         Words got(sizeof(kova_PORT_STATS) / 4, 0xA5A5A5A5u);
-        EXPECT_EQ(kovaAPIGetPortStatistics(u, subport, reinterpret_cast<kova_PORT_STATS *>(got.data())), rc)
-            << u << "/" << subport;
+        auto *stats = reinterpret_cast<kova_PORT_STATS *>(got.data());
+        EXPECT_EQ(kovaAPIGetPortStatistics(u, subport, stats), rc) << u << "/" << subport;
         return got;
     }
     uint8_t *record(uint32_t u, uint32_t subport) {
-        return area_.data() + (u < 4 ? KOVA_SHM_CNT + 152 * u : 0x5C02A0 + 0x98000ull * u + 152 * subport);
+        return area_.data() +
+               (u < 4 ? KOVA_SHM_CNT + 152 * u : 0x5C02A0 + 0x98000ull * u + 152 * subport);
     }
     kt::EngineArea area_;
 };
@@ -159,8 +166,8 @@ TEST_F(PortStat, EachPortFromItsRegistersAndRecords) {
 // rather than clamped; 32-bit sums wrap, also across a LAG's members.
 TEST_F(PortStat, CountersWrapAtTheirWidth) {
     const std::tuple<int, uint32_t, uint32_t, uint64_t> regs[] = {
-        {0, 0, 0x6B8, 0xFFFF000000000005ull}, {0, 0, 0x708, 10}, {0, 0, 0x700, 1}, {0, 0, 0x30, 0xFFFFFFFFull},
-        {1, 0, 0x20, 2}, {0, 1, 0x30, 0xFFFFFFFEull}};
+        {0, 0, 0x6B8, 0xFFFF000000000005ull}, {0, 0, 0x708, 10}, {0, 0, 0x700, 1},
+        {0, 0, 0x30, 0xFFFFFFFFull},          {1, 0, 0x20, 2},   {0, 1, 0x30, 0xFFFFFFFEull}};
     for (auto [b, p, off, v] : regs)
         std::memcpy(block(b, p) + off, &v, 8);
     kova_PORT_STATS got;
@@ -189,10 +196,13 @@ TEST_F(PortStat, ClearsZeroTheirCountersOnly) {
     for (int b = 0; b < 3; ++b)
         for (uint32_t off = 0; off < kSize[b]; off += 8) {
             const bool kept = b == 0 && !(off <= 0x60 || (off >= 0x690 && off <= 0x718));
-            EXPECT_EQ(get64(block(b, 1) + off), kept ? reg_value(1, off) : 0) << b << " " << std::hex << off;
+            EXPECT_EQ(get64(block(b, 1) + off), kept ? reg_value(1, off) : 0)
+                << b << " " << std::hex << off;
         }
-    EXPECT_TRUE(get64(block(0, 2)) == reg_value(2, 0) && get64(block(1, 0) + 0x58) == reg_value(0, 0x58));
-    EXPECT_TRUE(std::equal(want.begin(), want.end(), area_.data() + KOVA_SHM_CNT)) << "port 1's record alone";
+    EXPECT_TRUE(get64(block(0, 2)) == reg_value(2, 0) &&
+                get64(block(1, 0) + 0x58) == reg_value(0, 0x58));
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), area_.data() + KOVA_SHM_CNT))
+        << "port 1's record alone";
     EXPECT_EQ(get(1, 9), sum({}));
     EXPECT_EQ(kovaAPIClearPortStatistics(5, 3), KOVA_OK);
     EXPECT_TRUE(std::all_of(record(5, 3), record(5, 4), [](uint8_t b) { return b == 0; }));
@@ -200,7 +210,8 @@ TEST_F(PortStat, ClearsZeroTheirCountersOnly) {
     ASSERT_EQ(kovaAPISetLAG(1, 1, 0x9) | kovaAPISetLAG(2, 1, 0x40), KOVA_OK);
     EXPECT_EQ(kovaAPIClearPortStatistics(37, 1) | kovaAPIClearPortStatistics(38, 2), KOVA_OK);
     for (uint32_t u : {0u, 3u})
-        EXPECT_EQ(get64(record(u, 0)) | get64(record(u, 0) + 144) | get64(block(0, u) + 0x6B8), 0u) << u;
+        EXPECT_EQ(get64(record(u, 0)) | get64(record(u, 0) + 144) | get64(block(0, u) + 0x6B8), 0u)
+            << u;
     EXPECT_TRUE(get64(record(37, 0) + 120) == 0 && get64(record(6, 2)) == 0);
     EXPECT_TRUE(get64(record(37, 1)) && get64(record(2, 0)) && get64(record(38, 0)));
     EXPECT_EQ(get64(block(0, 2) + 0x6B8), reg_value(2, 0x6B8));
@@ -256,16 +267,19 @@ TEST_F(PortStat, FailedChecksStopTheCallAndWriteNothing) {
     fill_record(record(36, 0), 36);
     ASSERT_EQ(kovaAPISetLAG(0, 1, 0x9), KOVA_OK);
     void *marker = std::exchange(kova.kovaUCCparameters[3], nullptr);
-    EXPECT_EQ(get(36, 0, KOVA_ERR_NOT_INITIALIZED), sum({0, CountB + 36})) << "what was summed before the stop";
+    EXPECT_EQ(get(36, 0, KOVA_ERR_NOT_INITIALIZED), sum({0, CountB + 36}))
+        << "what was summed before the stop";
     EXPECT_EQ(kovaAPIClearPortStatistics(36, 0), KOVA_ERR_NOT_INITIALIZED);
     kova.kovaUCCparameters[3] = marker;
-    EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 3kovaAPI: UCC not initialized yet, uccnum = 3");
+    EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 3"
+                          "kovaAPI: UCC not initialized yet, uccnum = 3");
     EXPECT_EQ(get64(block(0, 0) + 0x08), 0u) << "cleared before the stop";
     EXPECT_EQ(get64(block(0, 3) + 0x08), reg_value(3, 0x08));
 
     const auto snapshot = [&] {
-        std::vector<std::vector<uint8_t>> v{{area_.data() + KOVA_SHM_CNT, area_.data() + KOVA_SHM_OQ},
-                                            {kova.stats_area, kova.stats_area + KOVA_STATS_AREA_BYTES}};
+        std::vector<std::vector<uint8_t>> v{
+            {area_.data() + KOVA_SHM_CNT, area_.data() + KOVA_SHM_OQ},
+            {kova.stats_area, kova.stats_area + KOVA_STATS_AREA_BYTES}};
         for (uint32_t p = 0; p < 4; ++p)
             for (int b = 0; b < 3; ++b)
                 v.emplace_back(block(b, p), block(b, p) + kSize[b]);
@@ -275,21 +289,26 @@ TEST_F(PortStat, FailedChecksStopTheCallAndWriteNothing) {
     const Words garbage = get(-1, 0, KOVA_ERR_INVALID);
     EXPECT_EQ(garbage, Words(garbage.size(), 0xA5A5A5A5u));
     EXPECT_EQ(kovaAPIGetPortStatistics(0, 0, nullptr), KOVA_ERR_INVALID);
-    const struct { int32_t ucc, subport; } bad[] = {{40, 0}, {INT32_MIN, 0}, {0, 4096}, {5, -1}, {36, 4096}};
-    for (auto b : bad) {
-        EXPECT_EQ(get(b.ucc, b.subport, KOVA_ERR_INVALID), garbage);
-        EXPECT_EQ(kovaAPIClearPortStatistics(b.ucc, b.subport), KOVA_ERR_INVALID) << b.ucc << "/" << b.subport;
+    const std::pair<int32_t, int32_t> bad[] = {
+        {40, 0}, {INT32_MIN, 0}, {0, 4096}, {5, -1}, {36, 4096}};
+    for (auto [ucc, subport] : bad) {
+        EXPECT_EQ(get(ucc, subport, KOVA_ERR_INVALID), garbage);
+        EXPECT_EQ(kovaAPIClearPortStatistics(ucc, subport), KOVA_ERR_INVALID)
+            << ucc << "/" << subport;
     }
-    EXPECT_EQ(take_log().find("kovaAPI: port out of range, uccnum = -1 subport = 0 from kovaAPIGetPortStatistics\n"
-                              "kovaAPI: No pointer to statistics structure"
-                              "kovaAPI: port out of range, uccnum = 40 subport = 0 from kovaAPIGetPortStatistics\n"
-                              "kovaAPI: port out of range, uccnum = 40 subport = 0 from kovaAPIClearPortStatistics\n"),
+    const std::string out = "kovaAPI: port out of range, uccnum = ";
+    EXPECT_EQ(take_log().find(out + "-1 subport = 0 from kovaAPIGetPortStatistics\n" +
+                              "kovaAPI: No pointer to statistics structure" + out +
+                              "40 subport = 0 from kovaAPIGetPortStatistics\n" + out +
+                              "40 subport = 0 from kovaAPIClearPortStatistics\n"),
               0u);
     // The traffic query only checks the UCC.
     EXPECT_EQ(kovaAPIGetPortTraffic(3, 0x1234), KOVA_OK);
     EXPECT_EQ(take_log(), "");
-    EXPECT_EQ(kovaAPIGetPortTraffic(36, 0) | kovaAPIGetPortTraffic(-1, 0), KOVA_ERR_NOT_INITIALIZED);
-    EXPECT_TRUE(kt::ends_with(take_log(), "uccnum = 36 from kovaAPIGetPortTraffic\nkovaAPI: UCC number out of range, "
+    EXPECT_EQ(kovaAPIGetPortTraffic(36, 0) | kovaAPIGetPortTraffic(-1, 0),
+              KOVA_ERR_NOT_INITIALIZED);
+    EXPECT_TRUE(kt::ends_with(take_log(), "uccnum = 36 from kovaAPIGetPortTraffic\n"
+                                          "kovaAPI: UCC number out of range, "
                                           "uccnum = -1 from kovaAPIGetPortTraffic\n"));
     EXPECT_TRUE(snapshot() == before);
 }

@@ -54,7 +54,8 @@ struct Proc {
     // Sends `sig` if given and waits up to `seconds` for the exit status (128
     // + signal when killed); -1 if it runs on, -2 once `text` is in its output.
     int wait(int seconds, int sig = 0, const std::string &text = "") {
-        for (int i = 0, st; pid > 0 && (sig == 0 || kill(pid, sig) == 0); ++i, sig = 0, usleep(10000))
+        for (int i = 0, st; pid > 0 && (sig == 0 || kill(pid, sig) == 0);
+             ++i, sig = 0, usleep(10000))
             if (waitpid(pid, &st, WNOHANG) == pid)
                 return pid = -1, WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             else if (!text.empty() && output().find(text) != std::string::npos)
@@ -94,7 +95,8 @@ struct Sim {
     }
     // "" once the mount serves, or why not.
     std::string start() {
-        sim = std::make_unique<Proc>(std::vector<std::string>{binary, mnt, "-f"}, dir + "/kova-sim.log");
+        const std::vector<std::string> argv = {binary, mnt, "-f"};
+        sim = std::make_unique<Proc>(argv, dir + "/kova-sim.log");
         struct stat st;
         for (int i = 0; i < 60 * 100 && sim->wait(0) < 0 && sim->pid > 0; ++i, usleep(10000))
             if (stat((mnt + "/kova-sim/call").c_str(), &st) == 0)
@@ -104,7 +106,9 @@ struct Sim {
     // SIGTERM; the exit status, -1 if it did not exit.
     int stop() { return sim ? sim->wait(30, SIGTERM) : -1; }
     pid_t pid() const { return sim ? sim->pid : -1; }
-    std::string debug(const std::string &name) const { return mnt + "/sys/kernel/debug/kova/" + name; }
+    std::string debug(const std::string &file) const {
+        return mnt + "/sys/kernel/debug/kova/" + file;
+    }
 
     std::string binary, dir, mnt;
     std::unique_ptr<Proc> sim;

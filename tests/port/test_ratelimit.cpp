@@ -1,7 +1,7 @@
 // Port parameters: the lookup masks in both copies, the core counter, and
-// storm control, shaping and policing: the words each setter
-// leaves in the engine's areas, their order, the result codes, and bad input
-// that must leave every area untouched.
+// storm control, shaping and policing: the words each setter leaves in the
+// engine's areas, their order, the result codes, and bad input that must
+// leave every area untouched.
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -129,7 +129,8 @@ TEST_F(Port, LookupMaskBytesInBothCopies) {
 }
 
 // The core counter: the big-endian half-word the engine keeps at byte 14.
-TEST_F(Port, CoreCounterAlmostFull) {
+TEST_F(Port, ApiVersionAndCoreCounter) {
+    EXPECT_STREQ(kovaAPIGetAPIVersion(), "4.6.360");
     EXPECT_EQ(kovaAPIGetCounterAFFull(), 0u);
     std::memcpy(kova.kovaCOREPRAM + 13, "\xEE\xDC\xFE\xDD", 4); // neighbours show a wrong offset
     EXPECT_EQ(kovaAPIGetCounterAFFull(), 0xFEDCu);

@@ -88,6 +88,29 @@ TEST_F(Ucc, InitialisedCheckInItsOrder) {
 
 class Attach : public kt::ModuleTest {};
 
+// The engine walks its copy while the attach fills it: at every barrier a
+// valid entry may link only to an entry already valid at the engine's address.
+struct Reach {
+    std::vector<uint32_t> used;
+    uint32_t barriers = 0, bad = 0;
+    static bool valid(uint32_t s) {
+        const uint32_t v = kt::le32_at(kt::engine_slot(s) + KOVA_LUT_OFF_VALID);
+        return v == KOVA_LUT_VALID_LIVE || v == KOVA_LUT_VALID_DETACHED;
+    }
+    static void at(const kova_host_trace_event *e, void *ctx) {
+        auto *r = static_cast<Reach *>(ctx);
+        if (e->op != KOVA_TRACE_BARRIER)
+            return;
+        ++r->barriers;
+        for (uint32_t s : r->used)
+            for (uint32_t f : {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
+                const uint64_t l = kt::le64_at(kt::engine_slot(s) + f), t = (l - kt::engine_addr(0)) / 256;
+                r->bad += valid(s) && l &&
+                          (l != kt::engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES || !valid(uint32_t(t)));
+            }
+    }
+};
+
 // Flows made before the first attach, or before an engine restart, are in
 // the engine's new area when the attach returns, whatever the area held:
 // links, valid words and a detached extended flow's mark included. The
@@ -101,7 +124,17 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     std::memset(first.data(), 0xA5, KOVA_LUT_TABLE_BYTES); // a stale table
     const uint64_t oq36 = pram(36, 360);                    // its fixed area
     take_log();
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "ucode 7.1")), 0);
+    Reach reach;
+    for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
+        if (kova.lut_info[s].in_use)
+            reach.used.push_back(s);
+    kova_host_trace_hook(&Reach::at, &reach);
+    kova_host_trace_start();
+    EXPECT_EQ(kt::attach_engine(kt::attach_args(first.addr(), kQeBase, "ucode 7.1")), 0);
+    kova_host_trace_stop();
+    kova_host_trace_hook(nullptr, nullptr);
+    EXPECT_EQ(reach.bad, 0u) << "links the engine follows to no published entry";
+    EXPECT_GT(reach.barriers, KOVA_LUT_ENTRIES);
     char want[400];
     std::snprintf(want, sizeof want,
                   "/dev/kova openedkovaAPI: kova ucode version ucode 7.1\nkovaAPI: kova.hashtable_base_qe %llx\n"

@@ -46,22 +46,29 @@ TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
     ASSERT_EQ(kovaAPIInitKovaUcc(4), 0);
     char want[600];
     std::snprintf(want, sizeof want,
-                  "kovaAPI: init UCC num 4\nkovaAPI: CNT_BASE addr %llx uccnum=4\nkovaAPI: OQ_BASE addr %llx uccnum=4\n"
+                  "kovaAPI: init UCC num 4\nkovaAPI: CNT_BASE addr %llx uccnum=4\nkovaAPI: OQ_BASE "
+                  "addr %llx uccnum=4\n"
                   "kovaAPI: IC_BASE addr %llx uccnum=4\nkovaAPI: ONUIC_BASE addr %llx uccnum=4\n"
                   "kovaAPI: UCC init finished uccnum=4\n",
-                  (unsigned long long)(uintptr_t)kova.CNT_BASE[4], (unsigned long long)(uintptr_t)kova.OQ_BASE[4],
-                  (unsigned long long)(uintptr_t)kova.IC_BASE[4], (unsigned long long)(uintptr_t)kova.ONUIC_BASE[4]);
+                  (unsigned long long)(uintptr_t)kova.CNT_BASE[4],
+                  (unsigned long long)(uintptr_t)kova.OQ_BASE[4],
+                  (unsigned long long)(uintptr_t)kova.IC_BASE[4],
+                  (unsigned long long)(uintptr_t)kova.ONUIC_BASE[4]);
     EXPECT_EQ(take_log(), want);
     kova.kovaUCCPRAM[4][116] = 0x55; // a second set-up would clear it
     for (uint32_t u = 0; u < KOVA_UCCS; ++u)
         ASSERT_EQ(kovaAPIInitKovaUcc(u), 0) << u;
     EXPECT_EQ(kova.kovaUCCPRAM[4][116], 0x55);
     EXPECT_EQ(kova.CNT_BASE[0][0] | kova.ONUIC_BASE[5][63] | (kova.kovaCOREPRAM[231] ^ 0xFF), 0);
-    expect_pram({{2, 4674, 0x6000F11600ull + 152 * 2}, {2, 360, 0x6001891C00ull + 0x128000 * 2},
-                 {2, 444, 0x6003993C00ull + 0xC4000 * 2}, {2, 452, 0}, {5, 4674, 0x6000F11860ull + 0x98000},
+    expect_pram({{2, 4674, 0x6000F11600ull + 152 * 2},
+                 {2, 360, 0x6001891C00ull + 0x128000 * 2},
+                 {2, 444, 0x6003993C00ull + 0xC4000 * 2},
+                 {2, 452, 0},
+                 {5, 4674, 0x6000F11860ull + 0x98000},
                  {5, 452, 0x6004FEBC00ull + 0x3000 * 5}});
     EXPECT_EQ(kova.ONUIC_BASE[2], nullptr);
-    EXPECT_EQ((std::vector<int>{ucc_is_eth(-100), ucc_is_eth(-1), ucc_is_eth(3), ucc_is_eth(4), ucc_is_eth(39)}),
+    EXPECT_EQ((std::vector<int>{ucc_is_eth(-100), ucc_is_eth(-1), ucc_is_eth(3), ucc_is_eth(4),
+                                ucc_is_eth(39)}),
               (std::vector<int>{1, 1, 1, 0, 0}));
     take_log();
     EXPECT_EQ(kovaAPIInitKovaUcc(1), int(KOVA_ERR_NO_MEMORY));
@@ -71,7 +78,8 @@ TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
 }
 
 TEST_F(Ucc, InitialisedCheckInItsOrder) {
-    EXPECT_EQ(kovaAPIIsUCCInitialized(36, "kovaAPIsetX") | kovaAPIIsUCCInitialized(-1, "f"), int(KOVA_ERR_INVALID));
+    EXPECT_EQ(kovaAPIIsUCCInitialized(36, "kovaAPIsetX") | kovaAPIIsUCCInitialized(-1, "f"),
+              int(KOVA_ERR_INVALID));
     EXPECT_EQ(take_log(), "kovaAPI: UCC number out of range, uccnum = 36 from kovaAPIsetX\n"
                           "kovaAPI: UCC number out of range, uccnum = -1 from f\n");
     EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_NOT_INITIALIZED));
@@ -103,10 +111,13 @@ struct Reach {
             return;
         ++r->barriers;
         for (uint32_t s : r->used)
-            for (uint32_t f : {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
-                const uint64_t l = kt::le64_at(kt::engine_slot(s) + f), t = (l - kt::engine_addr(0)) / 256;
+            for (uint32_t f :
+                 {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
+                const uint64_t l = kt::le64_at(kt::engine_slot(s) + f),
+                               t = (l - kt::engine_addr(0)) / 256;
                 r->bad += valid(s) && l &&
-                          (l != kt::engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES || !valid(uint32_t(t)));
+                          (l != kt::engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES ||
+                           !valid(uint32_t(t)));
             }
     }
 };
@@ -116,13 +127,15 @@ struct Reach {
 // links, valid words and a detached extended flow's mark included. The
 // version is taken from its field only, even without a terminator.
 TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
-    kt::Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002), later(0x00040002);
+    kt::Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002),
+        later(0x00040002);
     ASSERT_EQ(kovaAPIcreateVoipFlow(main.get(), 1) | kovaAPIcreateVoipFlow(same.get(), 2) |
-                  kovaAPIcreateVoipFlow(other.get(), 3) | kovaAPIcreateExtendedFlow(ext.get(), 3, 4),
+                  kovaAPIcreateVoipFlow(other.get(), 3) |
+                  kovaAPIcreateExtendedFlow(ext.get(), 3, 4),
               KOVA_OK);
     kt::EngineArea first, second;
     std::memset(first.data(), 0xA5, KOVA_LUT_TABLE_BYTES); // a stale table
-    const uint64_t oq36 = pram(36, 360);                    // its fixed area
+    const uint64_t oq36 = pram(36, 360);                   // its fixed area
     take_log();
     Reach reach;
     for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
@@ -137,17 +150,24 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     EXPECT_GT(reach.barriers, KOVA_LUT_ENTRIES);
     char want[400];
     std::snprintf(want, sizeof want,
-                  "/dev/kova openedkovaAPI: kova ucode version ucode 7.1\nkovaAPI: kova.hashtable_base_qe %llx\n"
+                  "/dev/kova openedkovaAPI: kova ucode version ucode 7.1\nkovaAPI: "
+                  "kova.hashtable_base_qe %llx\n"
                   "kovaAPI: kova.hashtable_base_qe remapped %llx\n/dev/kova released\n",
                   (unsigned long long)kQeBase, (unsigned long long)first.addr());
     EXPECT_EQ(take_log(), want);
     // The engine's offsets; UCCs 36..39 keep their fixed OQ area, their storm control moves.
-    expect_pram({{3, 4674, 0x820208}, {4, 4674, 0x8202A0}, {35, 360, 0x4858040},
-                 {35, 368, KOVA_SHM_ONUOQ + 35 * 0x3000u}, {35, 444, KOVA_SHM_IC + 35 * 0xC4000u},
+    expect_pram({{3, 4674, 0x820208},
+                 {4, 4674, 0x8202A0},
+                 {35, 360, 0x4858040},
+                 {35, 368, KOVA_SHM_ONUOQ + 35 * 0x3000u},
+                 {35, 444, KOVA_SHM_IC + 35 * 0xC4000u},
                  {35, 452, KOVA_SHM_ONUIC + 35 * 0x3000u},
-                 {0, 460, KOVA_SHM_STORM}, {36, 460, 0x7110040}, {36, 360, oq36}});
+                 {0, 460, KOVA_SHM_STORM},
+                 {36, 460, 0x7110040},
+                 {36, 360, oq36}});
     EXPECT_EQ(kova.ONUOQ_BASE[36], nullptr);
-    kt::FlowModel model{{1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}, {5, 0x00040002}};
+    kt::FlowModel model{
+        {1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}, {5, 0x00040002}};
     ASSERT_EQ(kovaAPIcreateVoipFlow(later.get(), 5), KOVA_OK); // behind the republished ones
     EXPECT_TABLE_OK(&model);
 
@@ -157,7 +177,8 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     ASSERT_EQ(kt::attach_engine(a), 0);
     EXPECT_EQ(std::string(kovaAPIGetMicrocodeVersion()), std::string(32, 'v'));
     EXPECT_EQ(kova_host_pins_live(), pins_ + 1) << "the first area is released";
-    EXPECT_EQ(kt::le32_at(second.data() + 256 * kova.appflow_map[4] + KOVA_LUT_OFF_VALID), KOVA_LUT_VALID_DETACHED);
+    EXPECT_EQ(kt::le32_at(second.data() + 256 * kova.appflow_map[4] + KOVA_LUT_OFF_VALID),
+              KOVA_LUT_VALID_DETACHED);
     EXPECT_EQ(kovaAPIdeleteExtendedFlow(4), KOVA_OK) << "the mark still lets it go";
     model.erase(3);
     model.erase(4);
@@ -179,8 +200,10 @@ TEST_F(Attach, RefusedAttachesChangeNothing) {
     } cases[] = {{kt::attach_args(short_area.addr(), kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
                  {kt::attach_args(0x1000, kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
                  {kt::attach_args(0, kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
-                 {a, (48u << 16) | ('k' << 8) | 1, -1, -22}, {a, three, -1, -22},
-                 {a, (1u << 30) | (49u << 16) | ('k' << 8) | 2, -1, -22}, {a, KOVA_IOC_ATTACH, 47, -14}};
+                 {a, (48u << 16) | ('k' << 8) | 1, -1, -22},
+                 {a, three, -1, -22},
+                 {a, (1u << 30) | (49u << 16) | ('k' << 8) | 2, -1, -22},
+                 {a, KOVA_IOC_ATTACH, 47, -14}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.cmd);
         take_log();
@@ -190,7 +213,8 @@ TEST_F(Attach, RefusedAttachesChangeNothing) {
         EXPECT_EQ(log.find("kova ucode version"), std::string::npos);
         char unhandled[120] = ""; // an unknown command number is logged
         if (c.cmd == three)
-            std::snprintf(unhandled, sizeof unhandled, "kovaAPI: unhandled ioctl num=0x%x param=0x%lx", three,
+            std::snprintf(unhandled, sizeof unhandled,
+                          "kovaAPI: unhandled ioctl num=0x%x param=0x%lx", three,
                           (unsigned long)(uintptr_t)&c.args);
         if (c.rc == -22) {
             EXPECT_EQ(log, "/dev/kova opened" + std::string(unhandled) + "/dev/kova released\n");
@@ -241,25 +265,36 @@ TEST_F(Attach, ConcurrentLockFreeUsersNeverReachAnAreaGivenBack) {
         },
         [](uint32_t i) { EXPECT_EQ(kovaAPIClearPortStatistics(int32_t(i % 36), 1), KOVA_OK); },
         [](uint32_t i) {
-            EXPECT_EQ(kovaAPISetOQShapingWithCDR(int32_t(i % 36), 0, 1, 100000000, 1500, 0, 0, 0), KOVA_OK);
-            EXPECT_EQ(kovaAPISetICPolicing(int32_t(4 + i % 32), 2000, 6, 100000000, 1500, 1100000000, 10000), KOVA_OK);
+            EXPECT_EQ(kovaAPISetOQShapingWithCDR(int32_t(i % 36), 0, 1, 100000000, 1500, 0, 0, 0),
+                      KOVA_OK);
+            EXPECT_EQ(kovaAPISetICPolicing(int32_t(4 + i % 32), 2000, 6, 100000000, 1500,
+                                           1100000000, 10000),
+                      KOVA_OK);
         },
-        [](uint32_t i) { EXPECT_EQ(kovaAPISetStormControlCfg(int32_t(i % 40), 9, 1500, 1000, 1000), KOVA_OK); },
-        [](uint32_t i) { EXPECT_EQ(kovaAPIsetLKUPMask(int32_t(4 + i % 32), int32_t(i % 4095 + 1), i), KOVA_OK); },
+        [](uint32_t i) {
+            EXPECT_EQ(kovaAPISetStormControlCfg(int32_t(i % 40), 9, 1500, 1000, 1000), KOVA_OK);
+        },
+        [](uint32_t i) {
+            EXPECT_EQ(kovaAPIsetLKUPMask(int32_t(4 + i % 32), int32_t(i % 4095 + 1), i), KOVA_OK);
+        },
         [](uint32_t i) {
             const int fd = kova_host_open("/dev/kova");
             char buf[512];
             EXPECT_EQ(kova_host_read(fd, buf, sizeof buf), long(sizeof buf)) << i;
             kova_host_close(fd);
         },
-        [](uint32_t) { EXPECT_EQ(kova_host_close(kova_host_open("/sys/kernel/debug/kova/dump_flows_qe")), 0); },
+        [](uint32_t) {
+            EXPECT_EQ(kova_host_close(kova_host_open("/sys/kernel/debug/kova/dump_flows_qe")), 0);
+        },
     };
     kova_host_unpin_protects(1);
     kt::EngineArea areas[2];
     const auto attach = [&](uint32_t turn) {
         kt::EngineArea &a = areas[turn % 2];
         ASSERT_EQ(mprotect(a.data(), KOVA_SHM_SIZE, PROT_READ | PROT_WRITE), 0);
-        ASSERT_EQ(kt::attach_engine(kt::attach_args(a.addr(), kQeBase + (turn % 2) * 0x40000000, "v")), 0);
+        ASSERT_EQ(
+            kt::attach_engine(kt::attach_args(a.addr(), kQeBase + (turn % 2) * 0x40000000, "v")),
+            0);
     };
     attach(0);
     kt::Flow f(0x00100001);

@@ -19,7 +19,9 @@
 
 namespace {
 
-uint32_t bucket_crc(uint32_t bucket, uint32_t variant) { return (bucket * 331u % KOVA_LUT_HEADS) << 18 | variant; }
+uint32_t bucket_crc(uint32_t bucket, uint32_t variant) {
+    return (bucket * 331u % KOVA_LUT_HEADS) << 18 | variant;
+}
 
 class Concurrency : public kt::StoreTest {};
 
@@ -33,15 +35,17 @@ TEST_F(Concurrency, CallersCreatingAtOnceAreSerialised) {
             model[t * kPer + i] = bucket_crc(i % 16, 1 + t);
         callers.emplace_back([t, &failures] {
             for (uint32_t i = 0; i < kPer; ++i)
-                failures += kovaAPIcreateVoipFlow(kt::keyed_flow(bucket_crc(i % 16, 1 + t), t * kPer + i).get(),
-                                                  t * kPer + i) != KOVA_OK;
+                failures += kovaAPIcreateVoipFlow(
+                                kt::keyed_flow(bucket_crc(i % 16, 1 + t), t * kPer + i).get(),
+                                t * kPer + i) != KOVA_OK;
         });
     }
     for (auto &c : callers)
         c.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TABLE_OK(&model);
-    // Each bucket takes one flow into its head, three further CRC32 values and the rest behind them.
+    // Each bucket takes one flow into its head, three further CRC32 values and the rest behind
+    // them.
     EXPECT_EQ(std::vector<uint32_t>(kova.create_branch_count, kova.create_branch_count + 4),
               (std::vector<uint32_t>{kThreads * kPer - 16, kThreads * kPer - 64, 48, 16}));
 }
@@ -72,12 +76,17 @@ struct Worker {
         rng ^= rng << 13, rng ^= rng >> 17, rng ^= rng << 5;
         return rng % n;
     }
-    uint32_t id(uint32_t c, int d) const { return 2000 + w * 1000 + c * kDepth + uint32_t(d < 0 ? 0 : d); }
-    uint32_t bucket(uint32_t c) const { return c % 2 ? kHotBuckets[c / 2 % 4] : 0x100 + w * kChains + c; }
+    uint32_t id(uint32_t c, int d) const {
+        return 2000 + w * 1000 + c * kDepth + uint32_t(d < 0 ? 0 : d);
+    }
+    uint32_t bucket(uint32_t c) const {
+        return c % 2 ? kHotBuckets[c / 2 % 4] : 0x100 + w * kChains + c;
+    }
     uint32_t crc(uint32_t c) const { return bucket(c) << 18 | (1 + c / 8 % 3) * 0x111u; }
     void expect(const char *what, uint32_t i, long got, long want) {
         if (got != want && failures++ == 0)
-            snprintf(first_failure, sizeof first_failure, "%s %u: %ld, expected %ld", what, i, got, want);
+            snprintf(first_failure, sizeof first_failure, "%s %u: %ld, expected %ld", what, i, got,
+                     want);
     }
 };
 
@@ -118,14 +127,20 @@ void definition(const Worker *w, uint32_t c, uint32_t d, char *out, size_t cap) 
     const uint8_t *src = f->ip_src.v4;
     int n = d ? snprintf(out, cap, "parent_flow_id=%u ", w->id(c, int(d) - 1)) : 0;
     n += snprintf(out + n, cap - n,
-                  "flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:4b:%02x:%02x:00:01 eth_smac=02:00:00:00:00:00 "
-                  "vlan_id_1=0 vlan_id_2=0 eth_type=0x800 ipv4_src=%u.%u.%u.%u ipv4_dst=10.0.0.0 udp_sport=0 udp_dport=%u ",
-                  w->id(c, int(d)), f->crc32, f->flow_ucc, w->w, c, src[0], src[1], src[2], src[3], f->udp_dport);
-    snprintf(out + n, cap - n, d ? "rule1=RULE_FORWARD_TO_CPU priority=%u ;" : "rule1=RULE_DROP_PACKET ;", d);
+                  "flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:4b:%02x:%02x:00:01 "
+                  "eth_smac=02:00:00:00:00:00 "
+                  "vlan_id_1=0 vlan_id_2=0 eth_type=0x800 ipv4_src=%u.%u.%u.%u ipv4_dst=10.0.0.0 "
+                  "udp_sport=0 udp_dport=%u ",
+                  w->id(c, int(d)), f->crc32, f->flow_ucc, w->w, c, src[0], src[1], src[2], src[3],
+                  f->udp_dport);
+    snprintf(out + n, cap - n,
+             d ? "rule1=RULE_FORWARD_TO_CPU priority=%u ;" : "rule1=RULE_DROP_PACKET ;", d);
 }
 
-const char *const kOpNames[] = {"create", "hang", "delete", "unhang", "delete chain", "query", "create_flows",
-                                "delete_flows", "dump", "/dev/kova", "re-attach", "shape", "port statistics", "mask"};
+const char *const kOpNames[] = {
+    "create",    "hang",         "delete",          "unhang", "delete chain",
+    "query",     "create_flows", "delete_flows",    "dump",   "/dev/kova",
+    "re-attach", "shape",        "port statistics", "mask"};
 const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 2, 1, 1, 1, 1, 3, 2, 2};
 constexpr uint32_t kKinds = sizeof kWeights / sizeof kWeights[0];
 
@@ -142,17 +157,20 @@ void run_op(Worker *w, uint32_t kind) {
     case 1: { // without a main flow there is nothing to hang on
         const int next = d < 0 ? 1 : d + 1;
         if (next < int(kDepth))
-            w->expect("hang", w->id(c, next), kovaAPIcreateExtendedFlow(&w->flows[c][next], w->id(c, d), w->id(c, next)),
+            w->expect("hang", w->id(c, next),
+                      kovaAPIcreateExtendedFlow(&w->flows[c][next], w->id(c, d), w->id(c, next)),
                       d < 0 ? KOVA_ERR_INVALID : KOVA_OK);
         w->depth[c] += d >= 0 && next < int(kDepth);
         break;
     }
     case 2: // refused while extended flows hang on it
-        w->expect("delete", w->id(c, 0), kovaAPIdeleteVoipFlow(w->id(c, 0)), d == 0 ? KOVA_OK : KOVA_ERR_INVALID);
+        w->expect("delete", w->id(c, 0), kovaAPIdeleteVoipFlow(w->id(c, 0)),
+                  d == 0 ? KOVA_OK : KOVA_ERR_INVALID);
         w->depth[c] = d == 0 ? -1 : d;
         break;
     case 3: // a main flow is refused
-        w->expect("unhang", w->id(c, d), kovaAPIdeleteExtendedFlow(w->id(c, d)), d > 0 ? KOVA_OK : KOVA_ERR_INVALID);
+        w->expect("unhang", w->id(c, d), kovaAPIdeleteExtendedFlow(w->id(c, d)),
+                  d > 0 ? KOVA_OK : KOVA_ERR_INVALID);
         w->depth[c] -= d > 0;
         break;
     case 4:
@@ -163,7 +181,8 @@ void run_op(Worker *w, uint32_t kind) {
     case 5: { // every appflowid of the worker, then one bucket walk under the lock
         for (uint32_t cc = 0; cc < kChains; ++cc)
             for (int dd = 0; dd < int(kDepth); ++dd) {
-                const uint32_t i = w->id(cc, dd), want = dd <= w->depth[cc] ? KOVA_OK : KOVA_ERR_INVALID;
+                const uint32_t i = w->id(cc, dd),
+                               want = dd <= w->depth[cc] ? KOVA_OK : KOVA_ERR_INVALID;
                 uint32_t stats[3];
                 w->expect("statistics", i, kovaAPIgetFlowStatistics(int32_t(i), stats), want);
                 w->expect("counter", i, kovaAPIgetFlowPacketCounter(int32_t(i), &counter), want);
@@ -171,7 +190,8 @@ void run_op(Worker *w, uint32_t kind) {
         if (d < 0)
             break;
         plat_mutex_lock(&kovaAPI_lock);
-        const uint32_t found = kovaAPIcheckFlowExists(w->crc(c), uint64_t(w->bucket(c)) * KOVA_LUT_SIZE);
+        const uint32_t found =
+            kovaAPIcheckFlowExists(w->crc(c), uint64_t(w->bucket(c)) * KOVA_LUT_SIZE);
         plat_mutex_unlock(&kovaAPI_lock);
         w->expect("exists", w->id(c, 0), found, 1);
         break;
@@ -181,27 +201,33 @@ void run_op(Worker *w, uint32_t kind) {
             break;
         char text[600];
         definition(w, c, uint32_t(d + 1), text, sizeof text);
-        w->expect("create_flows", w->id(c, d + 1), file_write("create_flows", text), long(strlen(text)));
-        w->expect("created", w->id(c, d + 1), kovaAPIgetFlowPacketCounter(int32_t(w->id(c, d + 1)), &counter),
-                  KOVA_OK);
+        w->expect("create_flows", w->id(c, d + 1), file_write("create_flows", text),
+                  long(strlen(text)));
+        w->expect("created", w->id(c, d + 1),
+                  kovaAPIgetFlowPacketCounter(int32_t(w->id(c, d + 1)), &counter), KOVA_OK);
         ++w->depth[c];
         break;
     }
     case 7: { // refused while extended flows hang on it
         char text[32];
         snprintf(text, sizeof text, "flow_id=%u", w->id(c, 0));
-        w->expect("delete_flows", w->id(c, 0), file_write("delete_flows", text), long(strlen(text)));
+        w->expect("delete_flows", w->id(c, 0), file_write("delete_flows", text),
+                  long(strlen(text)));
         w->depth[c] = d == 0 ? -1 : d;
-        w->expect("deleted", w->id(c, 0), kovaAPIgetFlowPacketCounter(int32_t(w->id(c, 0)), &counter),
+        w->expect("deleted", w->id(c, 0),
+                  kovaAPIgetFlowPacketCounter(int32_t(w->id(c, 0)), &counter),
                   d > 0 ? KOVA_OK : KOVA_ERR_INVALID);
         break;
     }
     case 8: {
         const bool qe = w->below(2);
         char last = 0;
-        const long n = file_read(w, qe ? "/sys/kernel/debug/kova/dump_flows_qe" : "/sys/kernel/debug/kova/dump_flows_cpu",
+        const long n = file_read(w,
+                                 qe ? "/sys/kernel/debug/kova/dump_flows_qe"
+                                    : "/sys/kernel/debug/kova/dump_flows_cpu",
                                  kPiece, true, &last);
-        w->expect(qe ? "dump_flows_qe sane" : "dump_flows_cpu sane", 0, n > 0 && n < (2l << 20) && last == '\n', 1);
+        w->expect(qe ? "dump_flows_qe sane" : "dump_flows_cpu sane", 0,
+                  n > 0 && n < (2l << 20) && last == '\n', 1);
         break;
     }
     case 9: { // an engine is attached: the first read is whole
@@ -209,36 +235,45 @@ void run_op(Worker *w, uint32_t kind) {
         w->expect("/dev/kova read", 0, file_read(w, "/dev/kova", 4096, false, &last), 4096);
         break;
     }
-    case 10: { // each attach takes the area the last one left, as an engine restarting into a fresh area
+    case 10: { // each attach takes the area the last one left, as an engine restarting into a fresh
+               // area
         std::lock_guard<std::mutex> turn(g_attach_turn);
         w->expect("attach", 0, engine_attach(g_attaches++ % 2), 0);
         break;
     }
     case 11: { // a peak below the committed rate is refused
-        const int32_t u = int32_t(w->below(36)), rec = u < 4 ? 0 : int32_t(w->below(4096)), cl = int32_t(w->below(8));
+        const int32_t u = int32_t(w->below(36)), rec = u < 4 ? 0 : int32_t(w->below(4096)),
+                      cl = int32_t(w->below(8));
         const uint64_t rate = 1000000ull * (1 + w->below(1000));
         const bool bad = w->below(4) == 0;
         const uint32_t want = bad ? KOVA_ERR_INVALID : KOVA_OK;
-        w->expect("shaping", u, kovaAPISetOQShapingWithCDR(u, rec, cl, rate, 1500, bad ? rate - 1 : 2 * rate, 3000, 0),
-                  want);
-        w->expect("policing", u, kovaAPISetICPolicing(u, rec, cl, rate, 1500, bad ? rate - 1 : rate, 3000), want);
-        w->expect("storm", u, kovaAPISetStormControlCfg(int32_t(w->below(40)), int32_t(w->below(4096)), 100,
-                                                         uint32_t(rate), uint32_t(rate / 2)),
+        w->expect(
+            "shaping", u,
+            kovaAPISetOQShapingWithCDR(u, rec, cl, rate, 1500, bad ? rate - 1 : 2 * rate, 3000, 0),
+            want);
+        w->expect("policing", u,
+                  kovaAPISetICPolicing(u, rec, cl, rate, 1500, bad ? rate - 1 : rate, 3000), want);
+        w->expect("storm", u,
+                  kovaAPISetStormControlCfg(int32_t(w->below(40)), int32_t(w->below(4096)), 100,
+                                            uint32_t(rate), uint32_t(rate / 2)),
                   KOVA_OK);
         break;
     }
     case 12: { // any port's statistics, hardware blocks or none, while the engine re-attaches
         kova_PORT_STATS st;
         const int32_t u = int32_t(w->below(40));
-        w->expect("port statistics", uint32_t(u), kovaAPIGetPortStatistics(u, int32_t(w->below(2)), &st), KOVA_OK);
+        w->expect("port statistics", uint32_t(u),
+                  kovaAPIGetPortStatistics(u, int32_t(w->below(2)), &st), KOVA_OK);
         break;
     }
     default: { // UCCs 4 + 8w .. 11 + 8w are the worker's own
         const uint32_t u = 4 + 8 * w->w + w->below(8), i = 1 + w->below(4095);
         const uint8_t mask = uint8_t(w->below(256));
         w->expect("lookup mask", u, kovaAPIsetLKUPMask(int32_t(u), int32_t(i), mask), KOVA_OK);
-        w->expect("lookup mask kept", u, kova.lkup_mask_vlan[(u - 4) * KOVA_LKUP_MASK_IDS + i], mask);
-        w->expect("lookup mask of no UCC", 36, kovaAPIsetLKUPMask(36, int32_t(i), mask), KOVA_ERR_INVALID);
+        w->expect("lookup mask kept", u, kova.lkup_mask_vlan[(u - 4) * KOVA_LKUP_MASK_IDS + i],
+                  mask);
+        w->expect("lookup mask of no UCC", 36, kovaAPIsetLKUPMask(36, int32_t(i), mask),
+                  KOVA_ERR_INVALID);
         break;
     }
     }
@@ -317,10 +352,13 @@ TEST_F(ConcurrentCallers, EveryOperationAtOnceKeepsEachCallersResultsExact) {
             const int32_t slot = engine.process(kova_engine::packet_of(w->flows[c][0], 64));
             uint64_t n = 0;
             for (int d = -1; d <= w->depth[c]; ++d) {
-                const bool ok = d < 0 ? slot == (w->depth[c] < 0 ? -1 : int32_t(kova.appflow_map[w->id(c, 0)]))
-                                      : kovaAPIgetFlowPacketCounter(int32_t(w->id(c, d)), &n) == KOVA_OK && n == 1;
+                const bool ok =
+                    d < 0 ? slot == (w->depth[c] < 0 ? -1 : int32_t(kova.appflow_map[w->id(c, 0)]))
+                          : kovaAPIgetFlowPacketCounter(int32_t(w->id(c, d)), &n) == KOVA_OK &&
+                                n == 1;
                 if (!ok && disagreements++ < 5)
-                    engine_view += (d < 0 ? "lookup of " : "count of ") + std::to_string(w->id(c, d)) + "\n";
+                    engine_view +=
+                        (d < 0 ? "lookup of " : "count of ") + std::to_string(w->id(c, d)) + "\n";
             }
             extended += w->depth[c] > 0 ? w->depth[c] : 0;
         }

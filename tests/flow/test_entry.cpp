@@ -35,7 +35,8 @@ struct Built {
     int32_t length;
     Bytes bytes;
 };
-Built build(uint16_t eth_type, std::vector<kova_RULE> rules, int32_t capacity = 256, uint8_t fill = 0) {
+Built build(uint16_t eth_type, std::vector<kova_RULE> rules, int32_t capacity = 256,
+            uint8_t fill = 0) {
     kova_FLOW f;
     std::memset(&f, 0, sizeof f);
     f.eth_type = eth_type, f.crc32 = 0x01020304, f.flow_ucc = 3;
@@ -49,20 +50,24 @@ Built build(uint16_t eth_type, std::vector<kova_RULE> rules, int32_t capacity = 
     b.bytes.assign(buf, buf + 512);
     return b;
 }
-bool zero_from(const Bytes &b, size_t from) { return std::all_of(b.begin() + from, b.end(), [](uint8_t x) { return !x; }); }
+bool zero_from(const Bytes &b, size_t from) {
+    return std::all_of(b.begin() + from, b.end(), [](uint8_t x) { return !x; });
+}
 
 // Each encoding alone (last bit set) and followed by another rule. IPv6
 // groups go as words g1:g2, g3:g4, g5:g6, g7:g0, each little-endian.
 TEST(Entry, EachActionEncodingAloneAndFollowed) {
     const uint16_t v6[8] = {0x2001, 0x0DB8, 0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C};
-    const Bytes v6_words = {0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03, 0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
+    const Bytes v6_words = {0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
+                            0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
     struct Case {
         uint16_t eth_type;
         kova_RULE r;
         Bytes bytes; // as the last rule
     };
     std::vector<Case> cases;
-    for (uint32_t t : {RULE_DROP_PACKET, RULE_REMOVE_VLAN_1, RULE_UPDATE_TIMESTAMP, RULE_UPDATE_PACKET_CNT, RULE_REMOVE_VLAN_2})
+    for (uint32_t t : {RULE_DROP_PACKET, RULE_REMOVE_VLAN_1, RULE_UPDATE_TIMESTAMP,
+                       RULE_UPDATE_PACKET_CNT, RULE_REMOVE_VLAN_2})
         cases.push_back({0x0800, rule(t), {uint8_t(0x80 | t), 0, 0, 0}});
     kova_RULE r = rule(RULE_FORWARD_TO_CPU);
     r.param.forward_cpu.priority = 5;
@@ -74,14 +79,18 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
     r.param.policing.weight = 0x11223344;
     cases.push_back({0x0800, r, {0x87, 0, 0, 0, 0x44, 0x33, 0x22, 0x11}});
     r = rule(RULE_FORWARD_TO_QE);
-    r.param.forward_qe = {7, 3, 0x1234, 0x0D, {}, KOVA_PORT_TRUSTED, 0x5A}; // 3 bits of the class count
+    r.param.forward_qe = {7,   3, 0x1234, 0x0D, {}, KOVA_PORT_TRUSTED,
+                          0x5A}; // 3 bits of the class count
     cases.push_back({0x0800, r, {0x81, 0x0D, 3, 0x34, 0x12, 7, 0, 0x5A}});
     r.param.forward_qe.qos_trusted = KOVA_PORT_UNTRUSTED;
     r.param.forward_qe.qos_serviceclass = 0xFA;
     for (uint8_t port : {35, 36, 40, 41}) { // aggregation groups 36..40 carry no subport
         const bool lag = port != 35 && port != 41;
         r.param.forward_qe.port = port;
-        cases.push_back({0x0800, r, {0x81, 0x02, 3, uint8_t(lag ? 0 : 0x34), uint8_t(lag ? 0 : 0x12), port, 0, 0x5A}});
+        cases.push_back(
+            {0x0800,
+             r,
+             {0x81, 0x02, 3, uint8_t(lag ? 0 : 0x34), uint8_t(lag ? 0 : 0x12), port, 0, 0x5A}});
     }
     r = rule(RULE_ADD_VLAN_1);
     r.param.vlan = {3, 1, 100, 0x8100};
@@ -93,14 +102,16 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
     }
     // Replacements: the address takes the flow's format, not the rule's.
     kova_RULE src = rule(RULE_REPLACE_SRC_HEADER), dst = rule(RULE_REPLACE_DST_HEADER);
-    const uint8_t mac[6] = {1, 2, 3, 4, 5, 6}, ip4[16] = {192, 168, 1, 2, 0xEE}, ip4d[16] = {10, 20, 30, 40, 0xEE};
+    const uint8_t mac[6] = {1, 2, 3, 4, 5, 6}, ip4[16] = {192, 168, 1, 2, 0xEE},
+                  ip4d[16] = {10, 20, 30, 40, 0xEE};
     std::memcpy(src.param.replace_src.source_mac_addr, mac, 6);
     std::memcpy(dst.param.replace_dst.destination_mac_addr, mac, 6);
     std::memcpy(src.param.replace_src.source_ip_addr.v4, ip4, 16);
     std::memcpy(dst.param.replace_dst.destination_ip_addr.v4, ip4d, 16);
     src.param.replace_src.source_udp_port = 0x1F90;
     dst.param.replace_dst.destination_udp_port = 0x0035;
-    Bytes s4 = {0x88, 0, 2, 1, 6, 5, 4, 3, 192, 168, 1, 2}, d4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 10, 20, 30, 40};
+    Bytes s4 = {0x88, 0, 2, 1, 6, 5, 4, 3, 192, 168, 1, 2},
+          d4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 10, 20, 30, 40};
     s4.resize(24, 0);
     s4.insert(s4.end(), {0x90, 0x1F, 0, 0});
     d4.resize(28, 0);
@@ -116,7 +127,8 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
 
     for (const Case &c : cases)
         for (bool followed : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "type " << c.r.type << " eth " << c.eth_type << " followed " << followed);
+            SCOPED_TRACE(testing::Message() << "type " << c.r.type << " eth " << c.eth_type
+                                            << " followed " << followed);
             Bytes want = c.bytes;
             std::vector<kova_RULE> rules = {c.r};
             if (followed) {
@@ -146,10 +158,18 @@ TEST(Entry, Refusals) {
         {{10}, KOVA_ERR_UNKNOWN_RULE, 116, 0, 0},
         {{19}, KOVA_ERR_UNKNOWN_RULE, 116, 0, 0},
         {{0xFFFFFFFF}, KOVA_ERR_UNKNOWN_RULE, 116, 0, 0},
-        {{RULE_SET_TOS, 10, 0}, KOVA_ERR_UNKNOWN_RULE, 120, 116, RULE_SET_TOS}, // the walk stops at the bad one
+        {{RULE_SET_TOS, 10, 0},
+         KOVA_ERR_UNKNOWN_RULE,
+         120,
+         116,
+         RULE_SET_TOS}, // the walk stops at the bad one
         {{RULE_SECOND_CLASSIFY}, KOVA_ERR_NOT_SUPPORTED, 116, 0, 0},
         {{RULE_SET_TOS, RULE_TEST}, KOVA_ERR_NOT_SUPPORTED, 120, 116, RULE_SET_TOS},
-        {{8, 9, 8, 9, 8}, KOVA_ERR_TOO_MANY_RULES, 228, 200, 9}, // a fifth replace would pass byte 251
+        {{8, 9, 8, 9, 8},
+         KOVA_ERR_TOO_MANY_RULES,
+         228,
+         200,
+         9}, // a fifth replace would pass byte 251
         {{8, 8, 8, 8, 9, 0}, KOVA_ERR_TOO_MANY_RULES, 228, 200, 8},
         {{8, 9, 8, 9, 1, 8}, KOVA_ERR_TOO_MANY_RULES, 236, 228, 1}, // a replace after 120 bytes
     };
@@ -170,7 +190,8 @@ TEST(Entry, Refusals) {
         EXPECT_TRUE(!c.last_fit || b.bytes[c.last_fit] == c.code);
         EXPECT_TRUE(zero_from(b.bytes, c.end));
     }
-    const Built fits = build(0x86DD, {rule(8, 0xFF), rule(9, 0xFF), rule(8, 0xFF), rule(9, 0xFF), rule(7), rule(14)});
+    const Built fits = build(
+        0x86DD, {rule(8, 0xFF), rule(9, 0xFF), rule(8, 0xFF), rule(9, 0xFF), rule(7), rule(14)});
     EXPECT_EQ(fits.length, 244) << "four replaces and two long rules fit";
     EXPECT_EQ(fits.bytes[236], 0x80 | RULE_ADD_VLAN_2);
     for (uint32_t trusted : {0u, 1u, 2u, 0xFFFFFFFFu}) {
@@ -186,9 +207,11 @@ TEST(Entry, Refusals) {
     }
     for (int32_t capacity : {255, 0, -1}) {
         const Built u = build(0x0800, {rule(0)}, capacity, 0xA5);
-        EXPECT_TRUE(u.rc == KOVA_ERR_INVALID && u.length == capacity && u.bytes == Bytes(512, 0xA5)) << capacity;
+        EXPECT_TRUE(u.rc == KOVA_ERR_INVALID && u.length == capacity && u.bytes == Bytes(512, 0xA5))
+            << capacity;
     }
-    EXPECT_EQ(build(0x0800, {rule(0)}, 4096).length, 120) << "the length is the entry's, not the room";
+    EXPECT_EQ(build(0x0800, {rule(0)}, 4096).length, 120)
+        << "the length is the entry's, not the room";
 }
 
 // ---- Dumps ----------------------------------------------------------------
@@ -213,15 +236,61 @@ struct FlowSpec {
 // Flow 3's ethertype has no addresses: the entry keeps none, whatever is
 // given. UCCs 36..40 are aggregation ports, numbered down from 31 (SPORT).
 const FlowSpec kFlows[] = {
-    {kCrcA, 3, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, {0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb}, 100, 4095, 0x0800,
-     {192, 168, 32, 102}, {10, 0, 0, 7}, 5060, 5},
-    {kCrcA, 41, {0x02, 0, 0, 0, 0, 0x02}, {0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f}, 0, 7, 0x0806, {172, 16, 5, 9},
-     {1, 2, 3, 4}, 65535, 80},
-    {kCrcB, 35, {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}, {1, 2, 3, 4, 5, 6}, 1, 2, 0x8100, {9, 9, 9, 9}, {8, 8, 8, 8}, 77,
+    {kCrcA,
+     3,
+     {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
+     {0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb},
+     100,
+     4095,
+     0x0800,
+     {192, 168, 32, 102},
+     {10, 0, 0, 7},
+     5060,
+     5},
+    {kCrcA,
+     41,
+     {0x02, 0, 0, 0, 0, 0x02},
+     {0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f},
+     0,
+     7,
+     0x0806,
+     {172, 16, 5, 9},
+     {1, 2, 3, 4},
+     65535,
+     80},
+    {kCrcB,
+     35,
+     {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff},
+     {1, 2, 3, 4, 5, 6},
+     1,
+     2,
+     0x8100,
+     {9, 9, 9, 9},
+     {8, 8, 8, 8},
+     77,
      88},
-    {kCrcB, 36, {0, 0, 0, 0, 0, 1}, {0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54}, 4094, 0, 0x0800, {255, 255, 255, 255},
-     {0, 0, 0, 1}, 1, 2},
-    {kCrcV6, 40, {0x33, 0x33, 0, 0, 0, 0x01}, {0x00, 0x00, 0x5e, 0x00, 0x53, 0x01}, 0, 0, 0x86DD, {}, {}, 1, 2},
+    {kCrcB,
+     36,
+     {0, 0, 0, 0, 0, 1},
+     {0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54},
+     4094,
+     0,
+     0x0800,
+     {255, 255, 255, 255},
+     {0, 0, 0, 1},
+     1,
+     2},
+    {kCrcV6,
+     40,
+     {0x33, 0x33, 0, 0, 0, 0x01},
+     {0x00, 0x00, 0x5e, 0x00, 0x53, 0x01},
+     0,
+     0,
+     0x86DD,
+     {},
+     {},
+     1,
+     2},
 };
 
 kt::Flow flow(int n) { // golden flow 1 to 5
@@ -247,18 +316,24 @@ kt::Flow flow(int n) { // golden flow 1 to 5
 
 // The key columns of each flow, written out from the line format.
 const std::string kKey[] = {
-    "CRC32 0x0a5c0001, SPORT 03, DMAC 00:11:22:33:44:55, SMAC 66:77:88:99:aa:bb, VLAN1:  100, VLAN2: 4095, "
+    "CRC32 0x0a5c0001, SPORT 03, DMAC 00:11:22:33:44:55, SMAC 66:77:88:99:aa:bb, VLAN1:  100, "
+    "VLAN2: 4095, "
     "ETYPE: 0x0800, DIP: 010.000.000.007, SIP: 192.168.032.102, SPORT:  5060, DPORT:     5, ",
-    "CRC32 0x0a5c0001, SPORT 29, DMAC 02:00:00:00:00:02, SMAC 0a:0b:0c:0d:0e:0f, VLAN1:    0, VLAN2:    7, "
+    "CRC32 0x0a5c0001, SPORT 29, DMAC 02:00:00:00:00:02, SMAC 0a:0b:0c:0d:0e:0f, VLAN1:    0, "
+    "VLAN2:    7, "
     "ETYPE: 0x0806, DIP: 001.002.003.004, SIP: 172.016.005.009, SPORT: 65535, DPORT:    80, ",
-    "CRC32 0x0a5c8003, SPORT 23, DMAC aa:bb:cc:dd:ee:ff, SMAC 01:02:03:04:05:06, VLAN1:    1, VLAN2:    2, "
+    "CRC32 0x0a5c8003, SPORT 23, DMAC aa:bb:cc:dd:ee:ff, SMAC 01:02:03:04:05:06, VLAN1:    1, "
+    "VLAN2:    2, "
     "ETYPE: 0x8100, DIP: 000.000.000.000, SIP: 000.000.000.000, SPORT:     0, DPORT:     0, ",
-    "CRC32 0x0a5c8003, SPORT 1f, DMAC 00:00:00:00:00:01, SMAC fe:dc:ba:98:76:54, VLAN1: 4094, VLAN2:    0, "
+    "CRC32 0x0a5c8003, SPORT 1f, DMAC 00:00:00:00:00:01, SMAC fe:dc:ba:98:76:54, VLAN1: 4094, "
+    "VLAN2:    0, "
     "ETYPE: 0x0800, DIP: 000.000.000.001, SIP: 255.255.255.255, SPORT:     1, DPORT:     2, ",
     // IPv6 keeps the ports little-endian as one word (dport first), and the
     // dump still reads them big-endian: 2 and 1 show as 512 and 256.
-    "CRC32 0x12340005, SPORT 1b, DMAC 33:33:00:00:00:01, SMAC 00:00:5e:00:53:01, VLAN1:    0, VLAN2:    0, "
-    "ETYPE: 0x86dd, DIP: fe80:0001:0002:0003:0004:0005:0006:0007, SIP: 2001:0db8:0102:0304:0506:0708:090a:0b0c, "
+    "CRC32 0x12340005, SPORT 1b, DMAC 33:33:00:00:00:01, SMAC 00:00:5e:00:53:01, VLAN1:    0, "
+    "VLAN2:    0, "
+    "ETYPE: 0x86dd, DIP: fe80:0001:0002:0003:0004:0005:0006:0007, SIP: "
+    "2001:0db8:0102:0304:0506:0708:090a:0b0c, "
     "SPORT:   512, DPORT:   256, ",
 };
 
@@ -275,15 +350,17 @@ const struct Line {
     uint32_t id, indent;
     bool extended;
     int key;
-} kGolden[] = {{1, 0, false, 0}, {11, 2, true, 0}, {12, 2, true, 0}, {2, 8, false, 1}, {21, 10, true, 1},
-               {3, 4, false, 2}, {31, 6, true, 2}, {4, 8, false, 3},  {5, 0, false, 4}};
+} kGolden[] = {{1, 0, false, 0}, {11, 2, true, 0},  {12, 2, true, 0},
+               {2, 8, false, 1}, {21, 10, true, 1}, {3, 4, false, 2},
+               {31, 6, true, 2}, {4, 8, false, 3},  {5, 0, false, 4}};
 
-const char kCpuSummary[] = "\nAll LUTs:         5\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 2\n"
-                           "Delete branch1 executed: 21\nDelete branch2 executed: 22\nDelete branch3 executed: 23\n"
-                           "Delete branch4 executed: 24\nDelete branch5 executed: 25\nDelete branch6 executed: 26\n"
-                           "Delete branch7 executed: 27\nDelete branch8 executed: 28\nCreate branch1 executed: 31\n"
-                           "Create branch1.1 executed: 32\nCreate branch1.2 executed: 33\n"
-                           "Create branch2 executed: 34\n";
+const char kCpuSummary[] =
+    "\nAll LUTs:         5\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 2\n"
+    "Delete branch1 executed: 21\nDelete branch2 executed: 22\nDelete branch3 executed: 23\n"
+    "Delete branch4 executed: 24\nDelete branch5 executed: 25\nDelete branch6 executed: 26\n"
+    "Delete branch7 executed: 27\nDelete branch8 executed: 28\nCreate branch1 executed: 31\n"
+    "Create branch1.1 executed: 32\nCreate branch1.2 executed: 33\n"
+    "Create branch2 executed: 34\n";
 const char kQeSummary[] = "QE All LUTs:         5\nQE Extended LUTs:    4\nQE CRC12 duplicates: 1\n"
                           "QE CRC32 duplicates: 2\n";
 
@@ -296,10 +373,12 @@ std::string golden_lines(uint8_t *(*slot_addr)(uint32_t)) {
     std::string s;
     for (const Line &l : kGolden) {
         char lead[64], counters[96];
-        snprintf(lead, sizeof lead, "%*s%s at 0x%16llx %*s", int(l.indent), "", l.extended ? "Exten" : "Entry",
+        snprintf(lead, sizeof lead, "%*s%s at 0x%16llx %*s", int(l.indent), "",
+                 l.extended ? "Exten" : "Entry",
                  (unsigned long long)uintptr_t(slot_addr(slot_of(l.id))), int(12 - l.indent), "");
-        snprintf(counters, sizeof counters, "FLOW CNT: 0x%08x, TIMESTAMP: 0x%08x, PACKET CNT: 0x%08x, \n",
-                 0xF0000000u + l.id, 0x7000u + l.id, 0xA0u + l.id);
+        snprintf(counters, sizeof counters,
+                 "FLOW CNT: 0x%08x, TIMESTAMP: 0x%08x, PACKET CNT: 0x%08x, \n", 0xF0000000u + l.id,
+                 0x7000u + l.id, 0xA0u + l.id);
         s += lead + kKey[l.key] + counters;
     }
     return s;
@@ -315,7 +394,8 @@ template <typename F> Dumped dump_into(size_t size, F dump_fn) {
     std::vector<char> mem(size + 16, 'Z');
     kova_DUMP_BUF out{mem.data(), size, 0, 7};
     EXPECT_EQ(dump_fn(&out), KOVA_OK);
-    EXPECT_EQ(std::string(mem.data() + size, 16), std::string(16, 'Z')) << "written past the buffer";
+    EXPECT_EQ(std::string(mem.data() + size, 16), std::string(16, 'Z'))
+        << "written past the buffer";
     EXPECT_LT(out.len, size);
     EXPECT_EQ(mem[out.len], '\0');
     return {std::string(mem.data(), out.len), out};
@@ -342,8 +422,16 @@ protected:
     // its CRC32 and has extended flow 21; flow 3 has another CRC32, extended
     // flow 31 and member 4; the IPv6 flow 5 is alone in its bucket.
     static void build_golden_table() {
-        for (const auto &[parent, id, n] : std::vector<std::tuple<uint32_t, uint32_t, int>>{
-                 {0, 1, 1}, {1, 11, 1}, {11, 12, 1}, {0, 2, 2}, {2, 21, 2}, {0, 3, 3}, {3, 31, 3}, {0, 4, 4}, {0, 5, 5}})
+        for (const auto &[parent, id, n] :
+             std::vector<std::tuple<uint32_t, uint32_t, int>>{{0, 1, 1},
+                                                              {1, 11, 1},
+                                                              {11, 12, 1},
+                                                              {0, 2, 2},
+                                                              {2, 21, 2},
+                                                              {0, 3, 3},
+                                                              {3, 31, 3},
+                                                              {0, 4, 4},
+                                                              {0, 5, 5}})
             ASSERT_EQ(parent ? kovaAPIcreateExtendedFlow(flow(n).get(), parent, id)
                              : kovaAPIcreateVoipFlow(flow(n).get(), id),
                       KOVA_OK)
@@ -389,19 +477,24 @@ TEST_F(Dump, GoldenTableInBothCopiesAndBothForms) {
     ASSERT_EQ(kovaAPIdeleteVoipFlow(4), KOVA_OK) << take_log();
     const std::string text = cpu(1).text;
     EXPECT_EQ(text.find(kKey[3]), std::string::npos);
-    EXPECT_NE(text.find("All LUTs:         4\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 1\n"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find(
+            "All LUTs:         4\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 1\n"),
+        std::string::npos);
 }
 
 // 32768 lines do not fit the debug files' 2 MiB: the dump stops at a line
 // end close to the buffer's end, with the cut line and no counts.
 TEST_F(Dump, FullTableStopsAtTheBufferEndWithTheCutLineLast) {
     for (uint32_t i = 0; i < KOVA_LUT_ENTRIES; ++i)
-        ASSERT_EQ(kovaAPIcreateVoipFlow(kt::keyed_flow((i % KOVA_LUT_HEADS) << 18 | (i / KOVA_LUT_HEADS + 1), i).get(), i),
-                  KOVA_OK);
+        ASSERT_EQ(
+            kovaAPIcreateVoipFlow(
+                kt::keyed_flow((i % KOVA_LUT_HEADS) << 18 | (i / KOVA_LUT_HEADS + 1), i).get(), i),
+            KOVA_OK);
     const Dumped whole = cpu(1, 32u << 20), whole_qe = qe(1, 32u << 20);
     ASSERT_EQ(whole.out.cut + whole_qe.out.cut, 0u);
-    EXPECT_NE(whole.text.find("\nAll LUTs:         32768\nExtended LUTs:    0\nCRC12 duplicates: 16384\n"),
+    EXPECT_NE(whole.text.find(
+                  "\nAll LUTs:         32768\nExtended LUTs:    0\nCRC12 duplicates: 16384\n"),
               std::string::npos);
     const Dumped d = cpu(1, 2u << 20);
     expect_clean_cut(d, whole.text);
@@ -450,7 +543,8 @@ TEST_F(Dump, LinksTheWalkMustNotFollow) {
                   std::string::npos)
             << bad;
     }
-    kv::bytes::put_le64(engine_slot(slot_of(12)) + KOVA_LUT_OFF_NEXT_EXT, kt::engine_addr(slot_of(12)));
+    kv::bytes::put_le64(engine_slot(slot_of(12)) + KOVA_LUT_OFF_NEXT_EXT,
+                        kt::engine_addr(slot_of(12)));
     EXPECT_NE(qe(0).text.find("QE Extended LUTs:    32768\n"), std::string::npos);
 }
 
@@ -485,9 +579,13 @@ TEST(Crc, KnownValuesChainingAndTheLazyTable) {
     const uint32_t whole = PartialCRC(0xFFFFFFFFu, data, sizeof data);
     EXPECT_EQ(whole, bitwise_crc(0xFFFFFFFFu, data, sizeof data));
     for (uint32_t cut = 0; cut <= sizeof data; cut += 7)
-        ASSERT_EQ(PartialCRC(PartialCRC(0xFFFFFFFFu, data, cut), data + cut, sizeof data - cut), whole) << cut;
-    const uint32_t rev[][3] = {{1, 32, 0x80000000u}, {0x12345678u, 32, 0x1E6A2C48u}, {0x80, 8, 0x01}, {0x0B, 4, 0x0D},
-                               {0x1FF, 8, 0xFF},     {3, 1, 1}, {0xFFFFFFFFu, 0, 0}, {0xFFFFFFFFu, 32, 0xFFFFFFFFu}};
+        ASSERT_EQ(PartialCRC(PartialCRC(0xFFFFFFFFu, data, cut), data + cut, sizeof data - cut),
+                  whole)
+            << cut;
+    const uint32_t rev[][3] = {{1, 32, 0x80000000u}, {0x12345678u, 32, 0x1E6A2C48u},
+                               {0x80, 8, 0x01},      {0x0B, 4, 0x0D},
+                               {0x1FF, 8, 0xFF},     {3, 1, 1},
+                               {0xFFFFFFFFu, 0, 0},  {0xFFFFFFFFu, 32, 0xFFFFFFFFu}};
     for (const auto &c : rev)
         EXPECT_EQ(reverseBits(c[0], c[1]), c[2]) << c[0] << " bits " << c[1];
     // The plain swaps are identities here; the flow swaps reverse.

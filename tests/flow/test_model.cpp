@@ -42,7 +42,9 @@ kt::Flow flow(uint32_t crc, uint32_t key, uint32_t a, bool extended) {
 }
 
 uint32_t valid_of(uint32_t slot) {
-    return __atomic_load_n(reinterpret_cast<const uint32_t *>(kt::engine_slot(slot) + KOVA_LUT_OFF_VALID), __ATOMIC_ACQUIRE);
+    return __atomic_load_n(
+        reinterpret_cast<const uint32_t *>(kt::engine_slot(slot) + KOVA_LUT_OFF_VALID),
+        __ATOMIC_ACQUIRE);
 }
 
 class Model : public kt::StoreTest {
@@ -78,12 +80,14 @@ protected:
     }
     // Half the deletions hand back the statistics the engine kept, planted
     // in the flow's engine entry just before.
-    uint32_t remove(uint32_t a, uint32_t (*plain)(uint32_t), uint32_t (*with_stats)(uint32_t, uint32_t *)) {
+    uint32_t remove(uint32_t a, uint32_t (*plain)(uint32_t),
+                    uint32_t (*with_stats)(uint32_t, uint32_t *)) {
         if (below(2))
             return plain(a);
         what_ << " with statistics";
         uint32_t want[3] = {step_ * 3 + 1, step_ * 3 + 2, step_ * 3 + 3}, got[3] = {};
-        std::memcpy(kt::engine_slot(kova.appflow_map[a]) + KOVA_LUT_OFF_PACKET_CNT, want, sizeof want);
+        std::memcpy(kt::engine_slot(kova.appflow_map[a]) + KOVA_LUT_OFF_PACKET_CNT, want,
+                    sizeof want);
         const uint32_t r = with_stats(a, got);
         if (r == KOVA_OK && std::memcmp(want, got, sizeof got))
             fail("statistics ", got[0], " ", got[1], " ", got[2], ", expected ", want[0], "..");
@@ -119,7 +123,9 @@ void Model::chain_problems() {
         const uint64_t ext = kt::le64_at(kt::shadow_slot(s) + KOVA_LUT_OFF_NEXT_EXT);
         if (r.is_extended != (f.depth ? 1 : 0) || r.ucc != f.key % 36 ||
             (f.depth && r.prev_flowid != kova.appflow_map[f.parent]) ||
-            (f.child == kNone ? ext != 0 : ext != kt::shadow_addr(kova.appflow_map[f.child]) || r.ext_appflowid != f.child))
+            (f.child == kNone
+                 ? ext != 0
+                 : ext != kt::shadow_addr(kova.appflow_map[f.child]) || r.ext_appflowid != f.child))
             fail("appflowid ", a, " is not in its place in its chain");
     }
 }
@@ -128,13 +134,18 @@ void Model::chain_problems() {
 // of the value the engine then reads; only an entry the engine does not use
 // (valid word not 1) is written whole, from its first byte.
 void Model::check_write(const kova_host_trace_event &e) {
-    const uint32_t slot = uint32_t(e.engine_off / KOVA_LUT_SIZE), first = uint32_t(e.engine_off % KOVA_LUT_SIZE);
+    const uint32_t slot = uint32_t(e.engine_off / KOVA_LUT_SIZE),
+                   first = uint32_t(e.engine_off % KOVA_LUT_SIZE);
     const uint64_t end = first + e.len;
-    if ((end <= KOVA_LUT_OFF_NEXT_CRC12 || first >= KOVA_LUT_OFF_NEXT_EXT + 8) && end <= KOVA_LUT_SIZE)
+    if ((end <= KOVA_LUT_OFF_NEXT_CRC12 || first >= KOVA_LUT_OFF_NEXT_EXT + 8) &&
+        end <= KOVA_LUT_SIZE)
         return;
-    const bool link = e.len == 8 && (first == KOVA_LUT_OFF_NEXT_CRC12 || first == KOVA_LUT_OFF_NEXT_CRC32 ||
-                                     first == KOVA_LUT_OFF_NEXT_EXT);
-    if (e.op == KOVA_TRACE_STORE64 ? !link : first != 0 || end > KOVA_LUT_SIZE || valid_of(slot) == KOVA_LUT_VALID_LIVE)
+    const bool link =
+        e.len == 8 && (first == KOVA_LUT_OFF_NEXT_CRC12 || first == KOVA_LUT_OFF_NEXT_CRC32 ||
+                       first == KOVA_LUT_OFF_NEXT_EXT);
+    if (e.op == KOVA_TRACE_STORE64
+            ? !link
+            : first != 0 || end > KOVA_LUT_SIZE || valid_of(slot) == KOVA_LUT_VALID_LIVE)
         fail(last_write_, ": not a single store of one link, nor a whole unused entry");
     else if (e.op == KOVA_TRACE_STORE64 && kt::le64_at(kt::engine_slot(slot) + first) != e.src_off)
         fail(last_write_, ": the engine reads another value than the one stored");
@@ -154,16 +165,19 @@ void Model::check_engine_view(const std::string &when, bool settled) {
     // The slot a used entry's link leads to when the engine may use it;
     // kNone at the end of a list or at an entry in transition.
     auto follow = [&](uint32_t from, uint32_t field) {
-        const uint64_t link = kt::le64_at(kt::engine_slot(from) + field), off = link - kova.hashtable_base_qe;
+        const uint64_t link = kt::le64_at(kt::engine_slot(from) + field),
+                       off = link - kova.hashtable_base_qe;
         if (link == 0)
             return kNone;
-        if (link < kova.hashtable_base_qe || off % KOVA_LUT_SIZE || off / KOVA_LUT_SIZE >= KOVA_LUT_ENTRIES) {
+        if (link < kova.hashtable_base_qe || off % KOVA_LUT_SIZE ||
+            off / KOVA_LUT_SIZE >= KOVA_LUT_ENTRIES) {
             fail(when, ": slot ", from, " link at byte ", field, " leads outside the table");
             return kNone;
         }
         const uint32_t to = uint32_t(off / KOVA_LUT_SIZE), v = valid_of(to);
         if (v != KOVA_LUT_VALID_LIVE && v != KOVA_LUT_VALID_DETACHED) // 2: in transition, not used
-            fail(when, ": slot ", from, " link at byte ", field, " leads into slot ", to, " with valid word ", v);
+            fail(when, ": slot ", from, " link at byte ", field, " leads into slot ", to,
+                 " with valid word ", v);
         return v == KOVA_LUT_VALID_LIVE ? to : kNone;
     };
     // Uses the entry in `slot` of the bucket at `head`, reached through a
@@ -175,15 +189,22 @@ void Model::check_engine_view(const std::string &when, bool settled) {
         kova_LUT lut{};
         int32_t length = KOVA_LUT_SIZE;
         const uint8_t *w = reinterpret_cast<const uint8_t *>(&lut);
-        if (visited[slot] || !m || kovaAPIcreateVoipLutEntry(flow(m->crc, m->key, a, m->depth).get(), &lut, &length, 0x3000000) ||
+        if (visited[slot] || !m ||
+            kovaAPIcreateVoipLutEntry(flow(m->crc, m->key, a, m->depth).get(), &lut, &length,
+                                      0x3000000) ||
             std::memcmp(e, w, KOVA_LUT_OFF_NEXT_CRC12) || std::memcmp(e + 96, w + 96, 8) ||
-            std::memcmp(e + KOVA_LUT_OFF_ACTIONS, w + KOVA_LUT_OFF_ACTIONS, KOVA_LUT_OFF_VALID - KOVA_LUT_OFF_ACTIONS)) {
-            fail(when, ": slot ", slot, " with valid word 1 is reached twice or holds no whole entry of a flow that exists");
+            std::memcmp(e + KOVA_LUT_OFF_ACTIONS, w + KOVA_LUT_OFF_ACTIONS,
+                        KOVA_LUT_OFF_VALID - KOVA_LUT_OFF_ACTIONS)) {
+            fail(when, ": slot ", slot,
+                 " with valid word 1 is reached twice or holds no whole entry of a flow that "
+                 "exists");
             return kNone;
         }
         visited[slot] = true;
-        if (m->crc >> KOVA_LUT_BUCKET_SHIFT != head || (parent == kNone ? m->depth != 0 : m->parent != parent))
-            fail(when, ": flow ", a, " in slot ", slot, " is reached through the wrong link (parent ", parent, ")");
+        if (m->crc >> KOVA_LUT_BUCKET_SHIFT != head ||
+            (parent == kNone ? m->depth != 0 : m->parent != parent))
+            fail(when, ": flow ", a, " in slot ", slot,
+                 " is reached through the wrong link (parent ", parent, ")");
         ++reached[a];
         return a;
     };
@@ -200,19 +221,24 @@ void Model::check_engine_view(const std::string &when, bool settled) {
             in_transition.insert(head);
         if (v != KOVA_LUT_VALID_LIVE)
             continue; // empty, or being written or overwritten: not used
-        for (uint32_t g = head, a; g != kNone && (a = use(g, head, kNone)) != kNone; g = follow(g, KOVA_LUT_OFF_NEXT_CRC12)) {
+        for (uint32_t g = head, a; g != kNone && (a = use(g, head, kNone)) != kNone;
+             g = follow(g, KOVA_LUT_OFF_NEXT_CRC12)) {
             with_extended(g, a, head);
-            for (uint32_t s = follow(g, KOVA_LUT_OFF_NEXT_CRC32), b; s != kNone && (b = use(s, head, kNone)) != kNone;
+            for (uint32_t s = follow(g, KOVA_LUT_OFF_NEXT_CRC32), b;
+                 s != kNone && (b = use(s, head, kNone)) != kNone;
                  s = follow(s, KOVA_LUT_OFF_NEXT_CRC32)) {
-                if (kt::le32_at(kt::engine_slot(s) + KOVA_LUT_OFF_CRC32) != kt::le32_at(kt::engine_slot(g) + KOVA_LUT_OFF_CRC32))
-                    fail(when, ": flow ", b, " is in the same-CRC list of flow ", a, " with another CRC32");
+                if (kt::le32_at(kt::engine_slot(s) + KOVA_LUT_OFF_CRC32) !=
+                    kt::le32_at(kt::engine_slot(g) + KOVA_LUT_OFF_CRC32))
+                    fail(when, ": flow ", b, " is in the same-CRC list of flow ", a,
+                         " with another CRC32");
                 with_extended(s, b, head);
             }
         }
     }
     for (const auto &[a, f] : flows_) {
         const uint32_t n = reached.count(a) ? reached[a] : 0;
-        if ((settled || (before_.count(a) && !in_transition.count(f.crc >> KOVA_LUT_BUCKET_SHIFT))) &&
+        if ((settled ||
+             (before_.count(a) && !in_transition.count(f.crc >> KOVA_LUT_BUCKET_SHIFT))) &&
             (n == 0 || (settled && n > 1)))
             fail(when, ": flow ", a, " is reached ", n, " times");
     }
@@ -223,10 +249,12 @@ void Model::check_engine_view(const std::string &when, bool settled) {
 void Model::hook(const kova_host_trace_event *ev, void *ctx) {
     auto *self = static_cast<Model *>(ctx);
     if (ev->op == KOVA_TRACE_BARRIER)
-        return self->check_engine_view("barrier " + std::to_string(++self->barriers_) + " after " + self->last_write_, false);
+        return self->check_engine_view(
+            "barrier " + std::to_string(++self->barriers_) + " after " + self->last_write_, false);
     std::ostringstream o;
     o << "write op " << ev->op << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
-      << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value " << (ev->value | ev->src_off);
+      << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value "
+      << (ev->value | ev->src_off);
     self->last_write_ = o.str();
     self->check_write(*ev);
 }
@@ -247,7 +275,9 @@ uint32_t Model::step() {
         return parent == kNone ? kNone : extend(parent, unused_id());
     }
     const uint32_t a = pick([&](const Live &l) {
-        return roll < remove_to ? !l.depth && l.child == kNone : roll < last_to ? l.depth && l.child == kNone : !l.depth;
+        return roll < remove_to ? !l.depth && l.child == kNone
+               : roll < last_to ? l.depth && l.child == kNone
+                                : !l.depth;
     });
     if (a == kNone || roll >= chain_to)
         return kNone;
@@ -319,7 +349,8 @@ std::vector<uint32_t> deletion_cases() {
 
 TEST_F(Model, UniformCrcs) {
     run(11, 2000, 150, 15);
-    EXPECT_GT(kova.delete_branch_count[0], 10 * kova.delete_branch_count[4]) << "mostly a bucket to itself";
+    EXPECT_GT(kova.delete_branch_count[0], 10 * kova.delete_branch_count[4])
+        << "mostly a bucket to itself";
 }
 
 // Every flow in one group: long same-CRC lists, every head deletion a move.
@@ -335,7 +366,10 @@ TEST_F(ModelOneCrc, EveryFlowOneCrc) {
 // and next_crc32 lists interleave.
 class ModelOneBucket : public Model {
     uint32_t new_crc() override {
-        return 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(swings_ % 3 == 0 ? 24 : swings_ % 3 == 1 ? 2 : 1)) * 0x0101u;
+        return 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(swings_ % 3 == 0   ? 24
+                                                             : swings_ % 3 == 1 ? 2
+                                                                                : 1)) *
+                                                      0x0101u;
     }
 };
 TEST_F(ModelOneBucket, OneBucketManyGroups) {

@@ -41,7 +41,9 @@ protected:
         return f;
     }
     void extend(uint32_t parent, uint32_t a) {
-        ASSERT_EQ(kovaAPIcreateExtendedFlow(ext_flow(model_.at(parent), key_.at(parent)).get(), parent, a), KOVA_OK)
+        ASSERT_EQ(kovaAPIcreateExtendedFlow(ext_flow(model_.at(parent), key_.at(parent)).get(),
+                                            parent, a),
+                  KOVA_OK)
             << a << take_log();
         model_[a] = model_[parent], key_[a] = key_[parent];
     }
@@ -51,14 +53,17 @@ protected:
     }
     static uint32_t slot_of(uint32_t a) { return kova.appflow_map[a]; }
     static uint32_t deletions() {
-        return std::accumulate(std::begin(kova.delete_branch_count), std::end(kova.delete_branch_count), 0u);
+        return std::accumulate(std::begin(kova.delete_branch_count),
+                               std::end(kova.delete_branch_count), 0u);
     }
     // A freed slot: record released, both copies zero.
     static void expect_free(uint32_t s) {
         const kova_LUT_INFO &r = kova.lut_info[s];
         EXPECT_TRUE(!r.in_use && !r.is_extended && r.prev_flowid == KOVA_NO_SLOT) << s;
         const uint8_t zero[256] = {};
-        EXPECT_TRUE(!std::memcmp(shadow_slot(s), zero, 256) && !std::memcmp(engine_slot(s), zero, 256)) << s;
+        EXPECT_TRUE(!std::memcmp(shadow_slot(s), zero, 256) &&
+                    !std::memcmp(engine_slot(s), zero, 256))
+            << s;
     }
     kt::FlowModel model_;
     std::map<uint32_t, uint32_t> key_;
@@ -92,7 +97,8 @@ TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
         remove(s.victim);
         EXPECT_EQ(take_log(), "");
         for (uint32_t c = 0; c < 8; ++c)
-            EXPECT_EQ(kova.delete_branch_count[c] - counts[c], c + 1 == s.expected_case ? 1u : 0u) << "case " << c + 1;
+            EXPECT_EQ(kova.delete_branch_count[c] - counts[c], c + 1 == s.expected_case ? 1u : 0u)
+                << "case " << c + 1;
         EXPECT_TABLE_OK(&model_);
         while (!model_.empty()) // empty the bucket again, any order
             remove(model_.begin()->first);
@@ -114,7 +120,8 @@ void at_link_write(const kova_host_trace_event *e, void *ctx) {
 TEST_F(Table, EngineSeesEachStepInOrder) {
     const uint64_t head = kHead * 256ull, e1 = 16384 * 256ull, e2 = 16385 * 256ull;
     auto publish = [](uint64_t slot, uint64_t length) {
-        return std::vector<W>{{KOVA_TRACE_MEMSET32, slot + 252, 4, 0}, {KOVA_TRACE_MEMCPY, slot, length, 0},
+        return std::vector<W>{{KOVA_TRACE_MEMSET32, slot + 252, 4, 0},
+                              {KOVA_TRACE_MEMCPY, slot, length, 0},
                               {KOVA_TRACE_MEMSET32, slot + 252, 4, 1}};
     };
     EXPECT_EQ(kt::writes_of([&] { create(0, crc_of(1)); }), publish(head, 120));
@@ -123,28 +130,38 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
         kova_host_trace_hook(at_link_write, &seen);
         auto want = publish(seen[1] * 256, 120);
         want.emplace_back(KOVA_TRACE_STORE64, head + field, 8, kt::engine_addr(uint32_t(seen[1])));
-        EXPECT_EQ(kt::writes_of([&] { field == KOVA_LUT_OFF_NEXT_EXT ? extend(0, 2) : create(1, crc_of(1)); }), want);
+        EXPECT_EQ(kt::writes_of([&] {
+                      field == KOVA_LUT_OFF_NEXT_EXT ? extend(0, 2) : create(1, crc_of(1));
+                  }),
+                  want);
         kova_host_trace_hook(nullptr, nullptr);
-        EXPECT_EQ(seen, (std::vector<uint64_t>{seen[0], seen[1], model_[0], 0})) << "shadow entry, no shadow link";
+        EXPECT_EQ(seen, (std::vector<uint64_t>{seen[0], seen[1], model_[0], 0}))
+            << "shadow entry, no shadow link";
     }
     EXPECT_EQ(kova.lut_info[kHead].ext_appflowid, 2u);
     extend(2, 3);
     EXPECT_EQ(kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK); }),
-              (std::vector<W>{{KOVA_TRACE_STORE64, e2 + KOVA_LUT_OFF_NEXT_EXT, 8, 0}, {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 2},
-                              {KOVA_TRACE_MEMSET, 16386 * 256, 256, 0}, {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 0}}));
+              (std::vector<W>{{KOVA_TRACE_STORE64, e2 + KOVA_LUT_OFF_NEXT_EXT, 8, 0},
+                              {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 2},
+                              {KOVA_TRACE_MEMSET, 16386 * 256, 256, 0},
+                              {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 0}}));
     EXPECT_EQ(kova.lut_info[16385].ext_appflowid, KOVA_NO_SLOT);
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
     model_.erase(2), model_.erase(3);
     EXPECT_EQ(kt::writes_of([&] { remove(0); }),
-              (std::vector<W>{{KOVA_TRACE_MEMSET32, head + 252, 4, 2}, {KOVA_TRACE_MEMCPY2, head, 252, e1},
-                              {KOVA_TRACE_MEMSET32, head + 252, 4, 1}, {KOVA_TRACE_MEMSET32, e1 + 252, 4, 0},
+              (std::vector<W>{{KOVA_TRACE_MEMSET32, head + 252, 4, 2},
+                              {KOVA_TRACE_MEMCPY2, head, 252, e1},
+                              {KOVA_TRACE_MEMSET32, head + 252, 4, 1},
+                              {KOVA_TRACE_MEMSET32, e1 + 252, 4, 0},
                               {KOVA_TRACE_MEMSET, e1, 256, 0}}));
     create(4, crc_of(2));
     create(5, crc_of(2));
     const uint64_t group = slot_of(4) * 256ull;
     EXPECT_EQ(kt::writes_of([&] { remove(4); }),
-              (std::vector<W>{{KOVA_TRACE_STORE64, head + KOVA_LUT_OFF_NEXT_CRC12, 8, kt::engine_addr(slot_of(5))},
-                              {KOVA_TRACE_MEMSET32, group + 252, 4, 0}, {KOVA_TRACE_MEMSET, group, 256, 0}}));
+              (std::vector<W>{{KOVA_TRACE_STORE64, head + KOVA_LUT_OFF_NEXT_CRC12, 8,
+                               kt::engine_addr(slot_of(5))},
+                              {KOVA_TRACE_MEMSET32, group + 252, 4, 0},
+                              {KOVA_TRACE_MEMSET, group, 256, 0}}));
     EXPECT_TABLE_OK(&model_);
 }
 
@@ -164,9 +181,12 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
                   memcpyQE2(a + 512, a + 1, 0x100000000ull + 65, 0); // the low 32 bits count
                   storeQE64(a + 600, 0x0102030405060708ull, 0);
               }),
-              (std::vector<W>{{KOVA_TRACE_MEMCPY, 2560, 0, 0}, {KOVA_TRACE_MEMCPY, 2561, 65, 0},
-                              {KOVA_TRACE_MEMSET, 2660, 252, 0xC7}, {KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4},
-                              {KOVA_TRACE_MEMCPY2, 3072, 65, 2561}, {KOVA_TRACE_STORE64, 3160, 8, 0x0102030405060708ull}}));
+              (std::vector<W>{{KOVA_TRACE_MEMCPY, 2560, 0, 0},
+                              {KOVA_TRACE_MEMCPY, 2561, 65, 0},
+                              {KOVA_TRACE_MEMSET, 2660, 252, 0xC7},
+                              {KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4},
+                              {KOVA_TRACE_MEMCPY2, 3072, 65, 2561},
+                              {KOVA_TRACE_STORE64, 3160, 8, 0x0102030405060708ull}}));
     std::memset(want, 0xEE, sizeof want);
     std::memcpy(want + 1, src, 65);
     std::memset(want + 100, 0xC7, 252);
@@ -177,9 +197,12 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     kova_LUT built;
     std::memset(&built, 0x5A, sizeof built);
     kv::publish::entry(kt::engine_addr(3), &built, 120, 0, shadow_slot(3));
-    EXPECT_TRUE(engine_slot(3)[119] == 0x5A && engine_slot(3)[120] == 0 && shadow_slot(3)[120] == 0);
-    EXPECT_EQ(kt::writes_of([&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
-              (std::vector<W>{{KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 0}, {KOVA_TRACE_MEMCPY, 5 * 256, 252, 0},
+    EXPECT_TRUE(engine_slot(3)[119] == 0x5A && engine_slot(3)[120] == 0 &&
+                shadow_slot(3)[120] == 0);
+    EXPECT_EQ(kt::writes_of(
+                  [&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
+              (std::vector<W>{{KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 0},
+                              {KOVA_TRACE_MEMCPY, 5 * 256, 252, 0},
                               {KOVA_TRACE_MEMSET32, 5 * 256 + 252, 4, 1}}));
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
@@ -191,19 +214,25 @@ TEST_F(Table, Refusals) {
     create(1, kCrc);
     extend(1, 2);
     extend(2, 3);
-    kt::Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc), good = ext_flow(kCrc, 1), port = ext_flow(kCrc, 1),
-        crc = ext_flow(kCrc, 1);
+    kt::Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc),
+        good = ext_flow(kCrc, 1), port = ext_flow(kCrc, 1), crc = ext_flow(kCrc, 1);
     unknown.rules[0].type = 10;
     port.f.flow_ucc += 1;
     crc.f.crc32 += 1;
-    const std::string state = "Failed to create new lut, Wrong state of flow.\n\r", range = "flowid which is out of range\n",
-                      del = "kovaAPI: trying to delete ", add = "kovaAPI: trying to add extended flow ",
+    const std::string state = "Failed to create new lut, Wrong state of flow.\n\r",
+                      range = "flowid which is out of range\n", del = "kovaAPI: trying to delete ",
+                      add = "kovaAPI: trying to add extended flow ",
                       diff = add + "which has different lookup data than original flow\n";
     using Call = std::function<uint32_t()>;
     auto c = [](uint32_t (*f)(uint32_t), uint32_t a) { return Call([=] { return f(a); }); };
-    auto voip = [](kt::Flow *f, uint64_t a, uint32_t st) { return Call([=] { return kovaAPIcreateFlow(f ? f->get() : nullptr, a, st); }); };
-    auto ext = [](kt::Flow *f, uint64_t p, uint64_t a) { return Call([=] { return kovaAPIcreateExtendedFlow(f ? f->get() : nullptr, p, a); }); };
-    const auto plain = kovaAPIdeleteVoipFlow, last = kovaAPIdeleteExtendedFlow, all = kovaAPIdeleteFlowWithExtended;
+    auto voip = [](kt::Flow *f, uint64_t a, uint32_t st) {
+        return Call([=] { return kovaAPIcreateFlow(f ? f->get() : nullptr, a, st); });
+    };
+    auto ext = [](kt::Flow *f, uint64_t p, uint64_t a) {
+        return Call([=] { return kovaAPIcreateExtendedFlow(f ? f->get() : nullptr, p, a); });
+    };
+    const auto plain = kovaAPIdeleteVoipFlow, last = kovaAPIdeleteExtendedFlow,
+               all = kovaAPIdeleteFlowWithExtended;
     const struct {
         Call call;
         uint32_t map9, result;
@@ -247,7 +276,8 @@ TEST_F(Table, Refusals) {
         {c(all, 9), 40000, 7, del + range},
         {c(all, 9), 999, 7, del + "non-existing flow\n"},
         {c(all, 3), KOVA_NO_SLOT, 7, del + "extended flow with normal flow delete function\n"},
-        {[] { return kovaAPIdeleteFlow2(1, 2); }, KOVA_NO_SLOT, 7, del + "flow which has extended flow active\n"},
+        {[] { return kovaAPIdeleteFlow2(1, 2); }, KOVA_NO_SLOT, 7,
+         del + "flow which has extended flow active\n"},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(&k - cases);
@@ -292,14 +322,18 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     EXPECT_EQ(le32_at(engine_slot(kHead) + KOVA_LUT_OFF_VALID), 0u);
     kova.lut_info[kHead].in_use = 0;
     ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 1), KOVA_OK);
-    shadow_slot(16384)[KOVA_LUT_OFF_CRC32] = 1; // the next overflow slot is not empty: it stays taken
+    shadow_slot(16384)[KOVA_LUT_OFF_CRC32] =
+        1; // the next overflow slot is not empty: it stays taken
     refused(kovaAPIcreateVoipFlow(f.get(), 2));
     EXPECT_EQ(slot_of(2), 16384u);
-    kova.lut_info[kHead].lut_qe = 0x1234; // lost engine address: a flow stays unlinked, an extended one unlinked but live
+    kova.lut_info[kHead].lut_qe =
+        0x1234; // lost engine address: a flow stays unlinked, an extended one unlinked but live
     refused(kovaAPIcreateVoipFlow(f.get(), 3));
     refused(kovaAPIcreateExtendedFlow(f.get(), 1, 4));
     EXPECT_EQ(le32_at(engine_slot(16386) + KOVA_LUT_OFF_VALID), 1u);
-    EXPECT_EQ(le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_CRC32) | le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_EXT), 0u);
+    EXPECT_EQ(le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_CRC32) |
+                  le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_EXT),
+              0u);
     kova_LUT *scratch = kova.temp_lut;
     kova.temp_lut = nullptr;
     refused(kovaAPIcreateVoipFlow(f.get(), 5));
@@ -309,11 +343,13 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     kovaAPIReInitKovaFlowTable();
     for (uint32_t a = 0; a < 3; ++a)
         create(a, kCrc);
-    kova.lut_info[16385].prev_flowid = KOVA_NO_SLOT; // an overflow entry that claims to be a head: stays mapped
+    kova.lut_info[16385].prev_flowid =
+        KOVA_NO_SLOT; // an overflow entry that claims to be a head: stays mapped
     refused(kovaAPIdeleteVoipFlow(2));
     EXPECT_EQ(slot_of(2), 16385u);
     kova.lut_info[16385].prev_flowid = 16384;
-    std::memset(shadow_slot(16384) + KOVA_LUT_OFF_NEXT_CRC32, 0, 8); // its predecessor no longer links to it
+    std::memset(shadow_slot(16384) + KOVA_LUT_OFF_NEXT_CRC32, 0,
+                8); // its predecessor no longer links to it
     const uint32_t before = kova.delete_branch_count[4];
     refused(kovaAPIdeleteVoipFlow(2));
     EXPECT_EQ(kova.delete_branch_count[4], before + 1) << "the case still counts";
@@ -330,7 +366,8 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     EXPECT_EQ(slot_of(3), KOVA_NO_SLOT) << "unmapped, but taken and linked";
     EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), kt::engine_addr(16385));
     kova.lut_info[16385].prev_flowid = 16384, kova.appflow_map[3] = 16385, kova.ext_free_used = 0;
-    refused(kovaAPIdeleteExtendedFlow(3)); // freeing onto an empty stack: cleared and unlinked first
+    refused(
+        kovaAPIdeleteExtendedFlow(3)); // freeing onto an empty stack: cleared and unlinked first
     expect_free(16385);
     EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), 0u);
     EXPECT_EQ(lines.size(), 11u);
@@ -357,7 +394,8 @@ TEST_F(Table, FullAreaAndLongChains) {
     kova.ext_free_list[0] = 16384, kova.ext_free_used = 0;
     for (uint32_t a = 1; a <= KOVA_OVERFLOW_SLOTS; ++a)
         extend(a - 1, a);
-    EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), KOVA_OVERFLOW_SLOTS, 20000), KOVA_ERR_TABLE_FULL);
+    EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), KOVA_OVERFLOW_SLOTS, 20000),
+              KOVA_ERR_TABLE_FULL);
     EXPECT_EQ(kovaAPIcreateVoipFlow(kt::keyed_flow(kCrc, 7).get(), 20000), KOVA_ERR_TABLE_FULL);
     EXPECT_EQ(kova.create_branch_count[0], 1u);
     create(20001, 777u << 18);
@@ -402,7 +440,8 @@ TEST_F(Table, DetachedChainStaysDeletable) {
     ASSERT_EQ(kovaAPIdeleteFlow2(0, 1), KOVA_OK);
     kv::bytes::put_le32(engine_slot(slot_of(21)) + KOVA_LUT_OFF_VALID, 1);
     EXPECT_EQ(kovaAPIdeleteExtendedFlow(21), KOVA_ERR_INTERNAL);
-    EXPECT_TRUE(std::regex_match(take_log(), std::regex("kovaAPI: internal error extended\\.cpp [0-9]+")));
+    EXPECT_TRUE(
+        std::regex_match(take_log(), std::regex("kovaAPI: internal error extended\\.cpp [0-9]+")));
 }
 
 // A head with a member and a chain: until the main entry is overwritten the
@@ -416,21 +455,27 @@ TEST_F(Table, CombinedDeletion) {
     extend(3, 4);
     kv::bytes::put_le32(engine_slot(kHead) + KOVA_LUT_OFF_TIMESTAMP, 0xABCD);
     uint32_t stats[3] = {};
-    const auto w = kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(1, stats), KOVA_OK); });
+    const auto w = kt::writes_of(
+        [&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(1, stats), KOVA_OK); });
     EXPECT_EQ(take_log(), "");
     EXPECT_EQ(stats[2], 0xABCDu);
     ASSERT_GE(w.size(), 4u);
     EXPECT_EQ(std::vector<W>(w.begin(), w.begin() + 4),
-              (std::vector<W>{{KOVA_TRACE_MEMSET32, kHead * 256 + 252, 4, 2}, {KOVA_TRACE_MEMSET32, 16385 * 256 + 252, 4, 2},
-                              {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 2}, {KOVA_TRACE_MEMCPY2, kHead * 256, 252, 16384 * 256}}));
+              (std::vector<W>{{KOVA_TRACE_MEMSET32, kHead * 256 + 252, 4, 2},
+                              {KOVA_TRACE_MEMSET32, 16385 * 256 + 252, 4, 2},
+                              {KOVA_TRACE_MEMSET32, 16386 * 256 + 252, 4, 2},
+                              {KOVA_TRACE_MEMCPY2, kHead * 256, 252, 16384 * 256}}));
     for (uint32_t s : {16384u, 16385u, 16386u})
         expect_free(s);
-    EXPECT_EQ(std::vector<uint32_t>(kova.ext_free_list, kova.ext_free_list + 3), (std::vector<uint32_t>{16385, 16386, 16384}));
+    EXPECT_EQ(std::vector<uint32_t>(kova.ext_free_list, kova.ext_free_list + 3),
+              (std::vector<uint32_t>{16385, 16386, 16384}));
     const kt::FlowModel left{{2, kCrc}};
     EXPECT_TABLE_OK(&left);
-    const auto bare = kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
+    const auto bare = kt::writes_of(
+        [&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
     create(2, kCrc);
-    EXPECT_EQ(bare, kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteVoipFlowWithStats(2, stats), KOVA_OK); }));
+    EXPECT_EQ(bare,
+              kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteVoipFlowWithStats(2, stats), KOVA_OK); }));
     EXPECT_EQ(kova.delete_branch_count[0], 2u);
 }
 
@@ -455,8 +500,9 @@ TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
     const uint32_t e1 = slot_of(6), e2 = slot_of(7);
     kova.lut_info[slot_of(5)].prev_flowid = 0; // a head slot with a predecessor
     EXPECT_EQ(kovaAPIdeleteFlowWithExtended(5), KOVA_ERR_INTERNAL);
-    EXPECT_TRUE(std::regex_match(take_log(), std::regex("kovaAPI: internal error delete\\.cpp [0-9]+"
-                                                        "kovaAPI: Can not delete main flow\n")));
+    EXPECT_TRUE(
+        std::regex_match(take_log(), std::regex("kovaAPI: internal error delete\\.cpp [0-9]+"
+                                                "kovaAPI: Can not delete main flow\n")));
     EXPECT_NE(slot_of(5), KOVA_NO_SLOT);
     expect_free(e1);
     expect_free(e2);
@@ -494,9 +540,13 @@ TEST_F(Table, StoreInitAndReset) {
     EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
     kova.hashtable_base_qe = 0;
     ASSERT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
-    auto zero = [](const uint8_t *p) { return std::all_of(p, p + KOVA_LUT_TABLE_BYTES, [](uint8_t b) { return !b; }); };
+    auto zero = [](const uint8_t *p) {
+        return std::all_of(p, p + KOVA_LUT_TABLE_BYTES, [](uint8_t b) { return !b; });
+    };
     EXPECT_TRUE(zero(kova.hashtable_base_cpu) && zero(kova.hashtable_base_qe_remapped));
-    EXPECT_EQ(kova.create_branch_count[0] + kova.create_branch_count[1] + kova.create_branch_count[3], 3u);
+    EXPECT_EQ(kova.create_branch_count[0] + kova.create_branch_count[1] +
+                  kova.create_branch_count[3],
+              3u);
     EXPECT_EQ(kova.lut_info[16384].ext_appflowid, 99u);
     const kt::FlowModel none;
     EXPECT_TABLE_OK(&none);
@@ -512,7 +562,9 @@ void put_words(uint8_t *entry, uint32_t packets, uint32_t word2, uint32_t stamp)
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_STATS_WORD2, word2);
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_TIMESTAMP, stamp);
 }
-uint32_t create(uint32_t crc, uint32_t a) { return kovaAPIcreateVoipFlow(kt::keyed_flow(crc, a).get(), a); }
+uint32_t create(uint32_t crc, uint32_t a) {
+    return kovaAPIcreateVoipFlow(kt::keyed_flow(crc, a).get(), a);
+}
 std::string fmt(const char *format, uint64_t v) {
     char buf[160];
     std::snprintf(buf, sizeof buf, format, (unsigned long long)v);
@@ -527,8 +579,8 @@ std::string query(int32_t a) {
     const uint32_t r[3] = {kovaAPIgetFlowPacketCounter(a, &counter), kovaAPIgetFlowStatistics(a, s),
                            kovaAPIgetFlowTimeStamp(a, &stamp)};
     char buf[200];
-    std::snprintf(buf, sizeof buf, "%u %u %u %llx %x %x %x %llx", r[0], r[1], r[2], (unsigned long long)counter, s[0],
-                  s[1], s[2], (unsigned long long)stamp);
+    std::snprintf(buf, sizeof buf, "%u %u %u %llx %x %x %x %llx", r[0], r[1], r[2],
+                  (unsigned long long)counter, s[0], s[1], s[2], (unsigned long long)stamp);
     return buf + std::string("|") + take_log();
 }
 
@@ -561,9 +613,11 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
     const std::string out = three("kovaAPI: trying to get %s for flowid which is out of range\n");
     EXPECT_EQ(query(32768), out);
     EXPECT_EQ(query(-1), out);
-    EXPECT_EQ(query(32767), three("kovaAPI: trying to to get %s for non-existing application flowid\n"));
+    EXPECT_EQ(query(32767),
+              three("kovaAPI: trying to to get %s for non-existing application flowid\n"));
     kova.appflow_map[5] = KOVA_LUT_ENTRIES;
-    EXPECT_EQ(query(5), three("kovaAPI: trying to to get %s for for flowid which is out of range\n"));
+    EXPECT_EQ(query(5),
+              three("kovaAPI: trying to to get %s for for flowid which is out of range\n"));
     kova.appflow_map[5] = 100; // a slot no flow owns
     EXPECT_EQ(query(5), three("kovaAPI: trying to to get %s for for non-existing flow\n"));
     kova.appflow_map[5] = KOVA_NO_SLOT;
@@ -581,24 +635,32 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
     stored_hashtable_base_cpu = 0; // as after load
     EXPECT_EQ(kovaAPIcheckFlowExists(1, 0), 0u);
-    EXPECT_EQ(take_log(), fmt("ORVEX_BUG4702: stored_hashtable_base_cpu=0x0 kova.hashtable_base_cpu=0x%llx\n", base));
+    EXPECT_EQ(
+        take_log(),
+        fmt("ORVEX_BUG4702: stored_hashtable_base_cpu=0x0 kova.hashtable_base_cpu=0x%llx\n", base));
     stored_hashtable_base_cpu = 0x5000;
     EXPECT_EQ(kovaAPIcheckFlowExists(1, 0), 0u);
-    EXPECT_EQ(take_log(), fmt("ORVEX_BUG4702: stored_hashtable_base_cpu=0x5000 kova.hashtable_base_cpu=0x%llx\n", base));
+    EXPECT_EQ(
+        take_log(),
+        fmt("ORVEX_BUG4702: stored_hashtable_base_cpu=0x5000 kova.hashtable_base_cpu=0x%llx\n",
+            base));
     EXPECT_EQ(stored_hashtable_base_cpu, base);
 
     const uint32_t A = 0x40000001, B = 0x40000002, elsewhere = 0x80000001;
     const uint64_t start = uint64_t(A >> KOVA_LUT_BUCKET_SHIFT) * KOVA_LUT_SIZE;
     EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 0u);
     EXPECT_EQ(kovaAPIcheckFlowExists(0, start), 1u) << "an empty head's crc32 is 0";
-    EXPECT_EQ(kovaAPIcheckFlowExists(A, KOVA_LUT_TABLE_BYTES - KOVA_LUT_SIZE), 0u) << "the last slot is a start";
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, KOVA_LUT_TABLE_BYTES - KOVA_LUT_SIZE), 0u)
+        << "the last slot is a start";
     for (uint32_t a : {1u, 2u}) // the second behind the head on next_crc32
         ASSERT_EQ(create(A, a), KOVA_OK);
     ASSERT_EQ(create(B, 3), KOVA_OK);
     ASSERT_EQ(create(elsewhere, 4), KOVA_OK);
-    kv::bytes::put_le32(kt::shadow_slot(16384) + KOVA_LUT_OFF_CRC32, 0x40000077); // seen on next_crc32 only
-    const std::pair<uint64_t, uint32_t> found[] = {{A, 1}, {B, 1}, {0x40000003, 0}, {0xFFFFFFFF00000000ull | B, 1},
-                                                   {elsewhere, 0}, {0x40000077, 0}};
+    kv::bytes::put_le32(kt::shadow_slot(16384) + KOVA_LUT_OFF_CRC32,
+                        0x40000077); // seen on next_crc32 only
+    const std::pair<uint64_t, uint32_t> found[] = {{A, 1},          {B, 1},
+                                                   {0x40000003, 0}, {0xFFFFFFFF00000000ull | B, 1},
+                                                   {elsewhere, 0},  {0x40000077, 0}};
     for (auto [crc, want] : found)
         EXPECT_EQ(kovaAPIcheckFlowExists(crc, start), want) << crc;
     EXPECT_EQ(take_log(), "");
@@ -606,7 +668,8 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     const char *line = "ORVEX_BUG4702: kovaAPIcheckFlowExists wrong search_lut address = 0x%llx\n";
     EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES), 1u);
     EXPECT_EQ(take_log(), "ORVEX_BUG4702: kovaAPIcheckFlowExists wrong start address = 0x800000\n");
-    EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES - 1), 1u); // must not read past the end
+    EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES - 1),
+              1u); // must not read past the end
     EXPECT_EQ(take_log(), fmt(line, base + KOVA_LUT_TABLE_BYTES - 1));
     uint8_t *head = kt::shadow_slot(uint32_t(start / KOVA_LUT_SIZE));
     for (uint64_t bad : {base + KOVA_LUT_TABLE_BYTES, base - KOVA_LUT_SIZE}) {
@@ -623,9 +686,10 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     // Released: the records keep their contents but the tables are gone.
     kova_host_unload();
     take_log();
-    EXPECT_EQ(query(1), "7 7 7 aa aa aa aa aa|kovaAPI: trying to to get counter for for non-existing flow\n"
-                        "kovaAPI: trying to to get counter for for non-existing flow\n"
-                        "kovaAPI: trying to to get timestamp for for non-existing flow\n");
+    EXPECT_EQ(query(1),
+              "7 7 7 aa aa aa aa aa|kovaAPI: trying to to get counter for for non-existing flow\n"
+              "kovaAPI: trying to to get counter for for non-existing flow\n"
+              "kovaAPI: trying to to get timestamp for for non-existing flow\n");
     stored_hashtable_base_cpu = 0x5000;
     EXPECT_EQ(kovaAPIcheckFlowExists(0, 0), 1u);
     EXPECT_EQ(take_log(), "ORVEX_BUG4702: kovaAPI: kovaAPI not initialized yet\n");

@@ -51,10 +51,16 @@ Flow keyed_flow(uint32_t crc, uint32_t seed) {
     return fl;
 }
 
-uint8_t *engine_slot(uint32_t slot) { return kova.hashtable_base_qe_remapped + uint64_t(slot) * KOVA_LUT_SIZE; }
-uint8_t *shadow_slot(uint32_t slot) { return kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE; }
+uint8_t *engine_slot(uint32_t slot) {
+    return kova.hashtable_base_qe_remapped + uint64_t(slot) * KOVA_LUT_SIZE;
+}
+uint8_t *shadow_slot(uint32_t slot) {
+    return kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE;
+}
 uint64_t shadow_addr(uint32_t slot) { return uint64_t(uintptr_t(shadow_slot(slot))); }
-uint64_t engine_addr(uint32_t slot) { return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE; }
+uint64_t engine_addr(uint32_t slot) {
+    return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE;
+}
 uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
 uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
@@ -71,7 +77,8 @@ std::vector<W> writes_of(const std::function<void()> &run) {
     std::vector<W> w;
     const auto ev = trace_events();
     for (size_t i = 0; i < ev.size(); ++i) {
-        EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1) << "event " << i << ": not one barrier after each write";
+        EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1)
+            << "event " << i << ": not one barrier after each write";
         if (ev[i].op != KOVA_TRACE_BARRIER)
             w.emplace_back(ev[i].op, ev[i].engine_off, ev[i].len, ev[i].value | ev[i].src_off);
     }

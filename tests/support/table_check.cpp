@@ -29,7 +29,8 @@ struct Checker {
         const uint64_t l = link(from, field), base = shadow_addr(0);
         if (!l)
             return -1;
-        const bool ok = l >= base && (l - base) % KOVA_LUT_SIZE == 0 && (l - base) / KOVA_LUT_SIZE < KOVA_LUT_ENTRIES;
+        const bool ok = l >= base && (l - base) % KOVA_LUT_SIZE == 0 &&
+                        (l - base) / KOVA_LUT_SIZE < KOVA_LUT_ENTRIES;
         want(ok, "slot ", from, " link at ", field, " leads outside the shadow table");
         const int64_t to = ok ? int64_t((l - base) / KOVA_LUT_SIZE) : -1;
         want(to < 0 || !seen[to], "slot ", to, " reached twice");
@@ -45,31 +46,40 @@ struct Checker {
             seen[s] = true;
             const kova_LUT_INFO &r = kova.lut_info[s];
             const uint8_t *sh = shadow_slot(s), *en = engine_slot(s);
-            want((crc(s) >> KOVA_LUT_BUCKET_SHIFT) == bucket, "slot ", s, " is in bucket ", bucket, " with another crc");
+            want((crc(s) >> KOVA_LUT_BUCKET_SHIFT) == bucket, "slot ", s, " is in bucket ", bucket,
+                 " with another crc");
             want(r.in_use == 1, "slot ", s, " is linked but not in use");
             want(r.is_extended == extended, "slot ", s, " extended mark is ", r.is_extended);
-            want(r.prev_flowid == prev, "slot ", s, " prev_flowid ", r.prev_flowid, ", expected ", prev);
-            want(prev == KOVA_NO_SLOT || s >= KOVA_LUT_OVERFLOW_FIRST, "slot ", s, " is chained but is a head slot");
-            want(r.appflowid < KOVA_APP_FLOWS && kova.appflow_map[r.appflowid % KOVA_APP_FLOWS] == s, "slot ", s,
-                 " owner ", r.appflowid, " does not map to it");
-            want(r.lut_cpu == sh && r.lut_qe == engine_addr(s), "slot ", s, " record addresses are wrong");
-            want(le32_at(en + KOVA_LUT_OFF_VALID) == KOVA_LUT_VALID_LIVE, "slot ", s, " engine valid word is ",
-                 le32_at(en + KOVA_LUT_OFF_VALID));
-            want(le32_at(sh + KOVA_LUT_OFF_VALID) == 0, "slot ", s, " has a non-zero valid word in the shadow");
-            want(!std::memcmp(sh, en, KOVA_LUT_OFF_NEXT_CRC12) && !std::memcmp(sh + 96, en + 96, KOVA_LUT_OFF_VALID - 96),
+            want(r.prev_flowid == prev, "slot ", s, " prev_flowid ", r.prev_flowid, ", expected ",
+                 prev);
+            want(prev == KOVA_NO_SLOT || s >= KOVA_LUT_OVERFLOW_FIRST, "slot ", s,
+                 " is chained but is a head slot");
+            want(r.appflowid < KOVA_APP_FLOWS &&
+                     kova.appflow_map[r.appflowid % KOVA_APP_FLOWS] == s,
+                 "slot ", s, " owner ", r.appflowid, " does not map to it");
+            want(r.lut_cpu == sh && r.lut_qe == engine_addr(s), "slot ", s,
+                 " record addresses are wrong");
+            want(le32_at(en + KOVA_LUT_OFF_VALID) == KOVA_LUT_VALID_LIVE, "slot ", s,
+                 " engine valid word is ", le32_at(en + KOVA_LUT_OFF_VALID));
+            want(le32_at(sh + KOVA_LUT_OFF_VALID) == 0, "slot ", s,
+                 " has a non-zero valid word in the shadow");
+            want(!std::memcmp(sh, en, KOVA_LUT_OFF_NEXT_CRC12) &&
+                     !std::memcmp(sh + 96, en + 96, KOVA_LUT_OFF_VALID - 96),
                  "slot ", s, " differs between shadow and engine copy");
-            for (uint32_t f : {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
+            for (uint32_t f :
+                 {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
                 const uint64_t cpu = link(s, f), qe = le64_at(en + f);
-                want(qe == (cpu ? kova.hashtable_base_qe + (cpu - shadow_addr(0)) : 0), "slot ", s, " engine link at ",
-                     f, " is ", qe);
+                want(qe == (cpu ? kova.hashtable_base_qe + (cpu - shadow_addr(0)) : 0), "slot ", s,
+                     " engine link at ", f, " is ", qe);
             }
             if ((e = next(s, KOVA_LUT_OFF_NEXT_EXT)) < 0)
                 return;
-            want(r.ext_appflowid == kova.lut_info[e].appflowid, "slot ", s, " ext_appflowid ", r.ext_appflowid,
-                 " but its extended flow is ", kova.lut_info[e].appflowid);
-            want(!std::memcmp(shadow_slot(uint32_t(e)), sh, KOVA_LUT_OFF_NEXT_CRC12), "extended slot ", e,
-                 " has other lookup data than its parent ", s);
-            want(!link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC12) && !link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC32),
+            want(r.ext_appflowid == kova.lut_info[e].appflowid, "slot ", s, " ext_appflowid ",
+                 r.ext_appflowid, " but its extended flow is ", kova.lut_info[e].appflowid);
+            want(!std::memcmp(shadow_slot(uint32_t(e)), sh, KOVA_LUT_OFF_NEXT_CRC12),
+                 "extended slot ", e, " has other lookup data than its parent ", s);
+            want(!link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC12) &&
+                     !link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC32),
                  "extended slot ", e, " has a bucket-chain link");
         }
     }
@@ -80,13 +90,17 @@ struct Checker {
         want(!seen[head], "head slot ", head, " is reached from another bucket");
         std::set<uint32_t> crcs;
         uint32_t prev = KOVA_NO_SLOT;
-        for (int64_t g = head; g >= 0; prev = uint32_t(g), g = next(uint32_t(g), KOVA_LUT_OFF_NEXT_CRC12)) {
-            want(crcs.insert(crc(uint32_t(g))).second, "bucket ", head, " has two groups of crc ", crc(uint32_t(g)));
+        for (int64_t g = head; g >= 0;
+             prev = uint32_t(g), g = next(uint32_t(g), KOVA_LUT_OFF_NEXT_CRC12)) {
+            want(crcs.insert(crc(uint32_t(g))).second, "bucket ", head, " has two groups of crc ",
+                 crc(uint32_t(g)));
             entry(uint32_t(g), prev, false, head);
             for (int64_t m = next(uint32_t(g), KOVA_LUT_OFF_NEXT_CRC32), p = g; m >= 0;
                  p = m, m = next(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC32)) {
-                want(crc(uint32_t(m)) == crc(uint32_t(g)), "slot ", m, " is in the same-crc list of another crc");
-                want(!link(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC12), "group member ", m, " has a next_crc12 link");
+                want(crc(uint32_t(m)) == crc(uint32_t(g)), "slot ", m,
+                     " is in the same-crc list of another crc");
+                want(!link(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC12), "group member ", m,
+                     " has a next_crc12 link");
                 entry(uint32_t(m), uint32_t(p), false, head);
             }
         }
@@ -103,9 +117,10 @@ struct Checker {
             const kova_LUT_INFO &r = kova.lut_info[s];
             in_use += r.in_use;
             want(!r.in_use || seen[s], "slot ", s, " is in use but unreachable");
-            want(s < KOVA_LUT_OVERFLOW_FIRST || (r.in_use != 0) != (stacked[s] != 0), "overflow slot ", s,
-                 r.in_use ? " is in use and on the free stack" : " is lost");
-            want(r.in_use || (le32_at(engine_slot(s) + KOVA_LUT_OFF_VALID) == 0 && r.prev_flowid == KOVA_NO_SLOT),
+            want(s < KOVA_LUT_OVERFLOW_FIRST || (r.in_use != 0) != (stacked[s] != 0),
+                 "overflow slot ", s, r.in_use ? " is in use and on the free stack" : " is lost");
+            want(r.in_use || (le32_at(engine_slot(s) + KOVA_LUT_OFF_VALID) == 0 &&
+                              r.prev_flowid == KOVA_NO_SLOT),
                  "free slot ", s, " has an engine valid word or a predecessor");
         }
         for (uint32_t a = 0; a < KOVA_APP_FLOWS; ++a) {
@@ -116,11 +131,11 @@ struct Checker {
                 continue;
             }
             ++mapped;
-            want(s < KOVA_LUT_ENTRIES && kova.lut_info[s].in_use && kova.lut_info[s].appflowid == a, "appflowid ", a,
-                 " maps to slot ", s, " which it does not own");
+            want(s < KOVA_LUT_ENTRIES && kova.lut_info[s].in_use && kova.lut_info[s].appflowid == a,
+                 "appflowid ", a, " maps to slot ", s, " which it does not own");
             if (model && s < KOVA_LUT_ENTRIES)
-                want(it != model->end() && crc(s) == it->second, "appflowid ", a, " is not expected with crc ",
-                     crc(s));
+                want(it != model->end() && crc(s) == it->second, "appflowid ", a,
+                     " is not expected with crc ", crc(s));
         }
         want(mapped == in_use, mapped, " appflowids mapped but ", in_use, " slots in use");
     }

@@ -20,6 +20,7 @@ std::string first_problems(const std::vector<std::string> &problems, size_t max 
 
 #define EXPECT_TABLE_OK(...)                                                                       \
     do {                                                                                           \
-        auto problems_ = kt::check_table(__VA_ARGS__);                                            \
-        EXPECT_TRUE(problems_.empty()) << problems_.size() << " problems:\n" << kt::first_problems(problems_); \
+        auto problems_ = kt::check_table(__VA_ARGS__);                                             \
+        EXPECT_TRUE(problems_.empty()) << problems_.size() << " problems:\n"                       \
+                                       << kt::first_problems(problems_);                           \
     } while (0)

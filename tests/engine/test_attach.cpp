@@ -4,10 +4,10 @@
 // live flows there.
 #include <sys/mman.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <utility>
@@ -29,9 +29,10 @@ uint64_t pram(uint64_t u, uint64_t off) {
     std::memcpy(&v, kova.kovaUCCPRAM[u] + off, 8);
     return v;
 }
-void expect_pram(const std::vector<std::array<uint64_t, 3>> &words) {
-    for (const auto &[u, off, want] : words)
-        EXPECT_EQ(pram(u, off), want) << u << " " << off;
+// Triples: UCC, offset, the word expected there.
+void expect_pram(std::initializer_list<uint64_t> words) {
+    for (const uint64_t *w = words.begin(); w != words.end(); w += 3)
+        EXPECT_EQ(pram(w[0], w[1]), w[2]) << w[0] << " " << w[1];
 }
 
 class Ucc : public kt::StoreTest {};
@@ -60,12 +61,9 @@ TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
         ASSERT_EQ(kovaAPIInitKovaUcc(u), 0) << u;
     EXPECT_EQ(kova.kovaUCCPRAM[4][116], 0x55);
     EXPECT_EQ(kova.CNT_BASE[0][0] | kova.ONUIC_BASE[5][63] | (kova.kovaCOREPRAM[231] ^ 0xFF), 0);
-    expect_pram({{2, 4674, 0x6000F11600ull + 152 * 2},
-                 {2, 360, 0x6001891C00ull + 0x128000 * 2},
-                 {2, 444, 0x6003993C00ull + 0xC4000 * 2},
-                 {2, 452, 0},
-                 {5, 4674, 0x6000F11860ull + 0x98000},
-                 {5, 452, 0x6004FEBC00ull + 0x3000 * 5}});
+    expect_pram({2, 4674, 0x6000F11600ull + 152 * 2, 2, 360, 0x6001891C00ull + 0x128000 * 2, 2, 444,
+                 0x6003993C00ull + 0xC4000 * 2, 2, 452, 0, 5, 4674, 0x6000F11860ull + 0x98000, 5,
+                 452, 0x6004FEBC00ull + 0x3000 * 5});
     EXPECT_EQ(kova.ONUIC_BASE[2], nullptr);
     EXPECT_EQ((std::vector<int>{ucc_is_eth(-100), ucc_is_eth(-1), ucc_is_eth(3), ucc_is_eth(4),
                                 ucc_is_eth(39)}),
@@ -77,11 +75,8 @@ TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
     EXPECT_EQ(kovaAPIInitKovaUcc(40), int(KOVA_ERR_INVALID));
 }
 
+// The port functions' check, past the range checks the port tests make.
 TEST_F(Ucc, InitialisedCheckInItsOrder) {
-    EXPECT_EQ(kovaAPIIsUCCInitialized(36, "kovaAPIsetX") | kovaAPIIsUCCInitialized(-1, "f"),
-              int(KOVA_ERR_INVALID));
-    EXPECT_EQ(take_log(), "kovaAPI: UCC number out of range, uccnum = 36 from kovaAPIsetX\n"
-                          "kovaAPI: UCC number out of range, uccnum = -1 from f\n");
     EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_NOT_INITIALIZED));
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 35");
     uint8_t *area = std::exchange(kova.kovaUCCPRAM[35], nullptr);
@@ -156,15 +151,15 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
                   (unsigned long long)kQeBase, (unsigned long long)first.addr());
     EXPECT_EQ(take_log(), want);
     // The engine's offsets; UCCs 36..39 keep their fixed OQ area, their storm control moves.
-    expect_pram({{3, 4674, 0x820208},
-                 {4, 4674, 0x8202A0},
-                 {35, 360, 0x4858040},
-                 {35, 368, KOVA_SHM_ONUOQ + 35 * 0x3000u},
-                 {35, 444, KOVA_SHM_IC + 35 * 0xC4000u},
-                 {35, 452, KOVA_SHM_ONUIC + 35 * 0x3000u},
-                 {0, 460, KOVA_SHM_STORM},
-                 {36, 460, 0x7110040},
-                 {36, 360, oq36}});
+    expect_pram({3,  4674, 0x820208,
+                 4,  4674, 0x8202A0,
+                 35, 360,  0x4858040,
+                 35, 368,  KOVA_SHM_ONUOQ + 35 * 0x3000u,
+                 35, 444,  KOVA_SHM_IC + 35 * 0xC4000u,
+                 35, 452,  KOVA_SHM_ONUIC + 35 * 0x3000u,
+                 0,  460,  KOVA_SHM_STORM,
+                 36, 460,  0x7110040,
+                 36, 360,  oq36});
     EXPECT_EQ(kova.ONUOQ_BASE[36], nullptr);
     kt::FlowModel model{
         {1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}, {5, 0x00040002}};

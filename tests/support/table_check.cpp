@@ -9,6 +9,9 @@
 namespace kt {
 namespace {
 
+constexpr uint32_t kLinks[] = {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32,
+                               KOVA_LUT_OFF_NEXT_EXT};
+
 struct Checker {
     std::vector<std::string> problems;
     std::vector<bool> seen = std::vector<bool>(KOVA_LUT_ENTRIES, false);
@@ -46,28 +49,22 @@ struct Checker {
             seen[s] = true;
             const kova_LUT_INFO &r = kova.lut_info[s];
             const uint8_t *sh = shadow_slot(s), *en = engine_slot(s);
-            want((crc(s) >> KOVA_LUT_BUCKET_SHIFT) == bucket, "slot ", s, " is in bucket ", bucket,
-                 " with another crc");
+            want(crc(s) >> KOVA_LUT_BUCKET_SHIFT == bucket, "slot ", s, " in the wrong bucket");
             want(r.in_use == 1, "slot ", s, " is linked but not in use");
             want(r.is_extended == extended, "slot ", s, " extended mark is ", r.is_extended);
-            want(r.prev_flowid == prev, "slot ", s, " prev_flowid ", r.prev_flowid, ", expected ",
-                 prev);
-            want(prev == KOVA_NO_SLOT || s >= KOVA_LUT_OVERFLOW_FIRST, "slot ", s,
-                 " is chained but is a head slot");
+            want(r.prev_flowid == prev, "slot ", s, " prev_flowid ", r.prev_flowid, " not ", prev);
+            want(prev == KOVA_NO_SLOT || s >= KOVA_LUT_OVERFLOW_FIRST, "head slot ", s, " chained");
             want(r.appflowid < KOVA_APP_FLOWS &&
                      kova.appflow_map[r.appflowid % KOVA_APP_FLOWS] == s,
                  "slot ", s, " owner ", r.appflowid, " does not map to it");
-            want(r.lut_cpu == sh && r.lut_qe == engine_addr(s), "slot ", s,
-                 " record addresses are wrong");
+            want(r.lut_cpu == sh && r.lut_qe == engine_addr(s), "slot ", s, " addresses wrong");
             want(le32_at(en + KOVA_LUT_OFF_VALID) == KOVA_LUT_VALID_LIVE, "slot ", s,
                  " engine valid word is ", le32_at(en + KOVA_LUT_OFF_VALID));
-            want(le32_at(sh + KOVA_LUT_OFF_VALID) == 0, "slot ", s,
-                 " has a non-zero valid word in the shadow");
+            want(le32_at(sh + KOVA_LUT_OFF_VALID) == 0, "slot ", s, " shadow valid word set");
             want(!std::memcmp(sh, en, KOVA_LUT_OFF_NEXT_CRC12) &&
                      !std::memcmp(sh + 96, en + 96, KOVA_LUT_OFF_VALID - 96),
                  "slot ", s, " differs between shadow and engine copy");
-            for (uint32_t f :
-                 {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
+            for (uint32_t f : kLinks) {
                 const uint64_t cpu = link(s, f), qe = le64_at(en + f);
                 want(qe == (cpu ? kova.hashtable_base_qe + (cpu - shadow_addr(0)) : 0), "slot ", s,
                      " engine link at ", f, " is ", qe);
@@ -92,15 +89,12 @@ struct Checker {
         uint32_t prev = KOVA_NO_SLOT;
         for (int64_t g = head; g >= 0;
              prev = uint32_t(g), g = next(uint32_t(g), KOVA_LUT_OFF_NEXT_CRC12)) {
-            want(crcs.insert(crc(uint32_t(g))).second, "bucket ", head, " has two groups of crc ",
-                 crc(uint32_t(g)));
+            want(crcs.insert(crc(uint32_t(g))).second, "bucket ", head, " has two groups of a crc");
             entry(uint32_t(g), prev, false, head);
             for (int64_t m = next(uint32_t(g), KOVA_LUT_OFF_NEXT_CRC32), p = g; m >= 0;
                  p = m, m = next(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC32)) {
-                want(crc(uint32_t(m)) == crc(uint32_t(g)), "slot ", m,
-                     " is in the same-crc list of another crc");
-                want(!link(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC12), "group member ", m,
-                     " has a next_crc12 link");
+                want(crc(uint32_t(m)) == crc(uint32_t(g)), "slot ", m, " in another crc's group");
+                want(!link(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC12), "member ", m, " has next_crc12");
                 entry(uint32_t(m), uint32_t(p), false, head);
             }
         }

@@ -64,18 +64,13 @@ uint64_t engine_addr(uint32_t slot) {
 uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
 uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
-std::vector<kova_host_trace_event> trace_events() {
-    std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
-    kova_host_trace_read(ev.data(), ev.size());
-    return ev;
-}
-
 std::vector<W> writes_of(const std::function<void()> &run) {
     kova_host_trace_start();
     run();
     kova_host_trace_stop();
     std::vector<W> w;
-    const auto ev = trace_events();
+    std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
+    kova_host_trace_read(ev.data(), ev.size());
     for (size_t i = 0; i < ev.size(); ++i) {
         EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1)
             << "event " << i << ": not one barrier after each write";

@@ -51,7 +51,6 @@ uint64_t engine_addr(uint32_t slot);
 uint64_t le64_at(const uint8_t *p);
 uint32_t le32_at(const uint8_t *p);
 
-std::vector<kova_host_trace_event> trace_events();
 // One engine write: operation, engine offset, length, and the stored word,
 // fill byte, 8-byte value or copy source, whichever the operation has.
 using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;

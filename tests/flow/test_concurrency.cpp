@@ -44,8 +44,7 @@ TEST_F(Concurrency, CallersCreatingAtOnceAreSerialised) {
         c.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TABLE_OK(&model);
-    // Each bucket takes one flow into its head, three further CRC32 values and the rest behind
-    // them.
+    // Each bucket takes one flow into its head, three more CRC32 values, the rest behind them.
     EXPECT_EQ(std::vector<uint32_t>(kova.create_branch_count, kova.create_branch_count + 4),
               (std::vector<uint32_t>{kThreads * kPer - 16, kThreads * kPer - 64, 48, 16}));
 }
@@ -122,9 +121,8 @@ void definition(const Worker *w, uint32_t c, uint32_t d, char *out, size_t cap) 
     int n = d ? snprintf(out, cap, "parent_flow_id=%u ", w->id(c, int(d) - 1)) : 0;
     n += snprintf(out + n, cap - n,
                   "flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:4b:%02x:%02x:00:01 "
-                  "eth_smac=02:00:00:00:00:00 "
-                  "vlan_id_1=0 vlan_id_2=0 eth_type=0x800 ipv4_src=%u.%u.%u.%u ipv4_dst=10.0.0.0 "
-                  "udp_sport=0 udp_dport=%u ",
+                  "eth_smac=02:00:00:00:00:00 vlan_id_1=0 vlan_id_2=0 eth_type=0x800 "
+                  "ipv4_src=%u.%u.%u.%u ipv4_dst=10.0.0.0 udp_sport=0 udp_dport=%u ",
                   w->id(c, int(d)), f->crc32, f->flow_ucc, w->w, c, src[0], src[1], src[2], src[3],
                   f->udp_dport);
     snprintf(out + n, cap - n,

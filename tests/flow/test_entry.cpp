@@ -360,20 +360,13 @@ protected:
     // its CRC32 and has extended flow 21; flow 3 has another CRC32, extended
     // flow 31 and member 4; the IPv6 flow 5 is alone in its bucket.
     static void build_golden_table() {
-        for (const auto &[parent, id, n] :
-             std::vector<std::tuple<uint32_t, uint32_t, int>>{{0, 1, 1},
-                                                              {1, 11, 1},
-                                                              {11, 12, 1},
-                                                              {0, 2, 2},
-                                                              {2, 21, 2},
-                                                              {0, 3, 3},
-                                                              {3, 31, 3},
-                                                              {0, 4, 4},
-                                                              {0, 5, 5}})
-            ASSERT_EQ(parent ? kovaAPIcreateExtendedFlow(flow(n).get(), parent, id)
-                             : kovaAPIcreateVoipFlow(flow(n).get(), id),
+        for (const Line &l : kGolden) { // an extended flow's parent is the line before
+            kt::Flow f = flow(l.key + 1);
+            ASSERT_EQ(l.extended ? kovaAPIcreateExtendedFlow(f.get(), (&l - 1)->id, l.id)
+                                 : kovaAPIcreateVoipFlow(f.get(), l.id),
                       KOVA_OK)
-                << id << take_log();
+                << l.id << take_log();
+        }
         for (const Line &l : kGolden) {
             put_counters(shadow_slot(slot_of(l.id)), l.id);
             put_counters(engine_slot(slot_of(l.id)), l.id);

@@ -1,7 +1,6 @@
-// Port parameters: the lookup masks in both copies, the core counter, and
-// storm control, shaping and policing: the words each setter leaves in the
-// engine's areas, their order, the result codes, and bad input that must
-// leave every area untouched.
+// Port parameters: lookup masks, the core counter, storm control, shaping and
+// policing: the words each setter leaves, their order, the result codes, and
+// bad input that must leave every area untouched.
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -51,22 +50,13 @@ TEST(RateConversion, WrapsAndBoundaries) {
 
 // One setter by letter, committed rate r and peak p (bursts 1).
 uint32_t call(char fn, int32_t u, int32_t a, int32_t b, uint64_t r = 100000000, uint64_t p = 0) {
-    switch (fn) {
-    case 'Q':
-        return kovaAPISetOQShapingWithCDR(u, a, b, r, 1, p, 1, 0);
-    case 'q':
-        return kovaAPISetOQShaping(u, a, b, r, 1);
-    case 'N':
-        return kovaAPISetOQONUShapingWithCDR(u, a, b, r, 1, p, 1);
-    case 'P':
-        return kovaAPISetICPolicing(u, a, b, r, 1, p, 1);
-    case 'O':
-        return kovaAPISetICONUPolicing(u, a, b, r, 1, p, 1);
-    case 'T':
-        return kovaAPISetStormControlCfg(u, a, 1, 1, 1);
-    default:
-        return kovaAPIsetLKUPMask(u, a, 1);
-    }
+    return fn == 'Q'   ? kovaAPISetOQShapingWithCDR(u, a, b, r, 1, p, 1, 0)
+           : fn == 'q' ? kovaAPISetOQShaping(u, a, b, r, 1)
+           : fn == 'N' ? kovaAPISetOQONUShapingWithCDR(u, a, b, r, 1, p, 1)
+           : fn == 'P' ? kovaAPISetICPolicing(u, a, b, r, 1, p, 1)
+           : fn == 'O' ? kovaAPISetICONUPolicing(u, a, b, r, 1, p, 1)
+           : fn == 'T' ? kovaAPISetStormControlCfg(u, a, 1, 1, 1)
+                       : kovaAPIsetLKUPMask(u, a, 1);
 }
 
 class Port : public kt::ModuleTest {
@@ -111,11 +101,10 @@ TEST_F(Port, LookupMaskBytesInBothCopies) {
         uint8_t mask;
         bool vlan;
         uint32_t index;
-    } cases[] = {{10, 0, 0x11, false, 10},
-                 {2, 77, 0x22, false, 2},
-                 {4, 1, 0x33, true, 1},
-                 {35, 4095, 0xFF, true, 131071},
-                 {20, 100, 0x44, true, 16 * 4096 + 100}};
+    } cases[] = {// clang-format off
+        {10, 0, 0x11, false, 10}, {2, 77, 0x22, false, 2}, {4, 1, 0x33, true, 1},
+        {35, 4095, 0xFF, true, 131071}, {20, 100, 0x44, true, 16 * 4096 + 100}};
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.ucc << "/" << c.id);
         EXPECT_EQ(kovaAPIsetLKUPMask(c.ucc, c.id, c.mask), KOVA_OK);
@@ -145,32 +134,20 @@ TEST_F(Port, ShapingBucketsMarkerAndRefusal) {
         uint8_t marker;
         W want; // excess step, time, depth; committed step, time, depth
     } cases[] = {
-        {5,
-         7,
-         3,
-         100000000,
-         1500,
-         1100000000,
-         10000,
-         0,
+        // clang-format off
+        {5, 7, 3, 100000000, 1500, 1100000000, 10000, 0,
          {0xCCCC, kTime, 7999, 0x80000, kTime, 12000}},
         // Peak equal: the excess bucket is stamped with step and depth 0.
         {6, 4095, 7, 100000000, 1500, 100000000, 9999, 0, {0, kTime, 0, 0x80000, kTime, 12000}},
         {6, 4095, 7, 1000000000, 10000, 0, 9999, 0, {0, kTime, 0, 0xCCCC, kTime, 7999}},
         // Committed 0: peak alone in the excess bucket.
-        {6,
-         4095,
-         7,
-         0,
-         1500,
-         12208,
-         1,
-         0,
+        {6, 4095, 7, 0, 1500, 12208, 1, 0,
          {0xFFFACCAA, kTime, kv::port::depth_of(12208, 1), 0, kTime, 0}},
         // Any non-zero marker byte turns the committed step to all ones.
         {5, 0, 0, 100000000, 1500, 200000000, 1500, 1, {0x80000, kTime, 12000, ~0u, kTime, 0}},
         {5, 0, 0, 0, 0, 0, 0, 0x80, {0, kTime, 0, 0xFFFFFFFF, kTime, 0}},
         {6, 4095, 7, 100000000, 1500, 99999999, 1500, 0, off}, // refused
+        // clang-format on
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(testing::Message() << k.u << "/" << k.oq << "/" << k.c << " " << k.pdr);
@@ -295,11 +272,10 @@ TEST_F(Port, StormControlMetersAAndB) {
 // is reported by each call.
 TEST_F(Port, ResultCodesOfTheUccChecks) {
     attach();
-    const std::pair<char, std::string> fns[] = {{'Q', "OQShapingWithCDR"},
-                                                {'N', "OQONUShapingWithCDR"},
-                                                {'P', "ICPolicing"},
-                                                {'O', "ICONUPolicing"},
-                                                {'q', "OQShaping"}};
+    // clang-format off
+    const std::pair<char, std::string> fns[] = {{'Q', "OQShapingWithCDR"}, {'P', "ICPolicing"},
+        {'N', "OQONUShapingWithCDR"}, {'O', "ICONUPolicing"}, {'q', "OQShaping"}};
+    // clang-format on
     for (int32_t u = 36; u <= 40; ++u) {
         for (const auto &[fn, name] : fns) {
             SCOPED_TRACE(name + " " + std::to_string(u));

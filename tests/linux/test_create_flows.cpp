@@ -278,6 +278,33 @@ TEST(FlowLanguage, Ipv6TextAsInetPtonReadsIt) {
     }
 }
 
+// A write on a debug file that is still running when unload starts ends
+// against live tables: unload removes the files first (debugfs waits for the
+// calls in progress on them), then releases the tables. Here the write has
+// parsed its definition and waits for the table lock when unload begins.
+TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
+    const long allocs = kova_host_alloc_live();
+    ASSERT_EQ(kova_host_load(), 0);
+    const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
+    const std::string def = kKeys + std::string("rule1=RULE_DROP_PACKET ;");
+    kova_host_log_clear();
+    ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
+    long written = 0;
+    std::thread writer([&] { written = kova_host_write(fd, def.data(), def.size()); });
+    while (kt::log_text().find("udp_dport=5\n") == std::string::npos)
+        std::this_thread::yield();
+    std::thread unloader(kova_host_unload);
+    while (kova_host_path_exists("/sys/kernel/debug/kova"))
+        std::this_thread::yield();
+    release_ucode_lock("test", __LINE__);
+    writer.join();
+    unloader.join();
+    EXPECT_EQ((V{written, kova_host_close(fd), kova_host_alloc_live()}),
+              (V{long(def.size()), 0, allocs}));
+    EXPECT_TRUE(
+        kt::ends_with(take_log(), "udp_dport=5\n<1>kovaAPI cleanup\nkovaAPIcreateVoipFlow =0\n"));
+}
+
 constexpr const char *kCreate = "/sys/kernel/debug/kova/create_flows";
 
 class CreateFlowsFile : public kt::ModuleTest {

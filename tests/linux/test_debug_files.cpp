@@ -2,7 +2,6 @@
 // debugfs files but create_flows through their paths.
 #include <array>
 #include <cstring>
-#include <thread>
 
 #include "support/module_test.h"
 
@@ -121,37 +120,6 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
     kova_host_unload();
 }
 
-// A write on a debug file that is still running when unload starts ends
-// against live tables: unload removes the files first (debugfs waits for the
-// calls in progress on them), then releases the tables. Here the write has
-// parsed its definition and waits for the table lock when unload begins.
-TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
-    const long allocs = kova_host_alloc_live();
-    ASSERT_EQ(kova_host_load(), 0);
-    const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
-    const std::string def =
-        "flow_id=1 crc32=0x930481c1 flow_ucc=2 flow_subport=0 eth_dmac=02:00:00:4f:03:e8 "
-        "eth_smac=02:00:01:00:00:10 vlan_id_1=3999 vlan_id_2=3988 eth_type=0x800 "
-        "ipv4_src=192.168.32.102 ipv4_dst=192.168.39.102 udp_sport=0 udp_dport=5 "
-        "rule1=RULE_DROP_PACKET ;";
-    kova_host_log_clear();
-    ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
-    long written = 0;
-    std::thread writer([&] { written = kova_host_write(fd, def.data(), def.size()); });
-    while (kt::log_text().find("udp_dport=5\n") == std::string::npos)
-        std::this_thread::yield();
-    std::thread unloader(kova_host_unload);
-    while (kova_host_path_exists("/sys/kernel/debug/kova"))
-        std::this_thread::yield();
-    release_ucode_lock("test", __LINE__);
-    writer.join();
-    unloader.join();
-    EXPECT_EQ((V{written, kova_host_close(fd), kova_host_alloc_live()}),
-              (V{long(def.size()), 0, allocs}));
-    EXPECT_TRUE(
-        kt::ends_with(take_log(), "udp_dport=5\n<1>kovaAPI cleanup\nkovaAPIcreateVoipFlow =0\n"));
-}
-
 class DebugFile : public kt::ModuleTest {
 protected:
     void SetUp() override {
@@ -246,18 +214,18 @@ TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
 // One line per live slot with its owner, key, actions and the engine's
 // counters; an extended flow names its parent's appflowid. The plain
 // deletion will not orphan it; with_extended takes both, and only 0 or 1 is
-// a choice.
-TEST_F(DebugFile, FlowListAndDeletionWithExtendedFlows) {
+// a choice. The read shows the last deletion's code (99 at every load); bad
+// input and more than 255 bytes (refused before anything is allocated)
+// delete nothing; a missing flow is no write error.
+TEST_F(DebugFile, FlowListAndDeleteFlows) {
     EXPECT_EQ(read_file("flow_list"), "");
     create(1);
-    // An extended flow has its parent's key.
-    kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1);
+    kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1); // its parent's key
     ext.rules.resize(2);
     ext.rules[0].type = RULE_FORWARD_TO_CPU;
     ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 1, 40), KOVA_OK);
     const uint32_t slot[2] = {kova.appflow_map[1], kova.appflow_map[40]};
-    // The engine's own counting, little-endian here.
-    const uint32_t counters[3] = {5, 300, 0x01020304}, none[3] = {};
+    const uint32_t counters[3] = {5, 300, 0x01020304}, none[3] = {}; // little-endian here
     std::memcpy(kt::engine_slot(slot[0]) + KOVA_LUT_OFF_PACKET_CNT, counters, sizeof counters);
     std::string want[2];
     for (int i = 0; i < 2; ++i) {
@@ -276,41 +244,34 @@ TEST_F(DebugFile, FlowListAndDeletionWithExtendedFlows) {
     }
     const std::string list = slot[0] < slot[1] ? want[0] + want[1] : want[1] + want[0];
     EXPECT_EQ(read_file("flow_list"), list);
-    EXPECT_EQ(write_file("delete_flows", "flow_id=1"), 9);
-    EXPECT_EQ(read_file("flow_list"), list);
-    EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=2"), -3);
-    take_log();
-    EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1"), 25);
-    EXPECT_EQ(take_log(), "kovaAPIdeleteFlowWithExtended=0\n");
-    EXPECT_EQ(read_file("flow_list"), "");
-}
-
-// The read shows the last deletion's code (99 at every load); bad input and
-// more than 255 bytes (refused before anything is allocated) delete
-// nothing; a missing flow is no write error.
-TEST_F(DebugFile, DeleteFlowsShowsTheResultAndRefusesBadInput) {
     const auto shown = [](const std::string &code) {
         return "Previous call of kovaAPIdeleteVoipFlow=" + code +
                "\n\n\tFlow delete example: echo \"flow_id=5\" > "
                "/sys/kernel/debug/kova/delete_flows\n";
     };
-    create(5);
-    const std::string padded = "flow_id=5" + std::string(246, ' ');
+    const std::string padded = "flow_id=1" + std::string(246, ' ');
     const unsigned long allocs = kova_host_alloc_count();
-    EXPECT_EQ(write_file("delete_flows", "flow_id=abc"), -3);
-    EXPECT_EQ(write_file("delete_flows", padded + " "), -27);
-    EXPECT_EQ(kova_host_alloc_count(), allocs + 1);
-    EXPECT_EQ(take_log(),
-              "flow_id parameter error!\ndelete_flows: write of more than 255 bytes refused\n");
+    EXPECT_EQ(
+        (V{write_file("delete_flows", "flow_id=abc"), write_file("delete_flows", padded + " "),
+           write_file("delete_flows", "flow_id=1 with_extended=2")}),
+        (V{-3, -27, -3}));
+    EXPECT_EQ(kova_host_alloc_count(), allocs + 2);
+    EXPECT_EQ(take_log(), "flow_id parameter error!\ndelete_flows: write of more than 255 bytes "
+                          "refused\nflow_id parameter error!\n");
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
+    const std::string refused = std::to_string(int32_t(kovaAPIdeleteVoipFlow(1)));
+    take_log();
     EXPECT_EQ(write_file("delete_flows", padded), 255);
+    EXPECT_TRUE(kt::ends_with(take_log(), "\nkovaAPIdeleteVoipFlow=" + refused + "\n"));
+    EXPECT_EQ(read_file("flow_list"), list);
+    EXPECT_EQ(read_file("delete_flows"), shown(refused));
+    EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1\n"), 26);
+    EXPECT_EQ(take_log(), "kovaAPIdeleteFlowWithExtended=0\n");
+    EXPECT_EQ(read_file("flow_list"), "");
+    create(5);
+    EXPECT_EQ(write_file("delete_flows", "flow_id=5"), 9);
     EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
     EXPECT_EQ(read_file("delete_flows"), shown("0"));
-    const std::string missing = std::to_string(int32_t(kovaAPIdeleteVoipFlow(5)));
-    take_log();
-    EXPECT_EQ(write_file("delete_flows", "flow_id=5\n"), 10);
-    EXPECT_TRUE(kt::ends_with(take_log(), "\nkovaAPIdeleteVoipFlow=" + missing + "\n"));
-    EXPECT_EQ(read_file("delete_flows"), shown(missing));
     kova_host_unload();
     ASSERT_EQ(kova_host_load(), 0);
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
@@ -336,20 +297,18 @@ TEST_F(DebugFile, SetlagRangesAndExample) {
         bool ok;
         std::array<int64_t, 4> members; // what the sibling then has
     } cases[] = {
+        // clang-format off
         {example, true, {0, 0, 0, 0}},
         {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true, {0x16, 0, 0, 0}},
         {"lagnum=3 lagmode=1 lagportmask=0", true, {0x16, 0, 0, 0}},
         {"lagnum=1 lagmode=1 lagportmask=6\n", true, {0x16, 6, 0, 0}},
         {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true, {0x16, 6, 0x10, 0}},
-        {"lagnum=4 lagmode=0 lagportmask=6"},
-        {"lagnum=-1 lagmode=0 lagportmask=6"},
-        {"lagnum=0 lagmode=2 lagportmask=6"},
-        {"lagnum=0 lagmode=-1 lagportmask=6"},
-        {"lagnum=0 lagmode=1 lagportmask=0x100000000"},
-        {"lagnum=0 lagmode=1 lagportmask=1ffffffff"},
-        {"lagnum=0 lagmode=1 lagportmask=0xzz"},
-        {"lagnum=1 lagmode=1"},
+        {"lagnum=4 lagmode=0 lagportmask=6"}, {"lagnum=-1 lagmode=0 lagportmask=6"},
+        {"lagnum=0 lagmode=2 lagportmask=6"}, {"lagnum=0 lagmode=-1 lagportmask=6"},
+        {"lagnum=0 lagmode=1 lagportmask=0x100000000"}, {"lagnum=1 lagmode=1"},
+        {"lagnum=0 lagmode=1 lagportmask=1ffffffff"}, {"lagnum=0 lagmode=1 lagportmask=0xzz"},
         {"lagnum=99 lagmode=7 lagportmask=0xzz"},
+        // clang-format on
     };
     for (const auto &[text, ok, members] : cases) {
         SCOPED_TRACE(text);

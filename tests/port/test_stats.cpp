@@ -22,8 +22,7 @@ uint8_t *block(int b, uint32_t p) {
 }
 uint64_t get64(const uint8_t *p) { return kt::le64_at(p); }
 
-// Register values: bits above 48 set (they must be dropped), the rest
-// naming port and offset.
+// Register values: bits above 48 set (to be dropped), the rest naming port and offset.
 uint64_t reg_value(uint32_t p, uint32_t off) {
     return 0xABCD000000000000ull | uint64_t(p + 1) << 32 | off << 8 | p;
 }
@@ -56,8 +55,7 @@ void add_hw(kova_PORT_STATS &w, uint32_t p) {
     w.tx_bcast += r48(p, 0x700);
 }
 
-// The engine record's fields: offset in the record, width, offset of the
-// field of the same name in the statistics structure.
+// The engine record's fields: offset, width, offset of its namesake in the statistics.
 const struct Field {
     uint32_t rec, width, stats;
 } kFields[29] = {
@@ -79,9 +77,8 @@ void fill_record(uint8_t *rec, uint32_t seed) {
             rec[kFields[k].rec + i] = uint8_t(field_value(seed, k) >> (8 * i)); // little-endian
 }
 
-// The sum of ports' registers (seed < 4) and records' fields (seed + 100:
-// all of them; seed + 200: the engine's second counters, B, only), word by
-// word, padding included, so a failure names the offset.
+// The sum of ports' registers (< 4) and records' fields (seed + 100: all; seed
+// + 200: the second counters, B, only), word by word, so a failure names the offset.
 Words sum(std::initializer_list<uint32_t> parts) {
     kova_PORT_STATS w{};
     auto *b = reinterpret_cast<uint8_t *>(&w);
@@ -115,7 +112,6 @@ protected:
         ASSERT_EQ(kt::attach_engine(kt::attach_args(area_.addr(), 0x3000000000ull, "v")), 0);
         take_log();
     }
-    // Every port's registers, and the Ethernet UCCs' records seeded base + u.
     void fill_ethernet(uint32_t base) {
         for (uint32_t p = 0; p < 4; ++p) {
             fill_registers(p);
@@ -136,11 +132,10 @@ protected:
     kt::EngineArea area_;
 };
 
-// An Ethernet UCC: its registers and its record's second counters, whatever
-// the subport. Subport 0 of another UCC: its record's second counters;
-// other subports: the whole record. A LAG: its members whether enabled or up,
-// its own record's second counters once; members on subports of other UCCs
-// bring their whole records, and the LAG's own record is then not used.
+// An Ethernet UCC: its registers and its record's B counters, whatever the
+// subport; another UCC: subport 0's B counters, or another's whole record. A
+// LAG: its members whether up or not, its own record's B counters once, or
+// with members on other UCCs' subports their whole records and not its own.
 TEST_F(PortStat, EachPortFromItsRegistersAndRecords) {
     fill_ethernet(10);
     for (uint32_t s = 0; s <= 4; ++s)
@@ -178,10 +173,9 @@ TEST_F(PortStat, CountersWrapAtTheirWidth) {
     EXPECT_EQ(got.rx_discards, 0xFFFFFFFFu);
 }
 
-// A clear zeroes the port's record, its MAC block's receive and transmit
-// counters (not the others) and its receive and transmit blocks whole; a
-// subport's record; a LAG's Ethernet members with the LAG's own record,
-// or its other members' subport records without it.
+// A clear zeroes a port's record, its MAC block's receive and transmit counters
+// and its other blocks whole; a subport's record; a LAG's members' (and with
+// Ethernet members its own) records.
 TEST_F(PortStat, ClearsZeroTheirCountersOnly) {
     fill_ethernet(30);
     for (uint32_t s = 2; s <= 4; ++s)
@@ -220,11 +214,9 @@ TEST_F(PortStat, ClearsZeroTheirCountersOnly) {
     EXPECT_EQ(take_log(), "");
 }
 
-// Kernel callers query and clear from several CPUs. Ports 0 and 1 without a
-// transmit block: a clear then leaves their other registers alone (it
-// clears a port's hardware only as a whole), so every query racing clears
-// of the same port must give that port's register numbers exactly. The
-// clearers sleep between clears, so their wake-ups also break into queries.
+// Queries and clears from several CPUs. Without a transmit block a port's
+// clear leaves its hardware alone (it clears it only whole), so each query
+// racing clears must give the register numbers exactly.
 TEST_F(PortStat, ConcurrentQueriesAndClearsGetOnlyTheirOwnNumbers) {
     uint8_t *tx[2];
     Words want[2];
@@ -234,34 +226,24 @@ TEST_F(PortStat, ConcurrentQueriesAndClearsGetOnlyTheirOwnNumbers) {
         want[p] = sum({p});
         want[p][offsetof(kova_PORT_STATS, tx_discards) / 4] = 0; // from the transmit block
     }
-    std::atomic<bool> stop{false};
     std::atomic<uint32_t> wrong{0};
-    std::vector<std::thread> clearers, queriers;
     for (int32_t p = 0; p < 2; ++p) {
-        clearers.emplace_back([&, p] {
-            while (!stop) {
+        const std::jthread clearer([p](std::stop_token stop) { // stopped once the query ends
+            while (!stop.stop_requested()) {
                 EXPECT_EQ(kovaAPIClearPortStatistics(p, 0), KOVA_OK);
                 std::this_thread::sleep_for(std::chrono::microseconds(1));
             }
         });
-        queriers.emplace_back([&, p] {
-            for (int i = 0; i < 200000 && wrong == 0; ++i)
-                wrong += get(p, 0) != want[p];
-        });
+        for (int i = 0; i < 200000 && wrong == 0; ++i)
+            wrong += get(p, 0) != want[p];
     }
-    for (auto &q : queriers)
-        q.join();
-    stop = true;
-    for (auto &c : clearers)
-        c.join();
     for (uint32_t p = 0; p < 2; ++p)
         kova.port_tx_stats[p] = tx[p];
     EXPECT_EQ(wrong.load(), 0u);
 }
 
-// A member that fails its check stops the call where it is; bad input is
-// refused and writes nothing: not the counters, the registers, the
-// statistics store nor the caller's structure.
+// A member that fails its check stops the call where it is; bad input writes
+// nothing: not counters, registers, statistics store nor the caller's structure.
 TEST_F(PortStat, FailedChecksStopTheCallAndWriteNothing) {
     fill_ethernet(70);
     fill_record(record(36, 0), 36);
@@ -275,7 +257,6 @@ TEST_F(PortStat, FailedChecksStopTheCallAndWriteNothing) {
                           "kovaAPI: UCC not initialized yet, uccnum = 3");
     EXPECT_EQ(get64(block(0, 0) + 0x08), 0u) << "cleared before the stop";
     EXPECT_EQ(get64(block(0, 3) + 0x08), reg_value(3, 0x08));
-
     const auto snapshot = [&] {
         std::vector<std::vector<uint8_t>> v{
             {area_.data() + KOVA_SHM_CNT, area_.data() + KOVA_SHM_OQ},

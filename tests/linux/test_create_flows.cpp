@@ -29,7 +29,8 @@ const std::string
     kSrc = "rule1=RULE_REPLACE_SRC_HEADER source_mac_addr=aa:dd:cc:dd:ee:ff "
            "source_ip_addr=192.168.1.56 source_udp_port=56 ",
     kDst = "rule1=RULE_REPLACE_DST_HEADER destination_mac_addr=aa:dd:cc:dd:ee:ee "
-           "destination_ip_addr=192.168.1.147 destination_udp_port=586 ";
+           "destination_ip_addr=192.168.1.147 destination_udp_port=586 ",
+    kDef = kKeys + std::string("rule1=RULE_DROP_PACKET ;");
 
 // `s` with the first `from` replaced.
 std::string with(std::string s, const std::string &from, const std::string &to) {
@@ -59,10 +60,9 @@ V types_of(const kova_FLOW &f) {
     return v;
 }
 
-// Line feeds and runs of spaces separate tokens alike; a tab belongs to its
-// token and ends a number or a word; text after the last conversion is
-// ignored (an IPv4 address ignores what follows its fourth octet). An unknown
-// rule keyword is skipped, and the list ends at the first token that is not a rule.
+// Line feeds and spaces separate tokens; a tab belongs to its token and ends a
+// number or word; text after the last conversion is ignored. An unknown rule
+// keyword is skipped; the list ends at the first token that is not a rule.
 TEST(FlowLanguage, EveryKeyAndRuleParameterLandsInItsField) {
     const Parsed p =
         parse("\n\n  flow_id=-7 crc32=0xDEADbeef flow_ucc=\t40x flow_subport=4095  "
@@ -78,8 +78,7 @@ TEST(FlowLanguage, EveryKeyAndRuleParameterLandsInItsField) {
               "tos=12 rule6=RULE_FORWARD_TO_CPU priority=17 rule7=RULE_UPDATE_PACKET_CNT\tx\n\n; "
               "rule10=RULE_DROP_PACKET");
     ASSERT_EQ(p.result, 0) << p.log;
-    // The log prints the parsed key back from the flow (crc32 signed, the
-    // octets and eth_type reformatted); the addresses as written.
+    // The parsed key printed back (crc32 signed, octets and eth_type reformatted).
     EXPECT_EQ(
         p.log,
         "PRINT PARAMS\nflow_id=-7\ncrc32=-559038737\nflow_ucc=40\nflow_subport=4095\n"
@@ -278,15 +277,14 @@ TEST(FlowLanguage, Ipv6TextAsInetPtonReadsIt) {
     }
 }
 
-// A write on a debug file that is still running when unload starts ends
-// against live tables: unload removes the files first (debugfs waits for the
-// calls in progress on them), then releases the tables. Here the write has
-// parsed its definition and waits for the table lock when unload begins.
+// A write still running when unload starts ends against live tables: unload
+// removes the files first (debugfs waits for calls in progress), then the
+// tables. Here the write has parsed and waits for the table lock.
 TEST(ModuleLoad, UnloadRemovesTheFilesBeforeReleasingTheTables) {
     const long allocs = kova_host_alloc_live();
     ASSERT_EQ(kova_host_load(), 0);
     const int fd = kova_host_open("/sys/kernel/debug/kova/create_flows");
-    const std::string def = kKeys + std::string("rule1=RULE_DROP_PACKET ;");
+    const std::string def = kDef;
     kova_host_log_clear();
     ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
     long written = 0;
@@ -337,7 +335,7 @@ protected:
         return usage().rfind(std::string("Previous call of kovaAPIcreateVoipFlow=") + code + "\n",
                              0) == 0;
     }
-    const std::string def_ = std::string(kKeys) + "rule1=RULE_DROP_PACKET ;";
+    const std::string def_ = kDef;
     int fd_ = -1;
 };
 
@@ -356,8 +354,7 @@ TEST_F(CreateFlowsFile, UsageTextAndItsExample) {
                                     "create extended flow, just add parent_flow_id=id_num as "
                                     "first parameter\n"));
     EXPECT_EQ(usage(100), text) << "reads in 100-byte pieces continue where the last stopped";
-    // Pasted back the example creates its flow, under the CRC the engine
-    // computes from the flow's key.
+    // Pasted back the example creates its flow, under the CRC of its key.
     const size_t open = text.find("echo \""),
                  close = text.find("\" > /sys/kernel/debug/kova/create_flows\n");
     const std::string example = text.substr(open + 6, close - open - 6);
@@ -370,9 +367,8 @@ TEST_F(CreateFlowsFile, UsageTextAndItsExample) {
     EXPECT_EQ(kt::le32_at(entry_of(1) + KOVA_LUT_OFF_CRC32), kova_flow_key_crc(&key));
 }
 
-// Text is kept per open file and parsed once, whole, by the write that
-// brings the ';', whatever its outcome; at most 4095 bytes of it, and a copy
-// from the user that stops short stores nothing.
+// Text is kept per open file and parsed whole by the write that brings the
+// ';', whatever the outcome; at most 4095 bytes; a short user copy stores nothing.
 TEST_F(CreateFlowsFile, TextPerOpenFileAndItsLimits) {
     const size_t half = def_.size() / 2;
     open_file();
@@ -419,10 +415,9 @@ TEST_F(CreateFlowsFile, TextPerOpenFileAndItsLimits) {
     EXPECT_EQ(kova_host_alloc_live(), live);
 }
 
-// Threads writing through one descriptor (pwrite takes no position lock):
-// each write is checked and appended whole under the open file's mutex, so
-// the text never passes its 4095 bytes and no definition takes in another's.
-// Each round starts its writers together on an empty text.
+// Threads writing through one descriptor (pwrite takes no position lock): each
+// write is checked and appended whole under the open file's mutex, so the text
+// never passes 4095 bytes and no definition takes in another's.
 TEST_F(CreateFlowsFile, ConcurrentWritersOnOneOpenFileTakeTurns) {
     constexpr int kThreads = 4, kRounds = 200;
     const auto together = [](auto &&body) {
@@ -474,8 +469,7 @@ TEST_F(CreateFlowsFile, ExtendedDefinitionAndTheOldFile) {
         with(with(ext, "parent_flow_id=1", "parent_flow_id=77"), "flow_id=2", "flow_id=3");
     EXPECT_EQ(write(orphan), long(orphan.size()));
     EXPECT_FALSE(has(3) || previous_is("0"));
-    // The old file creates its fixed test flow (appflowid 1) per write; its
-    // code is its own.
+    // The old file creates its fixed test flow (appflowid 1) per write; its code is its own.
     ASSERT_EQ(kovaAPIdeleteFlowWithExtended(1), KOVA_OK);
     open_file("/sys/kernel/debug/kova/create_flows_old");
     take_log();

@@ -16,7 +16,8 @@ using W = std::vector<uint32_t>;
 using namespace kv::engine;
 
 constexpr uint32_t kTime = 0x12345678u, kFill = 0xA5A5A5A5u; // the counter's low word; a stale word
-const char kPeakShaping[] = "kovaAPI: error: shaping PDR speed is lower than CDR speed\n";
+const char kPeakShaping[] = "kovaAPI: error: shaping PDR speed is lower than CDR speed\n",
+           kPeakPolicing[] = "kovaAPI: error: policing PIR speed is lower than CIR speed\n";
 
 void fill_words(uint8_t *p, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i)
@@ -48,13 +49,14 @@ TEST(RateConversion, WrapsAndBoundaries) {
     EXPECT_EQ(storm_tolerance(2147483), 214748300u); // past it the product turns negative
 }
 
-// One setter by letter, committed rate r and peak p (bursts 1).
-uint32_t call(char fn, int32_t u, int32_t a, int32_t b, uint64_t r = 100000000, uint64_t p = 0) {
-    return fn == 'Q'   ? kovaAPISetOQShapingWithCDR(u, a, b, r, 1, p, 1, 0)
-           : fn == 'q' ? kovaAPISetOQShaping(u, a, b, r, 1)
-           : fn == 'N' ? kovaAPISetOQONUShapingWithCDR(u, a, b, r, 1, p, 1)
-           : fn == 'P' ? kovaAPISetICPolicing(u, a, b, r, 1, p, 1)
-           : fn == 'O' ? kovaAPISetICONUPolicing(u, a, b, r, 1, p, 1)
+// One setter by letter, committed rate r and burst rb, peak p and burst pb.
+uint32_t call(char fn, int32_t u, int32_t a, int32_t b, uint64_t r = 100000000, uint64_t p = 0,
+              uint64_t rb = 1, uint64_t pb = 1, uint8_t marker = 0) {
+    return fn == 'Q'   ? kovaAPISetOQShapingWithCDR(u, a, b, r, rb, p, pb, marker)
+           : fn == 'q' ? kovaAPISetOQShaping(u, a, b, r, rb)
+           : fn == 'N' ? kovaAPISetOQONUShapingWithCDR(u, a, b, r, rb, p, pb)
+           : fn == 'P' ? kovaAPISetICPolicing(u, a, b, r, rb, p, pb)
+           : fn == 'O' ? kovaAPISetICONUPolicing(u, a, b, r, rb, p, pb)
            : fn == 'T' ? kovaAPISetStormControlCfg(u, a, 1, 1, 1)
                        : kovaAPIsetLKUPMask(u, a, 1);
 }
@@ -125,41 +127,61 @@ TEST_F(Port, ApiVersionAndCoreCounter) {
     EXPECT_EQ(kovaAPIGetCounterAFFull(), 0xFEDCu);
 }
 
-TEST_F(Port, ShapingBucketsMarkerAndRefusal) {
+// Shaping (Q) and policing (P, O: ONU): the two buckets each leaves, its
+// neighbours untouched, and the refusal of a peak below the committed rate.
+TEST_F(Port, ShapingAndPolicingBuckets) {
+    // Before an attach the ONU policers are in their fixed area.
+    ASSERT_EQ(kovaAPISetICONUPolicing(4, 1, 2, 1000000000, 10000, 1100000000, 1500), KOVA_OK);
+    EXPECT_EQ(words(iomem(kOnuIcPhys + kOnuIcSize * 4) + 24),
+              (W{0xCCCC, kTime, 7999, 0x80000, kTime, 12000}));
+    EXPECT_EQ(kt::le32_at(iomem(kIcPhys + kIcStride * 4) + 196 * 2 + 192), 1u);
     attach();
     const W off = W(6, kFill);
     const struct {
-        int32_t u, oq, c;
+        char fn;
+        int32_t u, a, b;
         uint64_t cdr, cbs, pdr, pbs;
         uint8_t marker;
-        W want; // excess step, time, depth; committed step, time, depth
+        W want; // excess (shaping) or committed (policing) step, time, depth; then the other
     } cases[] = {
         // clang-format off
-        {5, 7, 3, 100000000, 1500, 1100000000, 10000, 0,
+        {'Q', 5, 7, 3, 100000000, 1500, 1100000000, 10000, 0,
          {0xCCCC, kTime, 7999, 0x80000, kTime, 12000}},
         // Peak equal: the excess bucket is stamped with step and depth 0.
-        {6, 4095, 7, 100000000, 1500, 100000000, 9999, 0, {0, kTime, 0, 0x80000, kTime, 12000}},
-        {6, 4095, 7, 1000000000, 10000, 0, 9999, 0, {0, kTime, 0, 0xCCCC, kTime, 7999}},
+        {'Q', 6, 4095, 7, 100000000, 1500, 100000000, 9999, 0,
+         {0, kTime, 0, 0x80000, kTime, 12000}},
+        {'Q', 6, 4095, 7, 1000000000, 10000, 0, 9999, 0, {0, kTime, 0, 0xCCCC, kTime, 7999}},
         // Committed 0: peak alone in the excess bucket.
-        {6, 4095, 7, 0, 1500, 12208, 1, 0,
+        {'Q', 6, 4095, 7, 0, 1500, 12208, 1, 0,
          {0xFFFACCAA, kTime, kv::port::depth_of(12208, 1), 0, kTime, 0}},
         // Any non-zero marker byte turns the committed step to all ones.
-        {5, 0, 0, 100000000, 1500, 200000000, 1500, 1, {0x80000, kTime, 12000, ~0u, kTime, 0}},
-        {5, 0, 0, 0, 0, 0, 0, 0x80, {0, kTime, 0, 0xFFFFFFFF, kTime, 0}},
-        {6, 4095, 7, 100000000, 1500, 99999999, 1500, 0, off}, // refused
+        {'Q', 5, 0, 0, 100000000, 1500, 200000000, 1500, 1, {0x80000, kTime, 12000, ~0u, kTime, 0}},
+        {'Q', 5, 0, 0, 0, 0, 0, 0, 0x80, {0, kTime, 0, 0xFFFFFFFF, kTime, 0}},
+        {'Q', 6, 4095, 7, 100000000, 1500, 99999999, 1500, 0, off},
+        {'P', 11, 2000, 6, 100000000, 1500, 1100000000, 10000, 0,
+         {0x80000, kTime, 12000, 0xCCCC, kTime, 7999}},
+        // CIR and PIR 0: steps and times 0, both depth words kept.
+        {'P', 11, 2000, 6, 0, 1, 0, 1, 0, {0, 0, kFill, 0, 0, kFill}},
+        // PIR equal to CIR: the excess bucket runs at rate 1 (step 0, depth 0).
+        {'P', 11, 2000, 6, 1000000000, 10000, 1000000000, 5, 0, {0xCCCC, kTime, 7999, 0, kTime, 0}},
+        {'P', 11, 2000, 6, 2000, 1, 1999, 1, 0, off},
+        {'O', 35, 200, 4095, 100000000, 1500, 0, 0, 0, {0x80000, kTime, 12000, 0, 0, kFill}},
         // clang-format on
     };
     for (const auto &k : cases) {
-        SCOPED_TRACE(testing::Message() << k.u << "/" << k.oq << "/" << k.c << " " << k.pdr);
-        uint8_t *e = at(KOVA_SHM_OQ_UCC(k.u) + 296 * k.oq + 80 + 24 * k.c);
-        const bool inner = k.c > 0 && k.c < 7; // the neighbours are classes too
+        SCOPED_TRACE(testing::Message() << k.fn << k.u << "/" << k.a << "/" << k.b << " " << k.pdr);
+        uint8_t *e = at(k.fn == 'Q'   ? KOVA_SHM_OQ_UCC(k.u) + 296 * k.a + 80 + 24 * k.b
+                        : k.fn == 'P' ? KOVA_SHM_IC_UCC(k.u) + 196 * k.a + 24 * k.b
+                                      : KOVA_SHM_ONUIC_UCC(k.u) + 24 * k.a);
+        const bool inner = k.b > 0 && k.b < 7; // the neighbours are classes too
         fill_words(inner ? e - 24 : e, inner ? 18 : 6);
-        EXPECT_EQ(kovaAPISetOQShapingWithCDR(k.u, k.oq, k.c, k.cdr, k.cbs, k.pdr, k.pbs, k.marker),
+        EXPECT_EQ(call(k.fn, k.u, k.a, k.b, k.cdr, k.pdr, k.cbs, k.pbs, k.marker),
                   k.want == off ? KOVA_ERR_INVALID : KOVA_OK);
         EXPECT_EQ(words(e), k.want);
         EXPECT_TRUE(!inner || (words(e - 24) == off && words(e + 24) == off)) << "the neighbours";
-        EXPECT_EQ(take_log(), k.want == off ? kPeakShaping : "");
+        EXPECT_EQ(take_log(), k.want != off ? "" : k.fn == 'Q' ? kPeakShaping : kPeakPolicing);
     }
+    EXPECT_EQ(kt::le32_at(at(KOVA_SHM_IC_UCC(35) + 196 * 4095 + 192)), 200u);
     // The short form is a single-rate excess bucket.
     ASSERT_EQ(kovaAPISetOQShaping(8, 12, 5, 100000000, 1500), KOVA_OK);
     EXPECT_EQ(words(at(KOVA_SHM_OQ_UCC(8) + 296 * 12 + 80 + 24 * 5)),
@@ -174,38 +196,6 @@ TEST_F(Port, ShapingBucketsMarkerAndRefusal) {
     EXPECT_EQ(kovaAPISetOQONUShapingWithCDR(9, 3, 100, 2000, 0, 1000, 0), KOVA_ERR_INVALID);
     EXPECT_EQ(take_log(), kPeakShaping);
     EXPECT_EQ(kt::le32_at(link), 511u);
-}
-
-TEST_F(Port, PolicingCommittedFirstAndDepthKeptWhenOff) {
-    // Before an attach: the fixed ONU IC area.
-    ASSERT_EQ(kovaAPISetICONUPolicing(4, 1, 2, 1000000000, 10000, 1100000000, 1500), KOVA_OK);
-    EXPECT_EQ(words(iomem(kOnuIcPhys + kOnuIcSize * 4) + 24),
-              (W{0xCCCC, kTime, 7999, 0x80000, kTime, 12000}));
-    EXPECT_EQ(kt::le32_at(iomem(kIcPhys + kIcStride * 4) + 196 * 2 + 192), 1u);
-    attach();
-    uint8_t *e = at(KOVA_SHM_IC_UCC(11) + 196 * 2000 + 24 * 6);
-    fill_words(e - 24, 18);
-    ASSERT_EQ(kovaAPISetICPolicing(11, 2000, 6, 100000000, 1500, 1100000000, 10000), KOVA_OK);
-    W want(18, kFill);
-    const W set = {0x80000, kTime, 12000, 0xCCCC, kTime, 7999};
-    std::copy(set.begin(), set.end(), want.begin() + 6);
-    EXPECT_EQ(words(e - 24, 18), want);
-    // CIR 0 and PIR 0: steps and times 0, both depth words kept.
-    ASSERT_EQ(kovaAPISetICPolicing(11, 2000, 6, 0, 1, 0, 1), KOVA_OK);
-    EXPECT_EQ(words(e), (W{0, 0, 12000, 0, 0, 7999}));
-    // PIR equal to CIR: the excess bucket runs at rate 1 (step 0, depth 0).
-    ASSERT_EQ(kovaAPISetICPolicing(11, 2000, 6, 1000000000, 10000, 1000000000, 5), KOVA_OK);
-    EXPECT_EQ(words(e), (W{0xCCCC, kTime, 7999, 0, kTime, 0}));
-    EXPECT_EQ(take_log(), "");
-    fill_words(e, 6);
-    EXPECT_EQ(kovaAPISetICPolicing(11, 2000, 6, 2000, 1, 1999, 1), KOVA_ERR_INVALID);
-    EXPECT_EQ(take_log(), "kovaAPI: error: policing PIR speed is lower than CIR speed\n");
-    EXPECT_EQ(words(e), W(6, kFill));
-    e = at(KOVA_SHM_ONUIC_UCC(35) + 24 * 200);
-    fill_words(e, 6);
-    ASSERT_EQ(kovaAPISetICONUPolicing(35, 200, 4095, 100000000, 1500, 0, 0), KOVA_OK);
-    EXPECT_EQ(words(e), (W{0x80000, kTime, 12000, 0, 0, kFill}));
-    EXPECT_EQ(kt::le32_at(at(KOVA_SHM_IC_UCC(35) + 196 * 4095 + 192)), 200u);
 }
 
 // The words of an entry each setter writes, in the order the engine can see

@@ -52,7 +52,7 @@ void load_fails(int rc, const std::string &tail) {
     kova_host_fail_alloc(0);
     kova_host_fail_ioremap(0);
     const std::string log = take_log();
-    EXPECT_TRUE(kt::ends_with(log, tail)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
+    EXPECT_TRUE(log.ends_with(tail)) << log.substr(log.size() > 200 ? log.size() - 200 : 0);
     EXPECT_EQ(present(), 0);
     EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
 }
@@ -262,7 +262,7 @@ TEST_F(DebugFile, FlowListAndDeleteFlows) {
     const std::string refused = std::to_string(int32_t(kovaAPIdeleteVoipFlow(1)));
     take_log();
     EXPECT_EQ(write_file("delete_flows", padded), 255);
-    EXPECT_TRUE(kt::ends_with(take_log(), "\nkovaAPIdeleteVoipFlow=" + refused + "\n"));
+    EXPECT_TRUE(take_log().ends_with("\nkovaAPIdeleteVoipFlow=" + refused + "\n"));
     EXPECT_EQ(read_file("flow_list"), list);
     EXPECT_EQ(read_file("delete_flows"), shown(refused));
     EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1\n"), 26);

@@ -288,9 +288,9 @@ TEST_F(PortStat, FailedChecksStopTheCallAndWriteNothing) {
     EXPECT_EQ(take_log(), "");
     EXPECT_EQ(kovaAPIGetPortTraffic(36, 0) | kovaAPIGetPortTraffic(-1, 0),
               KOVA_ERR_NOT_INITIALIZED);
-    EXPECT_TRUE(kt::ends_with(take_log(), "uccnum = 36 from kovaAPIGetPortTraffic\n"
-                                          "kovaAPI: UCC number out of range, "
-                                          "uccnum = -1 from kovaAPIGetPortTraffic\n"));
+    EXPECT_TRUE(take_log().ends_with("uccnum = 36 from kovaAPIGetPortTraffic\n"
+                                     "kovaAPI: UCC number out of range, "
+                                     "uccnum = -1 from kovaAPIGetPortTraffic\n"));
     EXPECT_TRUE(snapshot() == before);
 }
 

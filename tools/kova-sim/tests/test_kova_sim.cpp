@@ -39,25 +39,21 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
         "eth_dmac=02:00:00:4f:03:e8 eth_smac=02:00:00:4f:03:e9 vlan_id_1=0 vlan_id_2=0 "
         "eth_type=0x800 ipv4_src=10.0.0.1 ipv4_dst=10.0.0.2 udp_sport=5000 udp_dport=6000";
     const std::string pcap = "\xd4\xc3\xb2\xa1\x02\0\x04\0\0\0\0\0\0\0\0\0\xff\xff\0\0"s;
+    // clang-format off
     const std::pair<const char *, std::string> files[] = {
-        {"empty", "# no packets\n\n"},
-        {"binary", "ucc=1 \x01\x1b[2Jx=1\n"},
+        {"empty", "# no packets\n\n"}, {"binary", "ucc=1 \x01\x1b[2Jx=1\n"},
         {"long", "ucc=1 " + std::string(100, 'a') + "\n"},
         {"keys", "ucc=37 subport=4 dmac=0a:0b:0c:0d:0e:0f smac=01:02:03:04:05:06 vlan1=100 "
                  "vlan2=0xc8 eth_type=86dd src=2001:db8:0:0:0:0:0:1 dst=fd00::2 sport=1 dport=2 "
                  "len=128 count=10 # a comment\n\nflow_id=1 crc32=74253d4b flow_ucc=2 "
-                 "flow_subport=0 " +
-                     key + "\n"},
-        {"none.pcap", pcap + "\x01\0\0\0"s},
-        {"linktype.pcap", pcap + "\x2c\x01\0\0"s},
-        {"script",
-         "# a comment\nattach t1\nwrite create_flows flow_id=1 crc32=0x74253d4b "
-         "flow_ucc=2 flow_subport=0 " +
-             key +
-             " rule1=RULE_DROP_PACKET ;\\n\n"
-             "read create_flows\ncall kovaAPIgetFlowStatistics 1\nwrite dump_flows_cpu x\n"
-             "call kovaAPIdeleteVoipFlow 1\ncall kovaAPIdeleteVoipFlow 1\nfrobnicate\n"
-             "echo not reached\n"}};
+                 "flow_subport=0 " + key + "\n"},
+        {"none.pcap", pcap + "\x01\0\0\0"s}, {"linktype.pcap", pcap + "\x2c\x01\0\0"s},
+        {"script", "# a comment\nattach t1\nwrite create_flows flow_id=1 crc32=0x74253d4b "
+                   "flow_ucc=2 flow_subport=0 " + key + " rule1=RULE_DROP_PACKET ;\\n\n"
+                   "read create_flows\ncall kovaAPIgetFlowStatistics 1\nwrite dump_flows_cpu x\n"
+                   "call kovaAPIdeleteVoipFlow 1\ncall kovaAPIdeleteVoipFlow 1\nfrobnicate\n"
+                   "echo not reached\n"}};
+    // clang-format on
     for (const auto &[name, bytes] : files)
         std::ofstream(d + name) << bytes;
     const int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -103,10 +99,8 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
          {"crc32=0x74253d4b\n", " flow_ucc=2 "}},
         {S + " crc 1 2", 2, {"got 2 fields\nTry 'kova-sim crc --help' for more information.\n"}},
         {S + " crc eth_dmac=02:00:00:4f:03:e8", 2, {"eth_smac missing"}},
-        {crc_with("03:e8 ", "03:e8f "), 2,
-         {"kova-sim crc: eth_dmac: 02:00:00:4f:03:e8f out of range 0x0..0xff\n"}},
-        {crc_with("10.0.0.1", "300.1.1.1"), 2,
-         {"kova-sim crc: ipv4_src: 300.1.1.1 out of range 0..255\n"}},
+        {crc_with("03:e8 ", "03:e8f "), 2, {"eth_dmac: 02:00:00:4f:03:e8f out of range 0x0..0xff"}},
+        {crc_with("10.0.0.1", "300.1.1.1"), 2, {"ipv4_src: 300.1.1.1 out of range 0..255\n"}},
         {crc_with("10.0.0.2", "10.0.0"), 2,
          {"ipv4_dst: not an address (a.b.c.d or eight hex groups g:g:g:g:g:g:g:g)"}},
         {crc_with("6000 2", "6000 41"), 2, {"kova-sim crc: flow_ucc: 41 out of range 0..40\n"}},

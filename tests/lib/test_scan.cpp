@@ -47,14 +47,11 @@ TEST(ScanOracle, SameAsTheCLibrary) {
         {{"m=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx"}, {"m=02:00:00:4f:03:e8",
          "m=AA:dd:cc:dd:ee:ff", "m=2:0:0:4f:3:e8", "m=02:00:00:4f:03", "m=020:00:00:4f:03:e8",
          "m=02-00-00-4f-03-e8", "m=0x:00:00:4f:03:e8", "m=02:00:00:4f:03:e8:77", "n=2:0:0:4f:3:8"}},
-        {{"%hhu.%hhu.%hhu.%hhu"},
-         {"192.168.32.102", "10.0.0", "300.1.2.3", "1.2.3.4.5", "1..2.3", "fe80::1", "1.2.3.x"}},
-        {{"%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx"}, {"fe80:0:0:0:0:0:0:1", "FE80:0:0:0:0:0:0:1",
-         "fe80::1", "1:2:3:4:5:6:7", "12345:1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "192.168.1.1"}},
-        {{"rule%d=%127s"}, {"rule1=RULE_DROP_PACKET", "rule12=RULE_SET_TOS;", "rule=RULE_TEST",
-         "rules1=X", "rule1=", "rule-3=X", ";"}},
-        {{"flow_id=%d"}, {"flow_id=5", "flow_id=-1", "flow_id=5abc", "flow_id =5", "flow_idx=5",
-         "parent_flow_id=5"}},
+        {{"%hhu.%hhu.%hhu.%hhu", "%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx"}, {"192.168.32.102", "10.0.0",
+         "300.1.2.3", "1.2.3.4.5", "1..2.3", "1.2.3.x", "fe80:0:0:0:0:0:0:1", "FE80:0:0:0:0:0:0:1",
+         "fe80::1", "1:2:3:4:5:6:7", "12345:1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9"}},
+        {{"rule%d=%127s", "flow_id=%d"}, {"rule1=RULE_DROP_PACKET", "rule12=RULE_SET_TOS;", "rule=",
+         "rules1=X", "rule-3=X", ";", "flow_id=-1", "flow_id=5abc", "flow_id =5", "flow_idx=5"}},
         // clang-format on
     };
     for (const auto &g : groups)

@@ -43,8 +43,7 @@ long write_file(const char *name, const std::string &text) {
     return r;
 }
 
-// A failed load: its code, the message it logs last, and nothing left
-// behind, no device and no directory.
+// A failed load: its code, its last message, and nothing left behind.
 void load_fails(int rc, const std::string &tail) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     kova_host_log_clear();
@@ -173,10 +172,8 @@ TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     kova_host_close(fd);
 }
 
-// Both dumps open at once: each keeps the text taken at its open, and a new
-// open takes the text again. A short copy fails the read and keeps the
-// position; an open that cannot have its buffer fails with its message,
-// keeping nothing.
+// Each open of a dump keeps the text taken at the open; a short copy fails the
+// read and keeps the position; an open without its buffer fails, keeping nothing.
 TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
     for (uint32_t id = 1; id <= 3; ++id)
         create(id);
@@ -211,12 +208,10 @@ TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
         }
 }
 
-// One line per live slot with its owner, key, actions and the engine's
-// counters; an extended flow names its parent's appflowid. The plain
-// deletion will not orphan it; with_extended takes both, and only 0 or 1 is
-// a choice. The read shows the last deletion's code (99 at every load); bad
-// input and more than 255 bytes (refused before anything is allocated)
-// delete nothing; a missing flow is no write error.
+// One line per live slot with its owner, key, actions and counters; an extended
+// flow names its parent's appflowid. Only with_extended=1 deletes a flow
+// carrying one; a refusal is no write error and its code is read back (99 at
+// every load); bad input, and past 255 bytes before any allocation, deletes nothing.
 TEST_F(DebugFile, FlowListAndDeleteFlows) {
     EXPECT_EQ(read_file("flow_list"), "");
     create(1);

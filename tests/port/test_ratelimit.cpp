@@ -72,8 +72,7 @@ protected:
         take_log();
     }
     uint8_t *at(uint32_t off) { return area_.data() + off; }
-    // The engine's area past the flow table, or before an attach every
-    // UCC's fixed OQ, IC and ONU IC area.
+    // The engine's area past the flow table, or every UCC's fixed OQ, IC and ONU IC area.
     size_t areas(bool engine) {
         if (engine)
             return hash(at(KOVA_SHM_LKUP_MASK_PORT), KOVA_SHM_SIZE - KOVA_SHM_LKUP_MASK_PORT);
@@ -211,8 +210,7 @@ TEST_F(Port, WriteOrderOfEachBucket) {
         }
         return o;
     };
-    // Shaping: step, depth, time of the excess bucket, then of the committed
-    // one, then the OQ record's link to the ONU entry.
+    // Shaping: step, depth, time of each bucket, then the OQ record's link to it.
     const auto onu = [] { return call('N', 9, 7, 0, 100000000, 1100000000); };
     EXPECT_EQ(order(KOVA_SHM_ONUOQ_UCC(9) + 24 * 7, 6, onu), (O{0, 2, 1, 3, 5, 4, -1}));
     EXPECT_EQ(order(KOVA_SHM_OQ_UCC(9) + 284, 1, onu), (O{-1, -1, -1, -1, -1, -1, 0}));
@@ -236,9 +234,8 @@ TEST_F(Port, StormControlMetersAAndB) {
     EXPECT_EQ(take_log(), "");
 }
 
-// Only the short shaping form refuses 36..39 as out of range; 40 is out of
-// range for all but storm control, which calls it invalid. A UCC not set up
-// is reported by each call.
+// Only the short shaping form refuses 36..39 as out of range; 40 is out of range
+// for all but storm control (invalid). A UCC not set up is reported by each call.
 TEST_F(Port, ResultCodesOfTheUccChecks) {
     attach();
     // clang-format off
@@ -274,8 +271,7 @@ TEST_F(Port, BadInputWritesNothingBeforeOrAfterAttach) {
         uint32_t rc;
         uint64_t peak = 0;
     };
-    // Classes, record indices (one for an Ethernet UCC), ONU entries, masks
-    // out of range; peaks below committed; negative and too-high UCCs and ports.
+    // Classes, indices, ONU entries, masks, UCCs and ports out of range; low peaks.
     const Bad always[] = {
         {'Q', 5, 0, 8, I},    {'Q', 5, 0, -1, I},   {'Q', 5, 4096, 0, I},     {'Q', 5, -1, 0, I},
         {'Q', 1, 1, 0, I},    {'q', 5, 0, 8, I},    {'q', 5, 4096, 0, I},     {'P', 5, 0, 8, I},

@@ -1,7 +1,5 @@
-// The tools as the operator runs them: their command lines; and all of them
-// over one kova-sim mount, kova-engine attached through it, flows added by
-// kovactl, a trace and a kova-pcapgen capture of the same packets run against
-// the same area, and what the module counted read back.
+// The tools' command lines, then all of them over one kova-sim mount: flows
+// added, packets counted from a trace and a capture, the counts read back.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -219,8 +217,7 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     if (why.find("cannot mount") != std::string::npos)
         GTEST_SKIP() << why;
     ASSERT_EQ(why, "");
-    // The mount serves the nine files and refuses what the module refuses,
-    // and a second kova-sim on it.
+    // The nine files, what the module refuses, and a second kova-sim, refused.
     std::string names;
     for (const auto &e : std::filesystem::directory_iterator(sim.debug("")))
         names += e.path().filename().string() + " ";
@@ -316,8 +313,7 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     EXPECT_EQ(upto(ctl("stats --json 12"), "last_used"),
               R"(0 {"appflowid":12,"slot":16384,"ucc":6,"packets":6,"octets":486,"last_used)");
 
-    // With the engine copy of flow 12 made to differ, each flow is found in
-    // both copies by content, its key and actions decoded.
+    // Flow 12's engine copy made to differ; each flow's key and actions decoded.
     const int fd = shm_open(shm.c_str(), O_RDWR, 0);
     auto *area = static_cast<uint8_t *>(
         mmap(nullptr, KOVA_LUT_TABLE_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));

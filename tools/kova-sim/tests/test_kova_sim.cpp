@@ -57,7 +57,6 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
     const int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_EQ(ftruncate(fd, KOVA_SHM_SIZE), 0);
     close(fd);
-
     const std::string S = KOVA_SIM_BINARY, E = KOVA_ENGINE_BINARY, K = KOVACTL_BINARY;
     const std::string no = " --no-attach --shm=" + shm;
     const std::string crc =
@@ -229,7 +228,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     EXPECT_EQ(run({KOVA_SIM_BINARY, sim.mnt}).text(),
               "1 kova-sim: mount point " + sim.mnt +
                   ": already mounted (fuse.kova-sim); unmount it first\n");
-
     const std::string dir = sim.dir + "/", shm = "/kova-tools-test-" + std::to_string(getpid());
     const std::unique_ptr<const char, int (*)(const char *)> unlink_at_end(shm.c_str(), shm_unlink);
     Proc engine({KOVA_ENGINE_BINARY, "--dev", sim.mnt + "/dev/kova", "--shm", shm, "--stay"},
@@ -244,7 +242,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
         const long w = write_file(sim.mnt + "/kova-sim/call", text);
         return (w < 0 ? std::to_string(w) + " " : "") + read_file(sim.mnt + "/kova-sim/call");
     };
-
     // 11 and 12 share a key (a CRC group) on two UCCs, and 20 hangs on 11; 13
     // is deleted before the packets; 14 is IPv6 with four rules. 99 is never
     // added: 11's key on another port.
@@ -280,7 +277,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     }
     EXPECT_EQ(ctl("del 13"), "0 flow 13: flow deleted\n");
     EXPECT_EQ(ctl("lag 1 1 0x6"), "0 lag 1: enabled, members 1 2\n");
-
     // The packets as a trace, then as a capture with each kind of frame that has no key.
     std::ofstream(dir + "lines") << lines;
     const Ran gen =
@@ -299,7 +295,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
               "frames: 30\nnot decoded: 7\n  truncated: 1\n  unsupported ethertype: 1\n"
               "  more than two VLAN tags: 1\n  malformed IP header: 1\n  non-first fragment: 1\n"
               "  malformed ARP: 1\n  no port tag: 1\n");
-
     // Every packet counted on its port, hit (11) or miss (13), both runs, as the module reports it.
     EXPECT_EQ(call("kovaAPIGetPortStatistics 5 2"),
               "call kovaAPIGetPortStatistics(5, 2) = 0 rx_packets=14 rx_octets=1150 tx_octets=0 "
@@ -312,7 +307,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
               "0 flow 11 (slot 14058, ucc 5): packets 4 octets 320 last-used ");
     EXPECT_EQ(upto(ctl("stats --json 12"), "last_used"),
               R"(0 {"appflowid":12,"slot":16384,"ucc":6,"packets":6,"octets":486,"last_used)");
-
     // Flow 12's engine copy made to differ; each flow's key and actions decoded.
     const int fd = shm_open(shm.c_str(), O_RDWR, 0);
     auto *area = static_cast<uint8_t *>(
@@ -346,7 +340,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
         R"("qe":"same"},"differences":{"cpu":[],"qe":[]}})");
     EXPECT_EQ(l["cpu"]["summary"]["All LUTs"], 3);
     EXPECT_EQ(l["qe"]["summary"]["QE CRC32 duplicates"], 1);
-
     EXPECT_EQ(ctl("add id=11 ucc=7 drop"),
               "1 kovactl: flow 11 not created: appflowid in use (result 7)\n");
     EXPECT_EQ(
@@ -357,7 +350,6 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
               "3 kovactl: " + sim.mnt + " is not the module's debug directory");
     EXPECT_EQ(ctl("flush"), "0 flush: 4 flows deleted: 14, 11 (with extended 20), 12\n");
     EXPECT_EQ(read_file(sim.debug("flow_list")), "");
-
     // The engine ends at SIGTERM, its object removed; an unmount ends kova-sim.
     EXPECT_EQ(engine.wait(30, SIGTERM), 0) << engine.output();
     EXPECT_EQ(shm_unlink(shm.c_str()), -1) << "the engine left its object behind";

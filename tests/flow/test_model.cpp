@@ -1,13 +1,7 @@
-// Long random sequences of flow and extended-flow operations (their refusals
-// are the table tests'), checked against a plain model of the table:
-// after every step the table must be sound and hold exactly the model's
-// flows and chains. A failure names the seed and the step.
-//
-// The engine reads its copy without any lock of ours, so at every barrier
-// the copy is also walked as the engine walks it: every entry the engine may
-// use must be whole and belong to a flow that exists at that moment, no
-// link may lead into an entry being cleared or written, a flow the step does
-// not remove stays reachable, and each link is written by one 8-byte store.
+// Long random sequences of operations against a plain model: after each step
+// the table holds exactly the model's flows and chains. The engine reads its
+// copy without our lock, so at every barrier the copy is also walked as the
+// engine walks it, and every write is checked for what the engine may see.
 #include <cstring>
 #include <random>
 #include <set>
@@ -27,10 +21,8 @@ struct Live {
 };
 using Flows = std::map<uint32_t, Live>;
 
-// A flow's entry follows from its appflowid, CRC32, key and kind, and names
-// them: the CRC32 at byte 64, the key in the MAC addresses and the second
-// rule, the appflowid in the first, the kind in the third. An entry made of
-// two flows' bytes, half written or zeroed passes for no flow.
+// An entry names its flow: appflowid in the first rule, key in the second,
+// kind in the third; one mixed from two flows, half written or zeroed is none.
 kt::Flow flow(uint32_t crc, uint32_t key, uint32_t a, bool extended) {
     kt::Flow f = kt::keyed_flow(crc, key);
     f.rules.resize(3);
@@ -51,7 +43,15 @@ class Model : public kt::StoreTest {
 protected:
     void run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low);
     uint32_t below(uint32_t n) { return uint32_t(rng_() % n); }
-    virtual uint32_t new_crc() { return uint32_t(rng_()); } // mostly lone heads, some collisions
+    // kind_ 0: mostly lone heads; 1: every flow one CRC32, so long same-CRC lists
+    // and every head deletion a move; 2: one bucket of 24, then 2, then 1 groups.
+    uint32_t new_crc() {
+        const uint32_t groups[3] = {24, 2, 1};
+        return kind_ == 0 ? uint32_t(rng_())
+               : kind_ == 1
+                   ? 0x5A5A0003u
+                   : 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(groups[swings_ % 3])) * 0x0101u;
+    }
     uint32_t unused_id() {
         for (;;)
             if (const uint32_t a = below(kIdSpace); !flows_.count(a))
@@ -78,8 +78,7 @@ protected:
         what_ << "extend " << parent << " with " << a;
         return kovaAPIcreateExtendedFlow(flow(p.crc, p.key, a, true).get(), parent, a);
     }
-    // Half the deletions hand back the statistics the engine kept, planted
-    // in the flow's engine entry just before.
+    // Half the deletions hand back the statistics planted in the engine entry.
     uint32_t remove(uint32_t a, uint32_t (*plain)(uint32_t),
                     uint32_t (*with_stats)(uint32_t, uint32_t *)) {
         if (below(2))
@@ -100,12 +99,11 @@ protected:
     }
     uint32_t step();
     void chain_problems();
-    void check_write(const kova_host_trace_event &e);
     void check_engine_view(const std::string &when, bool settled);
     static void hook(const kova_host_trace_event *ev, void *ctx);
 
     std::mt19937_64 rng_;
-    uint32_t next_key_ = 1, step_ = 0, swings_ = 0, longest_ = 0, barriers_ = 0;
+    uint32_t kind_ = 0, next_key_ = 1, step_ = 0, swings_ = 0, longest_ = 0, barriers_ = 0;
     bool growing_ = true;
     std::ostringstream what_;
     std::string last_write_;
@@ -130,10 +128,19 @@ void Model::chain_problems() {
     }
 }
 
-// A write reaching a link field is one 8-byte store of exactly that field,
-// of the value the engine then reads; only an entry the engine does not use
-// (valid word not 1) is written whole, from its first byte.
-void Model::check_write(const kova_host_trace_event &e) {
+// A write reaching a link is one 8-byte store of exactly that link; only an
+// entry the engine does not use is written whole, from its first byte.
+void Model::hook(const kova_host_trace_event *ev, void *ctx) {
+    auto *self = static_cast<Model *>(ctx);
+    if (ev->op == KOVA_TRACE_BARRIER)
+        return self->check_engine_view(
+            "barrier " + std::to_string(++self->barriers_) + " after " + self->last_write_, false);
+    std::ostringstream o;
+    o << "write op " << ev->op << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
+      << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value "
+      << (ev->value | ev->src_off);
+    self->last_write_ = o.str();
+    const kova_host_trace_event &e = *ev;
     const uint32_t slot = uint32_t(e.engine_off / KOVA_LUT_SIZE),
                    first = uint32_t(e.engine_off % KOVA_LUT_SIZE);
     const uint64_t end = first + e.len;
@@ -146,15 +153,15 @@ void Model::check_write(const kova_host_trace_event &e) {
     if (e.op == KOVA_TRACE_STORE64
             ? !link
             : first != 0 || end > KOVA_LUT_SIZE || valid_of(slot) == KOVA_LUT_VALID_LIVE)
-        fail(last_write_, ": not a single store of one link, nor a whole unused entry");
+        self->fail(self->last_write_, ": not a single store of one link, nor a whole unused entry");
     else if (e.op == KOVA_TRACE_STORE64 && kt::le64_at(kt::engine_slot(slot) + first) != e.src_off)
-        fail(last_write_, ": the engine reads another value than the one stored");
+        self->fail(self->last_write_, ": the engine reads another value than the one stored");
 }
 
-// Walks the buckets of the flows before and after the step as the engine
-// does. `settled`: the step has returned, so every live flow is reachable
-// exactly once and nothing is in transition; before that, a flow living
-// before and after the step is reachable unless its head is in transition.
+// Walks the buckets of the flows before and after the step as the engine does.
+// Settled (the step returned): every live flow is reachable exactly once;
+// before, a flow living across the step is reachable unless its head is in
+// transition. No link may lead into an entry being written or cleared.
 void Model::check_engine_view(const std::string &when, bool settled) {
     if (problems_.size() > 20)
         return;
@@ -162,8 +169,7 @@ void Model::check_engine_view(const std::string &when, bool settled) {
     std::set<uint32_t> heads, in_transition;
     std::vector<bool> visited(KOVA_LUT_ENTRIES, false);
     const Flows &old = settled ? flows_ : before_;
-    // The slot a used entry's link leads to when the engine may use it;
-    // kNone at the end of a list or at an entry in transition.
+    // Where a link leads if the engine may use the entry there, else kNone.
     auto follow = [&](uint32_t from, uint32_t field) {
         const uint64_t link = kt::le64_at(kt::engine_slot(from) + field),
                        off = link - kova.hashtable_base_qe;
@@ -175,13 +181,13 @@ void Model::check_engine_view(const std::string &when, bool settled) {
             return kNone;
         }
         const uint32_t to = uint32_t(off / KOVA_LUT_SIZE), v = valid_of(to);
-        if (v != KOVA_LUT_VALID_LIVE && v != KOVA_LUT_VALID_DETACHED) // 2: in transition, not used
+        if (v != KOVA_LUT_VALID_LIVE && v != KOVA_LUT_VALID_DETACHED)
             fail(when, ": slot ", from, " link at byte ", field, " leads into slot ", to,
                  " with valid word ", v);
         return v == KOVA_LUT_VALID_LIVE ? to : kNone;
     };
-    // Uses the entry in `slot` of the bucket at `head`, reached through a
-    // bucket link (parent kNone) or flow `parent`'s next_ext: its flow or kNone.
+    // The flow of the entry reached through a bucket link (parent kNone) or
+    // through `parent`'s next_ext, or kNone.
     auto use = [&](uint32_t slot, uint32_t head, uint32_t parent) {
         const uint8_t *e = kt::engine_slot(slot);
         const uint32_t a = kt::le32_at(e + KOVA_LUT_OFF_ACTIONS + 4) & 0xFFFFFFu;
@@ -220,7 +226,7 @@ void Model::check_engine_view(const std::string &when, bool settled) {
         if (v == KOVA_LUT_VALID_DETACHED)
             in_transition.insert(head);
         if (v != KOVA_LUT_VALID_LIVE)
-            continue; // empty, or being written or overwritten: not used
+            continue;
         for (uint32_t g = head, a; g != kNone && (a = use(g, head, kNone)) != kNone;
              g = follow(g, KOVA_LUT_OFF_NEXT_CRC12)) {
             with_extended(g, a, head);
@@ -246,24 +252,9 @@ void Model::check_engine_view(const std::string &when, bool settled) {
         fail(when, ": a bucket head is left in transition");
 }
 
-void Model::hook(const kova_host_trace_event *ev, void *ctx) {
-    auto *self = static_cast<Model *>(ctx);
-    if (ev->op == KOVA_TRACE_BARRIER)
-        return self->check_engine_view(
-            "barrier " + std::to_string(++self->barriers_) + " after " + self->last_write_, false);
-    std::ostringstream o;
-    o << "write op " << ev->op << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
-      << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value "
-      << (ev->value | ev->src_off);
-    self->last_write_ = o.str();
-    self->check_write(*ev);
-}
-
 // One random operation, applied to the model; kNone when none of the drawn
-// kind is possible. The population swings between almost empty and the
-// target, so that buckets fill up and empty out again. Creations take
-// `grow` percent, the rest is shared 25/35/15/15: extend, delete, delete
-// the last extended flow, delete with the chain.
+// kind is possible. The population swings between almost empty and `high`,
+// so buckets fill up and empty out again.
 uint32_t Model::step() {
     const uint32_t grow = growing_ ? 60 : 10, rest = 100 - grow, roll = below(100);
     const uint32_t extend_to = grow + rest * 25 / 100, remove_to = extend_to + rest * 35 / 100,
@@ -312,7 +303,7 @@ void Model::run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low) {
         else if (!growing_ && flows_.size() <= low)
             growing_ = true, ++swings_;
         before_ = flows_;
-        kova_host_trace_start(); // keeps the recorded events from piling up
+        kova_host_trace_start(); // drops the events recorded so far
         uint32_t got = kNone;
         while (got == kNone)
             got = step();
@@ -353,26 +344,14 @@ TEST_F(Model, UniformCrcs) {
         << "mostly a bucket to itself";
 }
 
-// Every flow in one group: long same-CRC lists, every head deletion a move.
-class ModelOneCrc : public Model {
-    uint32_t new_crc() override { return 0x5A5A0003u; }
-};
-TEST_F(ModelOneCrc, EveryFlowOneCrc) {
+TEST_F(Model, EveryFlowOneCrc) {
+    kind_ = 1;
     run(12, 2000, 60, 1);
     EXPECT_EQ(deletion_cases(), (std::vector<uint32_t>{1, 2, 5, 6}));
 }
 
-// One bucket, two dozen groups (on later swings two, then one): next_crc12
-// and next_crc32 lists interleave.
-class ModelOneBucket : public Model {
-    uint32_t new_crc() override {
-        return 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(swings_ % 3 == 0   ? 24
-                                                             : swings_ % 3 == 1 ? 2
-                                                                                : 1)) *
-                                                      0x0101u;
-    }
-};
-TEST_F(ModelOneBucket, OneBucketManyGroups) {
+TEST_F(Model, OneBucketManyGroups) {
+    kind_ = 2;
     run(14, 2000, 100, 2);
     EXPECT_EQ(deletion_cases(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <regex>
 #include <set>
+#include <tuple>
 
 #include "flow/publish.h"
 #include "flow/query.h"
@@ -23,13 +24,31 @@ using kt::le32_at;
 using kt::le64_at;
 using kt::shadow_slot;
 using kt::take_log;
-using kt::W;
+// One engine write: operation, engine offset, length, and the stored word,
+// fill byte, 8-byte value or copy source, whichever the operation has.
+using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
 
 constexpr uint32_t kHead = 0x123, kCrc = kHead << 18 | 1;
 constexpr uint32_t crc_of(uint32_t variant) { return kHead << 18 | variant; }
-// Engine writes by the slot's offset: its valid word set, the slot cleared.
 W valid(uint64_t slot, uint64_t v) { return W(KOVA_TRACE_MEMSET32, slot + 252, 4, v); }
 W clear(uint64_t slot) { return W(KOVA_TRACE_MEMSET, slot, 256, 0); }
+
+// The engine writes of run(), each of which must be followed by one barrier.
+std::vector<W> writes_of(const std::function<void()> &run) {
+    kova_host_trace_start();
+    run();
+    kova_host_trace_stop();
+    std::vector<W> w;
+    std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
+    kova_host_trace_read(ev.data(), ev.size());
+    for (size_t i = 0; i < ev.size(); ++i) {
+        EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1) << "event " << i;
+        if (ev[i].op != KOVA_TRACE_BARRIER)
+            w.emplace_back(ev[i].op, ev[i].engine_off, ev[i].len, ev[i].value | ev[i].src_off);
+    }
+    EXPECT_EQ(ev.size() % 2, 0u) << "the last write has no barrier";
+    return w;
+}
 
 class Table : public kt::StoreTest {
 protected:
@@ -79,17 +98,11 @@ TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
         std::vector<uint32_t> variants;
         uint32_t victim, expected_case;
     } scenarios[] = {
-        {{1}, 0, 1},          // only flow of its bucket
-        {{1, 1}, 0, 2},       // head with a same-CRC member
-        {{1, 2}, 0, 3},       // head with a next group
-        {{1, 2, 2}, 0, 3},    // head with a next group that has members
-        {{1, 1, 2}, 0, 4},    // head with member and next group
-        {{1, 1, 1}, 2, 5},    // last member of a group
-        {{1, 2}, 1, 5},       // last group head of a bucket
-        {{1, 2, 2, 2}, 1, 6}, // group head with members
-        {{1, 1, 1}, 1, 6},    // member with a member behind it
-        {{1, 2, 3}, 1, 7},    // group head with a next group
-        {{1, 2, 2, 3, 3}, 1, 8},
+        // clang-format off
+        {{1}, 0, 1}, {{1, 1}, 0, 2}, {{1, 2}, 0, 3}, {{1, 2, 2}, 0, 3}, {{1, 1, 2}, 0, 4},
+        {{1, 1, 1}, 2, 5}, {{1, 2}, 1, 5}, {{1, 2, 2, 2}, 1, 6}, {{1, 1, 1}, 1, 6},
+        {{1, 2, 3}, 1, 7}, {{1, 2, 2, 3, 3}, 1, 8},
+        // clang-format on
     };
     for (const auto &s : scenarios) {
         SCOPED_TRACE(&s - scenarios);
@@ -126,13 +139,13 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
         return std::vector<W>{valid(slot, 0), W(KOVA_TRACE_MEMCPY, slot, length, 0),
                               valid(slot, 1)};
     };
-    EXPECT_EQ(kt::writes_of([&] { create(0, crc_of(1)); }), publish(head, 120));
+    EXPECT_EQ(writes_of([&] { create(0, crc_of(1)); }), publish(head, 120));
     for (uint64_t field : {KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
         std::vector<uint64_t> seen = {field, field == KOVA_LUT_OFF_NEXT_EXT ? 16385u : 16384u};
         kova_host_trace_hook(at_link_write, &seen);
         auto want = publish(seen[1] * 256, 120);
         want.emplace_back(KOVA_TRACE_STORE64, head + field, 8, kt::engine_addr(uint32_t(seen[1])));
-        EXPECT_EQ(kt::writes_of([&] {
+        EXPECT_EQ(writes_of([&] {
                       field == KOVA_LUT_OFF_NEXT_EXT ? extend(0, 2) : create(1, crc_of(1));
                   }),
                   want);
@@ -142,19 +155,19 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
     }
     EXPECT_EQ(kova.lut_info[kHead].ext_appflowid, 2u);
     extend(2, 3);
-    EXPECT_EQ(kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK); }),
+    EXPECT_EQ(writes_of([&] { ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK); }),
               (std::vector<W>{W(KOVA_TRACE_STORE64, e2 + KOVA_LUT_OFF_NEXT_EXT, 8, 0), valid(e3, 2),
                               clear(e3), valid(e3, 0)}));
     EXPECT_EQ(kova.lut_info[16385].ext_appflowid, KOVA_NO_SLOT);
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
     model_.erase(2), model_.erase(3);
-    EXPECT_EQ(kt::writes_of([&] { remove(0); }),
+    EXPECT_EQ(writes_of([&] { remove(0); }),
               (std::vector<W>{valid(head, 2), W(KOVA_TRACE_MEMCPY2, head, 252, e1), valid(head, 1),
                               valid(e1, 0), clear(e1)}));
     create(4, crc_of(2));
     create(5, crc_of(2));
     const uint64_t group = slot_of(4) * 256ull;
-    EXPECT_EQ(kt::writes_of([&] { remove(4); }),
+    EXPECT_EQ(writes_of([&] { remove(4); }),
               (std::vector<W>{W(KOVA_TRACE_STORE64, head + KOVA_LUT_OFF_NEXT_CRC12, 8,
                                 kt::engine_addr(slot_of(5))),
                               valid(group, 0), clear(group)}));
@@ -169,7 +182,7 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
         src[i] = uint8_t(i + 1);
     std::memset(engine_slot(10), 0xEE, 3 * 256);
     const uint64_t a = kt::engine_addr(10);
-    EXPECT_EQ(kt::writes_of([&] {
+    EXPECT_EQ(writes_of([&] {
                   memcpyQE(a, src, 0, 0);
                   memcpyQE(a + 1, src, 65, 3);
                   memsetQE(a + 100, 0x1C7, 252, 0); // the low byte is the fill
@@ -195,10 +208,10 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     kv::publish::entry(kt::engine_addr(3), &built, 120, 0, shadow_slot(3));
     EXPECT_TRUE(engine_slot(3)[119] == 0x5A && engine_slot(3)[120] == 0 &&
                 shadow_slot(3)[120] == 0);
-    EXPECT_EQ(kt::writes_of(
-                  [&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
-              (std::vector<W>{valid(5 * 256, 0), W(KOVA_TRACE_MEMCPY, 5 * 256, 252, 0),
-                              valid(5 * 256, 1)}));
+    EXPECT_EQ(
+        writes_of([&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
+        (std::vector<W>{valid(5 * 256, 0), W(KOVA_TRACE_MEMCPY, 5 * 256, 252, 0),
+                        valid(5 * 256, 1)}));
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
 
@@ -228,51 +241,43 @@ TEST_F(Table, Refusals) {
     };
     const auto plain = kovaAPIdeleteVoipFlow, last = kovaAPIdeleteExtendedFlow,
                all = kovaAPIdeleteFlowWithExtended;
+    const std::string err = "Failed to create new lut, err = ", non = "non-existing ",
+                      active = del + "flow which has extended flow active\n";
+    const uint32_t no = KOVA_NO_SLOT;
     const struct {
         Call call;
         uint32_t map9, result;
         std::string log;
     } cases[] = {
-        {voip(&unknown, 5, 2), KOVA_NO_SLOT, 7, state},
-        {voip(&unknown, 5, 0xFFFFFFFFu), KOVA_NO_SLOT, 7, state},
-        {voip(&none, 5, 3), KOVA_NO_SLOT, 1, "Failed to create new lut, err = 1\n\r"},
-        {voip(&unknown, 5, 3), KOVA_NO_SLOT, 2, "Failed to create new lut, err = 2\n\r"},
-        {voip(&seven, 5, 3), KOVA_NO_SLOT, 4, "Failed to create new lut, err = 4\n\r"},
-        {voip(&good, 32768, 3), KOVA_NO_SLOT, 7, ""},
-        {voip(&good, 0x100000000ull, 3), KOVA_NO_SLOT, 7, ""},
-        {voip(&good, 3, 3), KOVA_NO_SLOT, 7, "kovaAPI: trying to add flow with used appflowid\n"},
-        {voip(nullptr, 5, 3), KOVA_NO_SLOT, 7, ""},
-        {ext(&good, 32768, 5), KOVA_NO_SLOT, 7, add + "to " + range},
-        {ext(&good, 3, 32768), KOVA_NO_SLOT, 7, ""},
-        {ext(&good, 3, 1), KOVA_NO_SLOT, 7, add + "with existing appflowid\n"},
-        {ext(&good, 9, 5), KOVA_NO_SLOT, 7, add + "to non-existing application flowid\n"},
+        // clang-format off
+        {voip(&unknown, 5, 2), no, 7, state}, {voip(&unknown, 5, 0xFFFFFFFFu), no, 7, state},
+        {voip(&none, 5, 3), no, 1, err + "1\n\r"}, {voip(&unknown, 5, 3), no, 2, err + "2\n\r"},
+        {voip(&seven, 5, 3), no, 4, err + "4\n\r"}, {voip(&good, 32768, 3), no, 7, ""},
+        {voip(&good, 0x100000000ull, 3), no, 7, ""}, {voip(nullptr, 5, 3), no, 7, ""},
+        {voip(&good, 3, 3), no, 7, "kovaAPI: trying to add flow with used appflowid\n"},
+        {ext(&good, 32768, 5), no, 7, add + "to " + range}, {ext(&good, 3, 32768), no, 7, ""},
+        {ext(&good, 3, 1), no, 7, add + "with existing appflowid\n"},
+        {ext(&good, 9, 5), no, 7, add + "to " + non + "application flowid\n"},
         {ext(&good, 9, 5), 40000, 7, add + "to " + range},
-        {ext(&good, 9, 5), 20000, 7, add + "to non-existing flow\n"},
-        {ext(&good, 1, 5), KOVA_NO_SLOT, 7, add + "to parent flow that has extended flow active\n"},
-        {ext(&port, 3, 5), KOVA_NO_SLOT, 7, diff},
-        {ext(&crc, 3, 5), KOVA_NO_SLOT, 7, diff},
-        {ext(&none, 3, 5), KOVA_NO_SLOT, 1, "Failed to create new lut, err = 1\n\r"},
-        {ext(nullptr, 3, 5), KOVA_NO_SLOT, 7, ""},
-        {c(plain, 32768), KOVA_NO_SLOT, 7, del + range},
-        {c(plain, 0xFFFFFFFFu), KOVA_NO_SLOT, 7, del + range},
-        {c(plain, 9), KOVA_NO_SLOT, 7, del + "non-existing application flowid\n"},
-        {c(plain, 9), 40000, 7, del + range},
-        {c(plain, 9), 999, 7, del + "non-existing flow\n"},
-        {c(plain, 3), KOVA_NO_SLOT, 7, del + "extended flow with normal flow delete function\n"},
-        {c(plain, 1), KOVA_NO_SLOT, 7, del + "flow which has extended flow active\n"},
-        {c(last, 32768), KOVA_NO_SLOT, 7, del + range},
-        {c(last, 9), KOVA_NO_SLOT, 7, del + "non-existing application flowid\n"},
-        {c(last, 9), 40000, 7, del + range},
-        {c(last, 9), 20000, 7, del + "non-existing flow\n"},
-        {c(last, 2), KOVA_NO_SLOT, 7, del + "flow which has extended flow active\n"},
-        {c(last, 1), KOVA_NO_SLOT, 7, del + "normal flow with extendedFlow delete function\n"},
-        {c(all, 32768), KOVA_NO_SLOT, 7, del + range},
-        {c(all, 9), KOVA_NO_SLOT, 7, del + "non-existing application flowid\n"},
-        {c(all, 9), 40000, 7, del + range},
-        {c(all, 9), 999, 7, del + "non-existing flow\n"},
-        {c(all, 3), KOVA_NO_SLOT, 7, del + "extended flow with normal flow delete function\n"},
-        {[] { return kovaAPIdeleteFlow2(1, 2); }, KOVA_NO_SLOT, 7,
-         del + "flow which has extended flow active\n"},
+        {ext(&good, 9, 5), 20000, 7, add + "to " + non + "flow\n"},
+        {ext(&good, 1, 5), no, 7, add + "to parent flow that has extended flow active\n"},
+        {ext(&port, 3, 5), no, 7, diff}, {ext(&crc, 3, 5), no, 7, diff},
+        {ext(&none, 3, 5), no, 1, err + "1\n\r"}, {ext(nullptr, 3, 5), no, 7, ""},
+        {c(plain, 32768), no, 7, del + range}, {c(plain, 0xFFFFFFFFu), no, 7, del + range},
+        {c(plain, 9), no, 7, del + non + "application flowid\n"},
+        {c(plain, 9), 40000, 7, del + range}, {c(plain, 9), 999, 7, del + non + "flow\n"},
+        {c(plain, 3), no, 7, del + "extended flow with normal flow delete function\n"},
+        {c(plain, 1), no, 7, active}, {c(last, 32768), no, 7, del + range},
+        {c(last, 9), no, 7, del + non + "application flowid\n"},
+        {c(last, 9), 40000, 7, del + range}, {c(last, 9), 20000, 7, del + non + "flow\n"},
+        {c(last, 2), no, 7, active},
+        {c(last, 1), no, 7, del + "normal flow with extendedFlow delete function\n"},
+        {c(all, 32768), no, 7, del + range}, {c(all, 9), 40000, 7, del + range},
+        {c(all, 9), no, 7, del + non + "application flowid\n"},
+        {c(all, 9), 999, 7, del + non + "flow\n"},
+        {c(all, 3), no, 7, del + "extended flow with normal flow delete function\n"},
+        {[] { return kovaAPIdeleteFlow2(1, 2); }, no, 7, active},
+        // clang-format on
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(&k - cases);
@@ -450,8 +455,8 @@ TEST_F(Table, CombinedDeletion) {
     extend(3, 4);
     kv::bytes::put_le32(engine_slot(kHead) + KOVA_LUT_OFF_TIMESTAMP, 0xABCD);
     uint32_t stats[3] = {};
-    const auto w = kt::writes_of(
-        [&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(1, stats), KOVA_OK); });
+    const auto w =
+        writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(1, stats), KOVA_OK); });
     EXPECT_EQ(take_log(), "");
     EXPECT_EQ(stats[2], 0xABCDu);
     ASSERT_GE(w.size(), 4u);
@@ -464,11 +469,11 @@ TEST_F(Table, CombinedDeletion) {
               (std::vector<uint32_t>{16385, 16386, 16384}));
     const kt::FlowModel left{{2, kCrc}};
     EXPECT_TABLE_OK(&left);
-    const auto bare = kt::writes_of(
-        [&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
+    const auto bare =
+        writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
     create(2, kCrc);
     EXPECT_EQ(bare,
-              kt::writes_of([&] { ASSERT_EQ(kovaAPIdeleteVoipFlowWithStats(2, stats), KOVA_OK); }));
+              writes_of([&] { ASSERT_EQ(kovaAPIdeleteVoipFlowWithStats(2, stats), KOVA_OK); }));
     EXPECT_EQ(kova.delete_branch_count[0], 2u);
 }
 
@@ -523,7 +528,7 @@ TEST_F(Table, StoreInitAndReset) {
     EXPECT_TRUE(kova.hashtable_base_cpu == cpu && slot_of(1) == 16384 && take_log().empty());
     kova.lut_info[16384].ext_appflowid = 99;
     kova.hashtable_base_qe = 0x40000000;
-    EXPECT_EQ(kt::writes_of([] { EXPECT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK); }),
+    EXPECT_EQ(writes_of([] { EXPECT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK); }),
               std::vector<W>{W(KOVA_TRACE_MEMSET, 0, KOVA_LUT_TABLE_BYTES, 0)});
     EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
     kova.hashtable_base_qe = 0;

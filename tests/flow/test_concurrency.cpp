@@ -1,16 +1,13 @@
 // Kernel callers use the exported functions from several CPUs at once, while
 // operators use the debug files and the engine re-attaches its area. Every
-// caller's own results must stay exact and the table whole.
-//
-// No thread here reads the engine copy as the engine does: those reads take
-// no lock by design and ThreadSanitizer does not model them; the
-// model test checks what the engine sees at every barrier.
+// caller's own results must stay exact and the table whole. No thread reads
+// the engine copy as the engine does: ThreadSanitizer does not model those
+// lock-free reads; the model test checks them at every barrier.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "engine.h"
 #include "platform.h"
@@ -19,32 +16,26 @@
 
 namespace {
 
-uint32_t bucket_crc(uint32_t bucket, uint32_t variant) {
-    return (bucket * 331u % KOVA_LUT_HEADS) << 18 | variant;
-}
+using Concurrency = kt::StoreTest;
 
-class Concurrency : public kt::StoreTest {};
-
+// Every thread hits the same 16 buckets: one flow takes each head, three
+// more CRC32 values follow it, the rest are behind them.
 TEST_F(Concurrency, CallersCreatingAtOnceAreSerialised) {
     constexpr uint32_t kThreads = 4, kPer = 3000;
+    auto crc = [](uint32_t t, uint32_t i) {
+        return (i % 16 * 331u % KOVA_LUT_HEADS) << 18 | (1 + t);
+    };
     std::atomic<int> failures{0};
-    std::vector<std::thread> callers;
+    kt::on_threads(kThreads, [&](uint32_t t) {
+        for (uint32_t i = 0; i < kPer; ++i)
+            failures += kovaAPIcreateVoipFlow(kt::keyed_flow(crc(t, i), t * kPer + i).get(),
+                                              t * kPer + i) != KOVA_OK;
+    });
     kt::FlowModel model;
-    for (uint32_t t = 0; t < kThreads; ++t) {
-        for (uint32_t i = 0; i < kPer; ++i) // every thread hits the same few buckets
-            model[t * kPer + i] = bucket_crc(i % 16, 1 + t);
-        callers.emplace_back([t, &failures] {
-            for (uint32_t i = 0; i < kPer; ++i)
-                failures += kovaAPIcreateVoipFlow(
-                                kt::keyed_flow(bucket_crc(i % 16, 1 + t), t * kPer + i).get(),
-                                t * kPer + i) != KOVA_OK;
-        });
-    }
-    for (auto &c : callers)
-        c.join();
+    for (uint32_t a = 0; a < kThreads * kPer; ++a)
+        model[a] = crc(a / kPer, a % kPer);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TABLE_OK(&model);
-    // Each bucket takes one flow into its head, three more CRC32 values, the rest behind them.
     EXPECT_EQ(std::vector<uint32_t>(kova.create_branch_count, kova.create_branch_count + 4),
               (std::vector<uint32_t>{kThreads * kPer - 16, kThreads * kPer - 64, 48, 16}));
 }

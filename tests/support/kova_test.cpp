@@ -1,5 +1,7 @@
 #include "support/kova_test.h"
 
+#include <thread>
+
 #include "lib/bytes.h"
 
 namespace kt {
@@ -63,5 +65,15 @@ uint64_t engine_addr(uint32_t slot) {
 }
 uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
 uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
+
+void on_threads(uint32_t n, const std::function<void(uint32_t)> &body,
+                const std::function<void()> &meanwhile) {
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < n; ++t)
+        threads.emplace_back(body, t);
+    meanwhile();
+    for (auto &t : threads)
+        t.join();
+}
 
 } // namespace kt

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,5 +49,11 @@ uint64_t shadow_addr(uint32_t slot);
 uint64_t engine_addr(uint32_t slot);
 uint64_t le64_at(const uint8_t *p);
 uint32_t le32_at(const uint8_t *p);
+
+// Runs body(t) for each t below n on a thread of its own and meanwhile() on
+// this one; returns when all have ended.
+void on_threads(
+    uint32_t n, const std::function<void(uint32_t)> &body,
+    const std::function<void()> &meanwhile = [] {});
 
 } // namespace kt

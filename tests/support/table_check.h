@@ -13,6 +13,7 @@ using FlowModel = std::map<uint32_t, uint32_t>;
 
 // Empty when the table is sound (and, with a model, holds exactly its flows).
 std::vector<std::string> check_table(const FlowModel *model = nullptr);
+inline std::vector<std::string> check_table(const FlowModel &model) { return check_table(&model); }
 // The first few problems, one a line.
 std::string first_problems(const std::vector<std::string> &problems, size_t max = 10);
 

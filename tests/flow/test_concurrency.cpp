@@ -51,13 +51,15 @@ constexpr uint32_t kHotBuckets[4] = {0x0000, 0x0155, 0x2AAA, 0x3FFF};
 constexpr uint64_t kQeBase[2] = {0x4000000000ull, 0x5000000000ull};
 constexpr size_t kPiece = 64u << 10;
 const std::string kDir = "/sys/kernel/debug/kova/";
+const char *const kOpNames[] = {"create", "hang",         "delete",       "unhang", "delete chain",
+                                "query",  "create_flows", "delete_flows", "dump",   "re-attach"};
+const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 2, 1, 1, 1}, kKinds = 10, kTotal = 30;
 
 struct Worker {
-    uint32_t w, rng;
+    uint32_t w, rng, failures, ran[kKinds];
     kova_FLOW flows[kChains][kDepth]; // chain c, depth d
     kova_RULE rules[kChains][kDepth];
     int depth[kChains]; // -1: no main flow, else extended flows behind it
-    uint32_t failures;
     char first_failure[200], buf[kPiece];
 
     uint32_t below(uint32_t n) {
@@ -76,13 +78,46 @@ struct Worker {
             snprintf(first_failure, sizeof first_failure, "%s %u: %ld, expected %ld", what, i, got,
                      want);
     }
+    // Chain c's flows share their key and a CRC32 that is the key's own, so
+    // the engine's lookup finds them; the rules tell them apart.
+    void describe(uint32_t worker) {
+        w = worker, rng = 0x9E3779B9u * (worker + 1);
+        for (uint32_t c = 0; c < kChains; ++c) {
+            depth[c] = -1;
+            for (uint32_t d = 0; d < kDepth; ++d) {
+                kova_FLOW *f = &flows[c][d];
+                const uint8_t dmac[6] = {0x02, 0x4B, uint8_t(w), uint8_t(c), 0x00, 0x01};
+                memcpy(f->eth_dmac, dmac, 6);
+                f->flow_ucc = uint16_t(4 + 8 * w + c % 8), f->eth_smac[0] = 0x02;
+                f->eth_type = KOVA_ETH_TYPE_IPV4, f->ip_dst.v4[0] = 10;
+                f->udp_dport = uint16_t(5000 + c), f->crc32 = crc(c);
+                kova_engine::set_source_for_crc(f, f->crc32);
+                rules[c][d].type = d ? RULE_FORWARD_TO_CPU : RULE_DROP_PACKET;
+                rules[c][d].param.forward_cpu.priority = uint8_t(d);
+                f->rules = &rules[c][d];
+            }
+        }
+    }
+    // Flow d of chain c in the operator's language.
+    void definition(uint32_t c, uint32_t d, char *out, size_t cap) const {
+        const kova_FLOW *f = &flows[c][d];
+        const uint8_t *src = f->ip_src.v4;
+        int n = d ? snprintf(out, cap, "parent_flow_id=%u ", id(c, int(d) - 1)) : 0;
+        n += snprintf(
+            out + n, cap - n,
+            "flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:4b:%02x:%02x:00:01 "
+            "eth_smac=02:00:00:00:00:00 vlan_id_1=0 vlan_id_2=0 eth_type=0x800 "
+            "ipv4_src=%u.%u.%u.%u ipv4_dst=10.0.0.0 udp_sport=0 udp_dport=%u ",
+            id(c, int(d)), f->crc32, f->flow_ucc, w, c, src[0], src[1], src[2], src[3],
+            f->udp_dport);
+        snprintf(out + n, cap - n,
+                 d ? "rule1=RULE_FORWARD_TO_CPU priority=%u ;" : "rule1=RULE_DROP_PACKET ;", d);
+    }
 };
 
 long file_write(const char *name, const char *text) {
-    const int fd = kova_host_open((std::string(kDir) + name).c_str());
-    if (fd < 0)
-        return fd;
-    const long r = kova_host_write(fd, text, strlen(text));
+    const int fd = kova_host_open((kDir + name).c_str());
+    const long r = fd < 0 ? fd : kova_host_write(fd, text, strlen(text));
     kova_host_close(fd);
     return r;
 }
@@ -105,48 +140,26 @@ long engine_attach(uint32_t which) {
     return kt::attach_engine(kt::attach_args(g_areas[which]->addr(), kQeBase[which], "stress"));
 }
 
-// A definition in the operator's language for flow d of chain c (see describe()).
-void definition(const Worker *w, uint32_t c, uint32_t d, char *out, size_t cap) {
-    const kova_FLOW *f = &w->flows[c][d];
-    const uint8_t *src = f->ip_src.v4;
-    int n = d ? snprintf(out, cap, "parent_flow_id=%u ", w->id(c, int(d) - 1)) : 0;
-    n += snprintf(out + n, cap - n,
-                  "flow_id=%u crc32=0x%x flow_ucc=%u flow_subport=0 eth_dmac=02:4b:%02x:%02x:00:01 "
-                  "eth_smac=02:00:00:00:00:00 vlan_id_1=0 vlan_id_2=0 eth_type=0x800 "
-                  "ipv4_src=%u.%u.%u.%u ipv4_dst=10.0.0.0 udp_sport=0 udp_dport=%u ",
-                  w->id(c, int(d)), f->crc32, f->flow_ucc, w->w, c, src[0], src[1], src[2], src[3],
-                  f->udp_dport);
-    snprintf(out + n, cap - n,
-             d ? "rule1=RULE_FORWARD_TO_CPU priority=%u ;" : "rule1=RULE_DROP_PACKET ;", d);
-}
-
-const char *const kOpNames[] = {"create", "hang",         "delete",       "unhang", "delete chain",
-                                "query",  "create_flows", "delete_flows", "dump",   "re-attach"};
-const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 2, 1, 1, 1};
-constexpr uint32_t kKinds = sizeof kWeights / sizeof kWeights[0];
-
 void run_op(Worker *w, uint32_t kind) {
-    const uint32_t c = w->below(kChains);
-    const int d = w->depth[c];
+    const uint32_t c = w->below(kChains), main = w->id(c, 0);
+    const int d = w->depth[c], next = d < 0 ? 1 : d + 1;
     uint64_t counter;
+    char text[600];
     switch (kind) {
     case 0: // a second creation of an appflowid is refused
-        w->expect("create", w->id(c, 0), kovaAPIcreateVoipFlow(&w->flows[c][0], w->id(c, 0)),
+        w->expect("create", main, kovaAPIcreateVoipFlow(&w->flows[c][0], main),
                   d < 0 ? KOVA_OK : KOVA_ERR_INVALID);
         w->depth[c] = d < 0 ? 0 : d;
         break;
-    case 1: { // without a main flow there is nothing to hang on
-        const int next = d < 0 ? 1 : d + 1;
+    case 1: // without a main flow there is nothing to hang on
         if (next < int(kDepth))
             w->expect("hang", w->id(c, next),
                       kovaAPIcreateExtendedFlow(&w->flows[c][next], w->id(c, d), w->id(c, next)),
                       d < 0 ? KOVA_ERR_INVALID : KOVA_OK);
         w->depth[c] += d >= 0 && next < int(kDepth);
         break;
-    }
     case 2: // refused while extended flows hang on it
-        w->expect("delete", w->id(c, 0), kovaAPIdeleteVoipFlow(w->id(c, 0)),
-                  d == 0 ? KOVA_OK : KOVA_ERR_INVALID);
+        w->expect("delete", main, kovaAPIdeleteVoipFlow(main), d == 0 ? KOVA_OK : KOVA_ERR_INVALID);
         w->depth[c] = d == 0 ? -1 : d;
         break;
     case 3: // a main flow is refused
@@ -155,11 +168,11 @@ void run_op(Worker *w, uint32_t kind) {
         w->depth[c] -= d > 0;
         break;
     case 4:
-        w->expect("delete chain", w->id(c, 0), kovaAPIdeleteFlowWithExtended(w->id(c, 0)),
+        w->expect("delete chain", main, kovaAPIdeleteFlowWithExtended(main),
                   d >= 0 ? KOVA_OK : KOVA_ERR_INVALID);
         w->depth[c] = -1;
         break;
-    case 5: { // every appflowid of the worker, then one bucket walk under the lock
+    case 5: // every appflowid of the worker, then one bucket walk under the lock
         for (uint32_t cc = 0; cc < kChains; ++cc)
             for (int dd = 0; dd < int(kDepth); ++dd) {
                 const uint32_t i = w->id(cc, dd),
@@ -168,38 +181,31 @@ void run_op(Worker *w, uint32_t kind) {
                 w->expect("statistics", i, kovaAPIgetFlowStatistics(int32_t(i), stats), want);
                 w->expect("counter", i, kovaAPIgetFlowPacketCounter(int32_t(i), &counter), want);
             }
-        if (d < 0)
-            break;
-        plat_mutex_lock(&kovaAPI_lock);
-        const uint32_t found =
-            kovaAPIcheckFlowExists(w->crc(c), uint64_t(w->bucket(c)) * KOVA_LUT_SIZE);
-        plat_mutex_unlock(&kovaAPI_lock);
-        w->expect("exists", w->id(c, 0), found, 1);
+        if (d >= 0) {
+            plat_mutex_lock(&kovaAPI_lock);
+            const uint32_t found =
+                kovaAPIcheckFlowExists(w->crc(c), uint64_t(w->bucket(c)) * KOVA_LUT_SIZE);
+            plat_mutex_unlock(&kovaAPI_lock);
+            w->expect("exists", main, found, 1);
+        }
         break;
-    }
-    case 6: {
+    case 6:
         if (d == int(kDepth) - 1)
             break;
-        char text[600];
-        definition(w, c, uint32_t(d + 1), text, sizeof text);
+        w->definition(c, uint32_t(d + 1), text, sizeof text);
         w->expect("create_flows", w->id(c, d + 1), file_write("create_flows", text),
                   long(strlen(text)));
         w->expect("created", w->id(c, d + 1),
                   kovaAPIgetFlowPacketCounter(int32_t(w->id(c, d + 1)), &counter), KOVA_OK);
         ++w->depth[c];
         break;
-    }
-    case 7: { // refused while extended flows hang on it
-        char text[32];
-        snprintf(text, sizeof text, "flow_id=%u", w->id(c, 0));
-        w->expect("delete_flows", w->id(c, 0), file_write("delete_flows", text),
-                  long(strlen(text)));
+    case 7: // refused while extended flows hang on it
+        snprintf(text, sizeof text, "flow_id=%u", main);
+        w->expect("delete_flows", main, file_write("delete_flows", text), long(strlen(text)));
         w->depth[c] = d == 0 ? -1 : d;
-        w->expect("deleted", w->id(c, 0),
-                  kovaAPIgetFlowPacketCounter(int32_t(w->id(c, 0)), &counter),
+        w->expect("deleted", main, kovaAPIgetFlowPacketCounter(int32_t(main), &counter),
                   d > 0 ? KOVA_OK : KOVA_ERR_INVALID);
         break;
-    }
     case 8: {
         const std::string name = w->below(2) ? "dump_flows_qe" : "dump_flows_cpu";
         char last = 0;
@@ -210,74 +216,41 @@ void run_op(Worker *w, uint32_t kind) {
     default: { // each attach takes the area the last one left, as an engine restarting
         std::lock_guard<std::mutex> turn(g_attach_turn);
         w->expect("attach", 0, engine_attach(g_attaches++ % 2), 0);
-        break;
     }
     }
 }
 
-// Chain c's flows share their key and a CRC32 that is the key's own, so
-// the engine's lookup finds them; the rules tell them apart.
-void describe(Worker *w) {
-    for (uint32_t c = 0; c < kChains; ++c) {
-        w->depth[c] = -1;
-        for (uint32_t d = 0; d < kDepth; ++d) {
-            kova_FLOW *f = &w->flows[c][d];
-            memset(f, 0, sizeof *f);
-            f->flow_ucc = uint16_t(4 + 8 * w->w + c % 8);
-            const uint8_t dmac[6] = {0x02, 0x4B, uint8_t(w->w), uint8_t(c), 0x00, 0x01};
-            memcpy(f->eth_dmac, dmac, 6);
-            f->eth_smac[0] = 0x02;
-            f->eth_type = KOVA_ETH_TYPE_IPV4;
-            f->ip_dst.v4[0] = 10;
-            f->udp_dport = uint16_t(5000 + c);
-            f->crc32 = w->crc(c);
-            kova_engine::set_source_for_crc(f, f->crc32);
-            memset(&w->rules[c][d], 0, sizeof(kova_RULE));
-            w->rules[c][d].type = d ? RULE_FORWARD_TO_CPU : RULE_DROP_PACKET;
-            w->rules[c][d].param.forward_cpu.priority = uint8_t(d);
-            f->rules = &w->rules[c][d];
-        }
-    }
-}
-
-class ConcurrentCallers : public kt::ModuleTest {};
+using ConcurrentCallers = kt::ModuleTest;
 
 TEST_F(ConcurrentCallers, EveryOperationAtOnceKeepsEachCallersResultsExact) {
     kt::EngineArea first, second;
     g_areas[0] = &first, g_areas[1] = &second, g_attaches = 1;
     ASSERT_EQ(engine_attach(0), 0);
     std::vector<std::unique_ptr<Worker>> workers;
-    uint32_t ran[kWorkers][kKinds] = {}, total = 0;
-    for (uint32_t k : kWeights)
-        total += k;
-    std::vector<std::thread> threads;
-    for (uint32_t i = 0; i < kWorkers; ++i) {
-        workers.emplace_back(new Worker{});
-        Worker *w = workers.back().get();
-        w->w = i, w->rng = 0x9E3779B9u * (i + 1);
-        describe(w);
-        threads.emplace_back([w, &ran, total] {
-            for (uint32_t n = 0; n < kOps; ++n) {
-                uint32_t pick = w->below(total), k = 0;
-                while (pick >= kWeights[k])
-                    pick -= kWeights[k++];
-                run_op(w, k);
-                ++ran[w->w][k];
-            }
-        });
-    }
-    for (auto &t : threads)
-        t.join();
-
+    for (uint32_t i = 0; i < kWorkers; ++i)
+        workers.emplace_back(new Worker{}), workers.back()->describe(i);
+    kt::on_threads(kWorkers, [&](uint32_t i) {
+        Worker *w = workers[i].get();
+        for (uint32_t n = 0; n < kOps; ++n) {
+            uint32_t pick = w->below(kTotal), k = 0;
+            while (pick >= kWeights[k])
+                pick -= kWeights[k++];
+            run_op(w, k), ++w->ran[k];
+        }
+    });
     kt::FlowModel model;
-    uint32_t extended = 0, disagreements = 0;
+    uint32_t extended = 0, disagreements = 0, ran[kKinds] = {};
     for (auto &w : workers) {
         EXPECT_EQ(w->failures, 0u) << "worker " << w->w << ", first: " << w->first_failure;
         for (uint32_t c = 0; c < kChains; ++c)
             for (int d = 0; d <= w->depth[c]; ++d)
                 model[w->id(c, d)] = w->crc(c);
+        for (uint32_t k = 0; k < kKinds; ++k)
+            ran[k] += w->ran[k];
     }
     EXPECT_TABLE_OK(&model);
+    for (uint32_t k = 0; k < kKinds; ++k)
+        EXPECT_GT(ran[k], kOps / 50) << kOpNames[k];
 
     // One packet of every chain through the engine's own walk of its copy:
     // it counts once in each live flow of the chain and in nothing else.
@@ -301,13 +274,6 @@ TEST_F(ConcurrentCallers, EveryOperationAtOnceKeepsEachCallersResultsExact) {
     EXPECT_EQ(disagreements, 0u) << engine_view;
     EXPECT_EQ(engine.stats().extended, extended);
     EXPECT_EQ(engine.stats().bad_links, 0u);
-
-    for (uint32_t k = 0; k < kKinds; ++k) {
-        uint32_t n = 0;
-        for (uint32_t i = 0; i < kWorkers; ++i)
-            n += ran[i][k];
-        EXPECT_GT(n, kOps / 50) << kOpNames[k];
-    }
 }
 
 } // namespace

@@ -27,10 +27,8 @@ void expect_pram(std::initializer_list<uint64_t> words) {
 
 class Ucc : public kt::StoreTest {};
 
-// Each UCC's areas are cleared and their addresses recorded for the engine,
-// with its bit in the core's bitmap; an Ethernet UCC has one record and no
-// ONU policer area. A second set-up fails for an Ethernet UCC and leaves
-// any other alone.
+// Each UCC's areas are cleared and recorded for the engine with its bitmap bit;
+// a second set-up fails for an Ethernet UCC and leaves any other alone.
 TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
     std::memset(kova_host_iomem(0x6000F11600ull), 0x77, 152);
     std::memset(kova_host_iomem(0x6004FEBC00ull + 0x3000 * 5), 0x77, 64);
@@ -105,10 +103,8 @@ struct Reach {
     }
 };
 
-// Flows made before the first attach, or before an engine restart, are in
-// the engine's new area when the attach returns, whatever the area held:
-// links, valid words and a detached extended flow's mark included. The
-// version is taken from its field only, even without a terminator.
+// Flows made before an attach are in the new area when it returns, whatever the
+// area held, a detached flow's mark included; the version needs no terminator.
 TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     kt::Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002),
         later(0x00040002);
@@ -164,9 +160,8 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     EXPECT_TABLE_OK(&model);
 }
 
-// Unusable areas (short, unmapped, null), bad commands and a copy cut short
-// change nothing; the size field is not trusted for the copy, the type byte
-// not looked at; a qe_base of 0 leaves /dev/kova unconfigured.
+// Unusable areas, bad commands and a copy cut short change nothing; the type byte
+// is not looked at; a qe_base of 0 leaves /dev/kova unconfigured.
 TEST_F(Attach, RefusedAttachesChangeNothing) {
     kt::EngineArea short_area(0x100000), area;
     uint8_t *remapped = kova.hashtable_base_qe_remapped, *cnt0 = kova.CNT_BASE[0];
@@ -210,9 +205,8 @@ TEST_F(Attach, RefusedAttachesChangeNothing) {
     kova_host_close(fd);
 }
 
-// A second kovaAPIInit while one caller holds the lock and another waits
-// for it changes nothing: the waiter still gets the lock (a lock initialised
-// again under its waiter never wakes it).
+// A second kovaAPIInit while a caller waits for the lock leaves the lock alone:
+// one initialised again under its waiter never wakes it.
 TEST_F(Attach, ConcurrentInitLeavesTheLockAndItsWaitersAlone) {
     ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
     kt::Flow f(0x00080001);
@@ -226,10 +220,8 @@ TEST_F(Attach, ConcurrentInitLeavesTheLockAndItsWaitersAlone) {
     EXPECT_TABLE_OK(kt::FlowModel{{7, 0x00080001}});
 }
 
-// Everything that reaches the engine's area without the table lock, each
-// checked for the result it must have, on its own thread, against an engine
-// restarting between two areas. An area the module gave back is made
-// inaccessible until it is attached again, so a later access faults.
+// Every lock-free user of the engine's area against an engine restarting between two
+// areas; an area given back is inaccessible until attached again, so a late access faults.
 TEST_F(Attach, ConcurrentLockFreeUsersNeverReachAnAreaGivenBack) {
     kova_host_unpin_protects(1);
     kt::EngineArea areas[2];

@@ -1,8 +1,6 @@
-// Kernel callers use the exported functions from several CPUs at once, while
-// operators use the debug files and the engine re-attaches its area. Every
-// caller's own results must stay exact and the table whole. No thread reads
-// the engine copy as the engine does: ThreadSanitizer does not model those
-// lock-free reads; the model test checks them at every barrier.
+// Kernel callers, operators' debug files and an engine re-attaching at once: each
+// caller's results stay exact and the table whole. (The engine's lock-free reads
+// are beyond ThreadSanitizer; the model test checks them at every barrier.)
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -40,12 +38,9 @@ TEST_F(Concurrency, CallersCreatingAtOnceAreSerialised) {
               (std::vector<uint32_t>{kThreads * kPer - 16, kThreads * kPer - 64, 48, 16}));
 }
 
-// Each worker owns kChains chains of appflowids (a main flow and up to two
-// extended flows behind it) while the engine re-attaches. A worker knows
-// what each of its calls must return and checks exactly that; a dump, which
-// depends on the others, must still answer sanely. Half the chains share
-// four hot buckets with every other worker, so deletions move other
-// workers' flows. (The port functions race the attach in the attach tests.)
+// Each worker owns chains of a main flow and up to two extended flows and knows
+// what each call must return; a dump, which depends on the others, must answer
+// sanely. Half the chains share four hot buckets, so deletions move others' flows.
 constexpr uint32_t kWorkers = 4, kChains = 40, kDepth = 3, kOps = 1500;
 constexpr uint32_t kHotBuckets[4] = {0x0000, 0x0155, 0x2AAA, 0x3FFF};
 constexpr uint64_t kQeBase[2] = {0x4000000000ull, 0x5000000000ull};
@@ -122,8 +117,7 @@ long file_write(const char *name, const char *text) {
     return r;
 }
 
-// A debug file read to its end: the total or the first error; *last is
-// the last byte read.
+// A debug file read to its end: the total or the first error, and the last byte.
 long file_read(Worker *w, const std::string &name, char *last) {
     const int fd = kova_host_open((kDir + name).c_str());
     long total = 0, n;

@@ -127,9 +127,8 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
         }
 }
 
-// A refused list leaves the key and state word written and nothing from
-// `end` on; the action that fits last is not marked last. qos_trusted
-// other than 0 and 1 is logged; a buffer under 256 bytes is left untouched.
+// A refused list leaves the key and state word and nothing from `end` on; the
+// last action that fits is not marked last. A buffer under 256 bytes stays.
 TEST(Entry, Refusals) {
     const struct {
         std::vector<uint32_t> types;
@@ -199,9 +198,8 @@ const std::string kCut = KOVA_DUMP_CUT_LINE;
 constexpr uint32_t kCrcA = 0x0A5C0001, kCrcB = 0x0A5C8003; // bucket 0x297
 constexpr uint32_t kCrcV6 = 0x12340005;                    // bucket 0x48d
 
-// Flow 3's ethertype has no addresses: the entry keeps none, whatever is
-// given. UCCs 36..40 are aggregation ports, numbered down from 31 (SPORT).
-// IPv6 addresses are their 16-bit groups as the host holds them.
+// Flow 3's ethertype keeps no addresses. UCCs 36..40 are aggregation ports,
+// numbered down from 31. IPv6 addresses are 16-bit groups in host order.
 struct FlowSpec {
     uint32_t crc;
     uint16_t ucc, vlan1, vlan2, eth_type, sport, dport;
@@ -262,8 +260,7 @@ void put_counters(uint8_t *entry, uint32_t id) {
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_PACKET_CNT, 0xA0u + id);
 }
 
-// Bucket 0x297 in walk order, then the IPv6 flow's bucket: appflowid,
-// indent, extended, key.
+// Bucket 0x297 in walk order, then the IPv6 flow's: appflowid, indent, kind, key.
 const struct Line {
     uint32_t id, indent;
     bool extended;
@@ -284,9 +281,8 @@ const char kQeSummary[] = "QE All LUTs:         5\nQE Extended LUTs:    4\nQE CR
 
 uint32_t slot_of(uint32_t appflowid) { return kova.appflow_map[appflowid]; }
 
-// The whole golden text of one copy: each line starts with its indent, its
-// kind and the entry's address padded to 16 hex digits, up to column 12,
-// and ends with the counters put_counters left.
+// The golden text of one copy: indent, kind and address padded to column 12,
+// the key, then the counters put_counters left.
 std::string golden_lines(uint8_t *(*slot_addr)(uint32_t)) {
     std::string s;
     for (const Line &l : kGolden) {
@@ -323,9 +319,8 @@ Dumped qe(uint8_t v, size_t size = 1 << 20) { return dump_into(kovaAPIDumpFlowsQ
 
 class Dump : public kt::StoreTest {
 protected:
-    // Flow 1 heads bucket 0x297 with extended flows 11 and 12; flow 2 shares
-    // its CRC32 and has extended flow 21; flow 3 has another CRC32, extended
-    // flow 31 and member 4; the IPv6 flow 5 is alone in its bucket.
+    // Flow 1 heads bucket 0x297 with chain 11, 12; flow 2 shares its CRC32, with
+    // 21; flow 3 has another CRC32, with 31, and member 4; flow 5 is alone.
     void SetUp() override {
         kt::StoreTest::SetUp();
         for (const Line &l : kGolden) { // an extended flow's parent is the line before
@@ -347,8 +342,8 @@ protected:
     }
 };
 
-// Both copies, into a buffer and into the log, verbose and not; a line
-// shows its own copy's counters; a deleted flow leaves the dump and counts.
+// Both copies, into a buffer and the log, verbose and not; a line shows its own
+// copy's counters; a deleted flow leaves the dump and the counts.
 TEST_F(Dump, GoldenTableInBothCopiesAndBothForms) {
     const Dumped c = cpu(1), q = qe(1);
     EXPECT_EQ(c.text, golden_lines(shadow_slot) + kCpuSummary);
@@ -408,8 +403,8 @@ TEST_F(Dump, SmallBuffers) {
     EXPECT_EQ(out.len, 9 + std::strlen(kQeSummary));
 }
 
-// A link outside the copy, off a slot boundary, or into the other copy ends
-// its chain; a loop ends after as many links as the table has entries.
+// A link outside the copy, off a slot or into the other copy ends its chain; a
+// loop ends after as many links as the table has entries.
 TEST_F(Dump, LinksTheWalkMustNotFollow) {
     uint8_t *head = shadow_slot(slot_of(1));
     for (uint64_t bad : {kt::shadow_addr(0) + KOVA_LUT_TABLE_BYTES, kt::shadow_addr(slot_of(3)) + 8,

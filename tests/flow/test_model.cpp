@@ -158,10 +158,8 @@ void Model::hook(const kova_host_trace_event *ev, void *ctx) {
         self->fail(self->last_write_, ": the engine reads another value than the one stored");
 }
 
-// Walks the buckets of the flows before and after the step as the engine does.
-// Settled (the step returned): every live flow is reachable exactly once;
-// before, a flow living across the step is reachable unless its head is in
-// transition. No link may lead into an entry being written or cleared.
+// Walks the buckets as the engine does. Once the step returned every live flow is
+// reached once; before, a flow living across it is reached unless its head is in transition.
 void Model::check_engine_view(const std::string &when, bool settled) {
     if (problems_.size() > 20)
         return;
@@ -186,8 +184,7 @@ void Model::check_engine_view(const std::string &when, bool settled) {
                  " with valid word ", v);
         return v == KOVA_LUT_VALID_LIVE ? to : kNone;
     };
-    // The flow of the entry reached through a bucket link (parent kNone) or
-    // through `parent`'s next_ext, or kNone.
+    // The flow of an entry reached through a bucket link or `parent`'s next_ext.
     auto use = [&](uint32_t slot, uint32_t head, uint32_t parent) {
         const uint8_t *e = kt::engine_slot(slot);
         const uint32_t a = kt::le32_at(e + KOVA_LUT_OFF_ACTIONS + 4) & 0xFFFFFFu;
@@ -252,9 +249,8 @@ void Model::check_engine_view(const std::string &when, bool settled) {
         fail(when, ": a bucket head is left in transition");
 }
 
-// One random operation, applied to the model; kNone when none of the drawn
-// kind is possible. The population swings between almost empty and `high`,
-// so buckets fill up and empty out again.
+// One random operation, applied to the model; kNone when none of its kind is
+// possible. The population swings between `low` and `high`, filling and emptying buckets.
 uint32_t Model::step() {
     const uint32_t grow = growing_ ? 60 : 10, rest = 100 - grow, roll = below(100);
     const uint32_t extend_to = grow + rest * 25 / 100, remove_to = extend_to + rest * 35 / 100,

@@ -23,8 +23,7 @@ using kt::le32_at;
 using kt::le64_at;
 using kt::shadow_slot;
 using kt::take_log;
-// One engine write: operation, engine offset, length, and the stored word,
-// fill byte, 8-byte value or copy source, whichever the operation has.
+// One engine write: operation, offset, length, and value, fill byte or copy source.
 using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
 
 constexpr uint32_t kHead = 0x123, kCrc = kHead << 18 | 1;
@@ -90,7 +89,7 @@ protected:
     std::map<uint32_t, uint32_t> key_;
 };
 
-// Each scenario builds one bucket (appflowid i gets the i-th CRC variant),
+// Each scenario fills one bucket (appflowid i takes the i-th CRC variant),
 // deletes one flow and names the case that must run.
 TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
     const struct {
@@ -121,10 +120,8 @@ TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
     }
 }
 
-// What the engine sees: an entry whole and valid before the link that
-// makes it reachable (engine link first, then the shadow's); a head reading
-// 2 while it is overwritten; a link switched away from an entry before that
-// entry is cleared; an extended entry unlinked, marked 2, cleared, marked 0.
+// An entry is whole and valid before the engine link, then the shadow link, reaches it; a
+// head reads 2 while overwritten; an entry is unlinked before it is cleared.
 void at_link_write(const kova_host_trace_event *e, void *ctx) {
     auto *m = static_cast<std::vector<uint64_t> *>(ctx); // field, new slot, then what was seen
     if (e->op == KOVA_TRACE_STORE64 && e->engine_off == kHead * 256 + (*m)[0])
@@ -213,8 +210,8 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
 
-// Every refusal with its line; appflowid 9 maps to a planted slot. The
-// state words of the accepted states come with them.
+// Every refusal with its line (appflowid 9 maps to a planted slot), and the
+// state words of the accepted states.
 TEST_F(Table, Refusals) {
     create(0, kCrc), create(1, kCrc);
     extend(1, {2, 3});
@@ -295,8 +292,7 @@ TEST_F(Table, Refusals) {
     EXPECT_TABLE_OK(&model_);
 }
 
-// Broken invariants end an operation with the file and line of their check,
-// each its own line.
+// Broken invariants end an operation with the file and line of their check.
 TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     const std::regex re("kovaAPI: internal error (create|delete|extended)\\.cpp [0-9]+");
     std::set<std::string> lines;
@@ -369,10 +365,8 @@ TEST_F(TableDeathTest, LockHeldWithoutTheLockStops) {
     EXPECT_DEATH(kovaAPIReInitKovaFlowTablePrivate(), "is not held by this thread");
 }
 
-// One chain as long as the overflow area (a stack entry that is no slot is
-// consumed first): then a chained flow finds no slot, although the attempt
-// counts, and an empty head still takes one. A flow is deleted together
-// with 255 extended flows, not with 256, in neither mode.
+// A chain as long as the overflow area leaves chained flows no slot but an empty
+// head still takes one; a flow goes with 255 extended flows, not with 256.
 TEST_F(Table, FullAreaAndLongChains) {
     create(0, kCrc);
     kova.ext_free_list[0] = 40000;
@@ -403,9 +397,8 @@ TEST_F(Table, FullAreaAndLongChains) {
     EXPECT_TABLE_OK(kt::FlowModel{{20001, 777u << 18}});
 }
 
-// A parent deleted in detach mode by an outside caller leaves its chain
-// marked 2 and deletable from its end; without the mark a chain cut off
-// from its parent is an internal error.
+// A parent deleted in detach mode leaves its chain marked 2 and deletable from
+// its end; without the mark a chain cut off from its parent is an internal error.
 TEST_F(Table, DetachedChainStaysDeletable) {
     create(1, kCrc);
     create(0, kCrc); // a member: it moves into the head when flow 1 goes
@@ -427,10 +420,8 @@ TEST_F(Table, DetachedChainStaysDeletable) {
         std::regex_match(take_log(), std::regex("kovaAPI: internal error extended\\.cpp [0-9]+")));
 }
 
-// A head with a member and a chain: until the main entry is overwritten the
-// engine can still follow its link into the chain, so the chain is marked
-// 2 first; the member's slot goes back first, then the chain from its end.
-// Without extended flows the combined deletion is an ordinary one.
+// Until the head is overwritten the engine may still follow it into its chain,
+// so the chain is marked 2 first. Without a chain this is an ordinary deletion.
 TEST_F(Table, CombinedDeletion) {
     create(1, kCrc);
     create(2, kCrc); // member, slot 16384
@@ -457,9 +448,8 @@ TEST_F(Table, CombinedDeletion) {
     EXPECT_EQ(kova.delete_branch_count[0], 2u);
 }
 
-// A chain the walk cannot follow: the missing id is still tried, its
-// failure reported, and the main flow goes anyway; when the main deletion
-// fails, its chain still goes and the main result wins.
+// A chain the walk cannot follow is reported and the main flow goes anyway; when
+// the main deletion fails, its chain still goes and the main result wins.
 TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
     create(1, kCrc);
     extend(1, {2, 3});
@@ -483,10 +473,8 @@ TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
     expect_free({e1, e2});
 }
 
-// Initialisation logs the table's bases and a second one changes nothing;
-// a reset empties both copies, keeps the counters and ext_appflowid, takes
-// the engine addresses from the base an attach left and clears the engine
-// copy in one fill ended by its barrier.
+// A second initialisation changes nothing; a reset empties both copies in one
+// fill, keeps the counters and takes the engine base an attach left.
 TEST_F(Table, StoreInitAndReset) {
     EXPECT_EQ(kovaAPIDeInit(), KOVA_OK); // nothing of its own to release
     kovaAPIDeInitKovaMicroCode();
@@ -538,8 +526,7 @@ std::string fmt(const char *format, uint64_t v) {
     return buf;
 }
 
-// The three queries of one appflowid as "result counter/words/stamp", and
-// their log.
+// The three queries of one appflowid as "results values|log".
 std::string query(int32_t a) {
     uint64_t counter = 0xAA, stamp = 0xAA;
     uint32_t s[3] = {0xAA, 0xAA, 0xAA};
@@ -556,7 +543,6 @@ class Query : public kt::ModuleTest {};
 // Before and after an attach each flow reads its own words of the engine's
 // copy, zero-extended; every appflowid without a live flow is refused.
 TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
-    // for counter, statistics (also "counter") and timestamp
     auto three = [](const char *format) {
         char c[160], t[160];
         std::snprintf(c, sizeof c, format, "counter");
@@ -602,9 +588,8 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
     EXPECT_EQ(take_log(), "");
 }
 
-// The walk from a start slot along next_crc12 only; a start or link outside
-// the shadow table, or a loop, ends it with "found"; the table base is
-// logged when first seen and when it moves.
+// The walk goes along next_crc12 only; a start or link outside the shadow
+// table, or a loop, ends it with "found"; a moved table base is logged.
 TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
     stored_hashtable_base_cpu = 0; // as after load

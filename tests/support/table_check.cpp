@@ -40,10 +40,8 @@ struct Checker {
         return to >= 0 && seen[to] ? -1 : to;
     }
 
-    // What every reachable entry must be: owned, and the same in the engine
-    // copy, links translated to engine addresses. Then its extended flows:
-    // in overflow slots, with its lookup data, linked only onward through
-    // next_ext, each named by the one before.
+    // A reachable entry is owned and the same in the engine copy, links translated;
+    // its extended flows follow in overflow slots through next_ext only.
     void entry(uint32_t s, uint32_t prev, bool extended, uint32_t bucket) {
         for (int64_t e;; prev = s, s = uint32_t(e), extended = true) {
             seen[s] = true;

@@ -50,8 +50,6 @@ bool zero_from(const Bytes &b, size_t from) {
 // groups go as words g1:g2, g3:g4, g5:g6, g7:g0, each little-endian.
 TEST(Entry, EachActionEncodingAloneAndFollowed) {
     const uint16_t v6[8] = {0x2001, 0x0DB8, 0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C};
-    const Bytes v6_words = {0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
-                            0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
     struct Case { // the bytes as the last rule
         uint16_t eth_type;
         kova_RULE r;
@@ -91,21 +89,22 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
     std::memcpy(dst.param.replace_dst.destination_mac_addr, mac, 6);
     std::memcpy(src.param.replace_src.source_ip_addr.v4, ip4, 16);
     std::memcpy(dst.param.replace_dst.destination_ip_addr.v4, ip4d, 16);
-    src.param.replace_src.source_udp_port = 0x1F90,
+    src.param.replace_src.source_udp_port = 0x1F90;
     dst.param.replace_dst.destination_udp_port = 0x35;
-    Bytes s4 = {0x88, 0, 2, 1, 6, 5, 4, 3, 192, 168, 1, 2},
-          d4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 10, 20, 30, 40};
-    s4.resize(24, 0);
-    s4.insert(s4.end(), {0x90, 0x1F, 0, 0});
-    d4.resize(28, 0);
+    // clang-format off
+    const Bytes s4 = {0x88, 0, 2, 1, 6, 5, 4, 3, 192, 168, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0x90, 0x1F, 0, 0},
+                d4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 10, 20, 30, 40, 0, 0, 0, 0, 0, 0,
+                      0, 0, 0, 0, 0, 0},
+                s6 = {0x88, 0, 2, 1, 6, 5, 4, 3, 0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
+                      0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B, 0x90, 0x1F, 0, 0},
+                d6 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05,
+                      0x04, 0x03, 0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
+    // clang-format on
     for (uint16_t et : {0x0800, 0x0806, 0x8100})
         cases.push_back({et, src, s4}), cases.push_back({et, dst, d4});
     std::memcpy(src.param.replace_src.source_ip_addr.v6, v6, 16);
     std::memcpy(dst.param.replace_dst.destination_ip_addr.v6, v6, 16);
-    Bytes s6 = {0x88, 0, 2, 1, 6, 5, 4, 3}, d6 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0};
-    s6.insert(s6.end(), v6_words.begin(), v6_words.end());
-    s6.insert(s6.end(), {0x90, 0x1F, 0, 0});
-    d6.insert(d6.end(), v6_words.begin(), v6_words.end());
     cases.push_back({0x86DD, src, s6}), cases.push_back({0x86DD, dst, d6});
 
     for (const Case &c : cases)

@@ -25,18 +25,20 @@ using kt::shadow_slot;
 using kt::take_log;
 // One engine write: operation, offset, length, and value, fill byte or copy source.
 using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
+using Ws = std::vector<W>;
 
 constexpr uint32_t kHead = 0x123, kCrc = kHead << 18 | 1;
 constexpr uint32_t crc_of(uint32_t variant) { return kHead << 18 | variant; }
 W valid(uint64_t slot, uint64_t v) { return W(KOVA_TRACE_MEMSET32, slot + 252, 4, v); }
 W clear(uint64_t slot) { return W(KOVA_TRACE_MEMSET, slot, 256, 0); }
+W store(uint64_t at, uint64_t v) { return W(KOVA_TRACE_STORE64, at, 8, v); }
 
 // The engine writes of run(), each of which must be followed by one barrier.
-std::vector<W> writes_of(const std::function<void()> &run) {
+Ws writes_of(const std::function<void()> &run) {
     kova_host_trace_start();
     run();
     kova_host_trace_stop();
-    std::vector<W> w;
+    Ws w;
     std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
     kova_host_trace_read(ev.data(), ev.size());
     for (size_t i = 0; i < ev.size(); ++i) {
@@ -132,15 +134,14 @@ void at_link_write(const kova_host_trace_event *e, void *ctx) {
 TEST_F(Table, EngineSeesEachStepInOrder) {
     const uint64_t head = kHead * 256ull, e1 = 16384 * 256ull, e2 = e1 + 256, e3 = e2 + 256;
     auto publish = [](uint64_t slot, uint64_t length) {
-        return std::vector<W>{valid(slot, 0), W(KOVA_TRACE_MEMCPY, slot, length, 0),
-                              valid(slot, 1)};
+        return Ws{valid(slot, 0), W(KOVA_TRACE_MEMCPY, slot, length, 0), valid(slot, 1)};
     };
     EXPECT_EQ(writes_of([&] { create(0, crc_of(1)); }), publish(head, 120));
     for (uint64_t field : {KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
         std::vector<uint64_t> seen = {field, field == KOVA_LUT_OFF_NEXT_EXT ? 16385u : 16384u};
         kova_host_trace_hook(at_link_write, &seen);
         auto want = publish(seen[1] * 256, 120);
-        want.emplace_back(KOVA_TRACE_STORE64, head + field, 8, kt::engine_addr(uint32_t(seen[1])));
+        want.push_back(store(head + field, kt::engine_addr(uint32_t(seen[1]))));
         EXPECT_EQ(writes_of([&] {
                       field == KOVA_LUT_OFF_NEXT_EXT ? extend(0, {2}) : create(1, crc_of(1));
                   }),
@@ -152,20 +153,18 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
     EXPECT_EQ(kova.lut_info[kHead].ext_appflowid, 2u);
     extend(2, {3});
     EXPECT_EQ(writes_of([&] { ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK); }),
-              (std::vector<W>{W(KOVA_TRACE_STORE64, e2 + KOVA_LUT_OFF_NEXT_EXT, 8, 0), valid(e3, 2),
-                              clear(e3), valid(e3, 0)}));
+              (Ws{store(e2 + KOVA_LUT_OFF_NEXT_EXT, 0), valid(e3, 2), clear(e3), valid(e3, 0)}));
     EXPECT_EQ(kova.lut_info[16385].ext_appflowid, KOVA_NO_SLOT);
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
     model_.erase(2), model_.erase(3);
     EXPECT_EQ(writes_of([&] { remove(0); }),
-              (std::vector<W>{valid(head, 2), W(KOVA_TRACE_MEMCPY2, head, 252, e1), valid(head, 1),
-                              valid(e1, 0), clear(e1)}));
+              (Ws{valid(head, 2), W(KOVA_TRACE_MEMCPY2, head, 252, e1), valid(head, 1),
+                  valid(e1, 0), clear(e1)}));
     create(4, crc_of(2)), create(5, crc_of(2));
     const uint64_t group = slot_of(4) * 256ull;
     EXPECT_EQ(writes_of([&] { remove(4); }),
-              (std::vector<W>{W(KOVA_TRACE_STORE64, head + KOVA_LUT_OFF_NEXT_CRC12, 8,
-                                kt::engine_addr(slot_of(5))),
-                              valid(group, 0), clear(group)}));
+              (Ws{store(head + KOVA_LUT_OFF_NEXT_CRC12, kt::engine_addr(slot_of(5))),
+                  valid(group, 0), clear(group)}));
     EXPECT_TABLE_OK(&model_);
 }
 
@@ -185,12 +184,11 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
                   memcpyQE2(a + 512, a + 1, 0x100000000ull + 65, 0); // the low 32 bits count
                   storeQE64(a + 600, 0x0102030405060708ull, 0);
               }),
-              (std::vector<W>{{KOVA_TRACE_MEMCPY, 2560, 0, 0},
-                              {KOVA_TRACE_MEMCPY, 2561, 65, 0},
-                              {KOVA_TRACE_MEMSET, 2660, 252, 0xC7},
-                              {KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4},
-                              {KOVA_TRACE_MEMCPY2, 3072, 65, 2561},
-                              {KOVA_TRACE_STORE64, 3160, 8, 0x0102030405060708ull}}));
+              // clang-format off
+              (Ws{{KOVA_TRACE_MEMCPY, 2560, 0, 0}, {KOVA_TRACE_MEMCPY, 2561, 65, 0},
+                  {KOVA_TRACE_MEMSET, 2660, 252, 0xC7}, {KOVA_TRACE_MEMSET32, 2960, 4, 0xA1B2C3D4},
+                  {KOVA_TRACE_MEMCPY2, 3072, 65, 2561}, store(3160, 0x0102030405060708ull)}));
+    // clang-format on
     std::memset(want, 0xEE, sizeof want);
     std::memcpy(want + 1, src, 65);
     std::memset(want + 100, 0xC7, 252);
@@ -205,8 +203,7 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
                 shadow_slot(3)[120] == 0);
     EXPECT_EQ(
         writes_of([&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
-        (std::vector<W>{valid(5 * 256, 0), W(KOVA_TRACE_MEMCPY, 5 * 256, 252, 0),
-                        valid(5 * 256, 1)}));
+        (Ws{valid(5 * 256, 0), W(KOVA_TRACE_MEMCPY, 5 * 256, 252, 0), valid(5 * 256, 1)}));
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
 
@@ -433,9 +430,9 @@ TEST_F(Table, CombinedDeletion) {
     EXPECT_EQ(take_log(), "");
     EXPECT_EQ(stats[2], 0xABCDu);
     ASSERT_GE(w.size(), 4u);
-    EXPECT_EQ(std::vector<W>(w.begin(), w.begin() + 4),
-              (std::vector<W>{valid(kHead * 256, 2), valid(16385 * 256, 2), valid(16386 * 256, 2),
-                              W(KOVA_TRACE_MEMCPY2, kHead * 256, 252, 16384 * 256)}));
+    EXPECT_EQ(Ws(w.begin(), w.begin() + 4),
+              (Ws{valid(kHead * 256, 2), valid(16385 * 256, 2), valid(16386 * 256, 2),
+                  W(KOVA_TRACE_MEMCPY2, kHead * 256, 252, 16384 * 256)}));
     expect_free({16384, 16385, 16386});
     EXPECT_EQ(std::vector<uint32_t>(kova.ext_free_list, kova.ext_free_list + 3),
               (std::vector<uint32_t>{16385, 16386, 16384}));
@@ -493,7 +490,7 @@ TEST_F(Table, StoreInitAndReset) {
     kova.lut_info[16384].ext_appflowid = 99;
     kova.hashtable_base_qe = 0x40000000;
     EXPECT_EQ(writes_of([] { EXPECT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK); }),
-              std::vector<W>{W(KOVA_TRACE_MEMSET, 0, KOVA_LUT_TABLE_BYTES, 0)});
+              Ws{W(KOVA_TRACE_MEMSET, 0, KOVA_LUT_TABLE_BYTES, 0)});
     EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
     kova.hashtable_base_qe = 0;
     ASSERT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);

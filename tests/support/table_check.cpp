@@ -52,9 +52,8 @@ struct Checker {
             want(r.is_extended == extended, "slot ", s, " extended mark is ", r.is_extended);
             want(r.prev_flowid == prev, "slot ", s, " prev_flowid ", r.prev_flowid, " not ", prev);
             want(prev == KOVA_NO_SLOT || s >= KOVA_LUT_OVERFLOW_FIRST, "head slot ", s, " chained");
-            want(r.appflowid < KOVA_APP_FLOWS &&
-                     kova.appflow_map[r.appflowid % KOVA_APP_FLOWS] == s,
-                 "slot ", s, " owner ", r.appflowid, " does not map to it");
+            want(r.appflowid < KOVA_APP_FLOWS && kova.appflow_map[r.appflowid] == s, "slot ", s,
+                 " owner ", r.appflowid, " does not map to it");
             want(r.lut_cpu == sh && r.lut_qe == engine_addr(s), "slot ", s, " addresses wrong");
             want(le32_at(en + KOVA_LUT_OFF_VALID) == KOVA_LUT_VALID_LIVE, "slot ", s,
                  " engine valid word is ", le32_at(en + KOVA_LUT_OFF_VALID));
@@ -71,11 +70,10 @@ struct Checker {
                 return;
             want(r.ext_appflowid == kova.lut_info[e].appflowid, "slot ", s, " ext_appflowid ",
                  r.ext_appflowid, " but its extended flow is ", kova.lut_info[e].appflowid);
-            want(!std::memcmp(shadow_slot(uint32_t(e)), sh, KOVA_LUT_OFF_NEXT_CRC12),
-                 "extended slot ", e, " has other lookup data than its parent ", s);
-            want(!link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC12) &&
+            want(!std::memcmp(shadow_slot(uint32_t(e)), sh, KOVA_LUT_OFF_NEXT_CRC12) &&
+                     !link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC12) &&
                      !link(uint32_t(e), KOVA_LUT_OFF_NEXT_CRC32),
-                 "extended slot ", e, " has a bucket-chain link");
+                 "extended slot ", e, " has other lookup data than ", s, " or a bucket link");
         }
     }
 
@@ -91,8 +89,9 @@ struct Checker {
             entry(uint32_t(g), prev, false, head);
             for (int64_t m = next(uint32_t(g), KOVA_LUT_OFF_NEXT_CRC32), p = g; m >= 0;
                  p = m, m = next(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC32)) {
-                want(crc(uint32_t(m)) == crc(uint32_t(g)), "slot ", m, " in another crc's group");
-                want(!link(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC12), "member ", m, " has next_crc12");
+                want(crc(uint32_t(m)) == crc(uint32_t(g)) &&
+                         !link(uint32_t(m), KOVA_LUT_OFF_NEXT_CRC12),
+                     "member ", m, " has another crc or a next_crc12");
                 entry(uint32_t(m), uint32_t(p), false, head);
             }
         }

@@ -14,6 +14,8 @@ extern bool tableInitialised;
 
 namespace {
 
+using namespace kt;
+
 using Bytes = std::vector<uint8_t>;
 
 kova_RULE rule(uint32_t type, uint8_t fill = 0) {
@@ -171,11 +173,11 @@ TEST(Entry, Refusals) {
     for (uint32_t trusted : {0u, 1u, 2u, 0xFFFFFFFFu}) {
         kova_RULE qe = rule(RULE_FORWARD_TO_QE);
         qe.param.forward_qe.qos_trusted = trusted;
-        kt::take_log();
+        take_log();
         const Built q = build(0x0800, {qe});
         EXPECT_EQ(q.rc, trusted < 2 ? KOVA_OK : KOVA_ERR_NOT_SUPPORTED) << trusted;
         EXPECT_EQ(q.length, trusted < 2 ? 124 : 0);
-        EXPECT_EQ(kt::take_log(),
+        EXPECT_EQ(take_log(),
                   trusted < 2 ? "" : "kovaAPI: Unknown option for parameter qos_trusted\n");
     }
     for (int32_t capacity : {255, 0, -1}) {
@@ -188,10 +190,6 @@ TEST(Entry, Refusals) {
 }
 
 // ---- Dumps ----------------------------------------------------------------
-
-using kt::engine_slot;
-using kt::shadow_slot;
-using kt::take_log;
 
 const std::string kCut = KOVA_DUMP_CUT_LINE;
 constexpr uint32_t kCrcA = 0x0A5C0001, kCrcB = 0x0A5C8003; // bucket 0x297
@@ -220,10 +218,10 @@ const FlowSpec kFlows[] = {
 };
 // clang-format on
 
-kt::Flow flow(int n) { // golden flow 1 to 5
+Flow flow(int n) { // golden flow 1 to 5
     const FlowSpec &g = kFlows[n - 1];
     const size_t ip = g.eth_type == 0x86DD ? 16 : 4;
-    kt::Flow fl(g.crc, g.ucc);
+    Flow fl(g.crc, g.ucc);
     std::memcpy(fl.f.eth_dmac, g.dmac, 6), std::memcpy(fl.f.eth_smac, g.smac, 6);
     std::memcpy(fl.f.ip_src.v6, g.src, ip), std::memcpy(fl.f.ip_dst.v6, g.dst, ip);
     fl.f.vlan_id_1 = g.vlan1, fl.f.vlan_id_2 = g.vlan2, fl.f.eth_type = g.eth_type;
@@ -252,13 +250,6 @@ const std::string kKey[] = {
     "SIP: 2001:0db8:0102:0304:0506:0708:090a:0b0c, SPORT:   512, DPORT:   256, ",
 };
 
-// Counter words put in each entry so every line is its own.
-void put_counters(uint8_t *entry, uint32_t id) {
-    kv::bytes::put_le32(entry + KOVA_LUT_OFF_FLOW_CNT, 0xF0000000u + id);
-    kv::bytes::put_le32(entry + KOVA_LUT_OFF_TIMESTAMP, 0x7000u + id);
-    kv::bytes::put_le32(entry + KOVA_LUT_OFF_PACKET_CNT, 0xA0u + id);
-}
-
 // Bucket 0x297 in walk order, then the IPv6 flow's: appflowid, indent, kind, key.
 const struct Line {
     uint32_t id, indent;
@@ -281,7 +272,7 @@ const char kQeSummary[] = "QE All LUTs:         5\nQE Extended LUTs:    4\nQE CR
 uint32_t slot_of(uint32_t appflowid) { return kova.appflow_map[appflowid]; }
 
 // The golden text of one copy: indent, kind and address padded to column 12,
-// the key, then the counters put_counters left.
+// the key, then the counters the fixture put in (its own in each line).
 std::string golden_lines(uint8_t *(*slot_addr)(uint32_t)) {
     std::string s;
     for (const Line &l : kGolden) {
@@ -316,27 +307,26 @@ Dumped dump_into(uint32_t (*dump)(uint8_t, kova_DUMP_BUF *), uint8_t verbose, si
 Dumped cpu(uint8_t v, size_t size = 1 << 20) { return dump_into(kovaAPIDumpFlowsCPU2, v, size); }
 Dumped qe(uint8_t v, size_t size = 1 << 20) { return dump_into(kovaAPIDumpFlowsQE2, v, size); }
 
-class Dump : public kt::StoreTest {
+class Dump : public StoreTest {
 protected:
     // Flow 1 heads bucket 0x297 with chain 11, 12; flow 2 shares its CRC32, with
     // 21; flow 3 has another CRC32, with 31, and member 4; flow 5 is alone.
     void SetUp() override {
-        kt::StoreTest::SetUp();
+        StoreTest::SetUp();
         for (const Line &l : kGolden) { // an extended flow's parent is the line before
-            kt::Flow f = flow(l.key + 1);
+            Flow f = flow(l.key + 1);
             ASSERT_EQ(l.extended ? kovaAPIcreateExtendedFlow(f.get(), (&l - 1)->id, l.id)
                                  : kovaAPIcreateVoipFlow(f.get(), l.id),
                       KOVA_OK)
                 << l.id << take_log();
         }
-        for (const Line &l : kGolden) {
-            put_counters(shadow_slot(slot_of(l.id)), l.id);
-            put_counters(engine_slot(slot_of(l.id)), l.id);
-        }
+        for (const Line &l : kGolden) // counter words that make each line its own
+            for (uint8_t *e : {shadow_slot(slot_of(l.id)), engine_slot(slot_of(l.id))})
+                kv::bytes::put_le32(e + KOVA_LUT_OFF_FLOW_CNT, 0xF0000000u + l.id),
+                    kv::bytes::put_le32(e + KOVA_LUT_OFF_TIMESTAMP, 0x7000u + l.id),
+                    kv::bytes::put_le32(e + KOVA_LUT_OFF_PACKET_CNT, 0xA0u + l.id);
         for (uint32_t i = 0; i < 8; ++i)
-            kova.delete_branch_count[i] = 21 + i;
-        for (uint32_t i = 0; i < 4; ++i)
-            kova.create_branch_count[i] = 31 + i;
+            kova.delete_branch_count[i] = 21 + i, kova.create_branch_count[i % 4] = 31 + i % 4;
         take_log();
     }
 };
@@ -406,16 +396,15 @@ TEST_F(Dump, SmallBuffers) {
 // loop ends after as many links as the table has entries.
 TEST_F(Dump, LinksTheWalkMustNotFollow) {
     uint8_t *head = shadow_slot(slot_of(1));
-    for (uint64_t bad : {kt::shadow_addr(0) + KOVA_LUT_TABLE_BYTES, kt::shadow_addr(slot_of(3)) + 8,
-                         kt::shadow_addr(0) - KOVA_LUT_SIZE, kt::engine_addr(slot_of(3))}) {
+    for (uint64_t bad : {shadow_addr(0) + KOVA_LUT_TABLE_BYTES, shadow_addr(slot_of(3)) + 8,
+                         shadow_addr(0) - KOVA_LUT_SIZE, engine_addr(slot_of(3))}) {
         kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, bad);
         EXPECT_NE(cpu(0).text.find("All LUTs:         3\nExtended LUTs:    3\nCRC12 duplicates: 0\n"
                                    "CRC32 duplicates: 1\n"),
                   std::string::npos)
             << bad;
     }
-    kv::bytes::put_le64(engine_slot(slot_of(12)) + KOVA_LUT_OFF_NEXT_EXT,
-                        kt::engine_addr(slot_of(12)));
+    kv::bytes::put_le64(engine_slot(slot_of(12)) + KOVA_LUT_OFF_NEXT_EXT, engine_addr(slot_of(12)));
     EXPECT_NE(qe(0).text.find("QE Extended LUTs:    32768\n"), std::string::npos);
 }
 

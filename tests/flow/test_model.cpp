@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace kt;
+
 constexpr uint32_t kNone = 0xFFFFFFFFu, kIdSpace = 3000;
 
 struct Live {
@@ -23,8 +25,8 @@ using Flows = std::map<uint32_t, Live>;
 
 // An entry names its flow: appflowid in the first rule, key in the second,
 // kind in the third; one mixed from two flows, half written or zeroed is none.
-kt::Flow flow(uint32_t crc, uint32_t key, uint32_t a, bool extended) {
-    kt::Flow f = kt::keyed_flow(crc, key);
+Flow flow(uint32_t crc, uint32_t key, uint32_t a, bool extended) {
+    Flow f = keyed_flow(crc, key);
     f.rules.resize(3);
     f.rules[0].type = f.rules[1].type = RULE_POLICING;
     f.rules[0].param.policing.weight = a;
@@ -35,11 +37,11 @@ kt::Flow flow(uint32_t crc, uint32_t key, uint32_t a, bool extended) {
 
 uint32_t valid_of(uint32_t slot) {
     return __atomic_load_n(
-        reinterpret_cast<const uint32_t *>(kt::engine_slot(slot) + KOVA_LUT_OFF_VALID),
+        reinterpret_cast<const uint32_t *>(engine_slot(slot) + KOVA_LUT_OFF_VALID),
         __ATOMIC_ACQUIRE);
 }
 
-class Model : public kt::StoreTest {
+class Model : public StoreTest {
 protected:
     void run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low);
     uint32_t below(uint32_t n) { return uint32_t(rng_() % n); }
@@ -85,8 +87,7 @@ protected:
             return plain(a);
         what_ << " with statistics";
         uint32_t want[3] = {step_ * 3 + 1, step_ * 3 + 2, step_ * 3 + 3}, got[3] = {};
-        std::memcpy(kt::engine_slot(kova.appflow_map[a]) + KOVA_LUT_OFF_PACKET_CNT, want,
-                    sizeof want);
+        std::memcpy(engine_slot(kova.appflow_map[a]) + KOVA_LUT_OFF_PACKET_CNT, want, sizeof want);
         const uint32_t r = with_stats(a, got);
         if (r == KOVA_OK && std::memcmp(want, got, sizeof got))
             fail("statistics ", got[0], " ", got[1], " ", got[2], ", expected ", want[0], "..");
@@ -118,12 +119,12 @@ void Model::chain_problems() {
         if (s >= KOVA_LUT_ENTRIES)
             continue; // the table check reports it
         const kova_LUT_INFO &r = kova.lut_info[s];
-        const uint64_t ext = kt::le64_at(kt::shadow_slot(s) + KOVA_LUT_OFF_NEXT_EXT);
+        const uint64_t ext = le64_at(shadow_slot(s) + KOVA_LUT_OFF_NEXT_EXT);
         if (r.is_extended != (f.depth ? 1 : 0) || r.ucc != f.key % 36 ||
             (f.depth && r.prev_flowid != kova.appflow_map[f.parent]) ||
             (f.child == kNone
                  ? ext != 0
-                 : ext != kt::shadow_addr(kova.appflow_map[f.child]) || r.ext_appflowid != f.child))
+                 : ext != shadow_addr(kova.appflow_map[f.child]) || r.ext_appflowid != f.child))
             fail("appflowid ", a, " is not in its place in its chain");
     }
 }
@@ -153,9 +154,9 @@ void Model::hook(const kova_host_trace_event *ev, void *ctx) {
     if (e.op == KOVA_TRACE_STORE64
             ? !link
             : first != 0 || end > KOVA_LUT_SIZE || valid_of(slot) == KOVA_LUT_VALID_LIVE)
-        self->fail(self->last_write_, ": not a single store of one link, nor a whole unused entry");
-    else if (e.op == KOVA_TRACE_STORE64 && kt::le64_at(kt::engine_slot(slot) + first) != e.src_off)
-        self->fail(self->last_write_, ": the engine reads another value than the one stored");
+        self->fail(self->last_write_, ": neither one link's store nor a whole unused entry");
+    else if (e.op == KOVA_TRACE_STORE64 && le64_at(engine_slot(slot) + first) != e.src_off)
+        self->fail(self->last_write_, ": the engine reads another value");
 }
 
 // Walks the buckets as the engine does. Once the step returned every live flow is
@@ -169,25 +170,24 @@ void Model::check_engine_view(const std::string &when, bool settled) {
     const Flows &old = settled ? flows_ : before_;
     // Where a link leads if the engine may use the entry there, else kNone.
     auto follow = [&](uint32_t from, uint32_t field) {
-        const uint64_t link = kt::le64_at(kt::engine_slot(from) + field),
+        const uint64_t link = le64_at(engine_slot(from) + field),
                        off = link - kova.hashtable_base_qe;
         if (link == 0)
             return kNone;
         if (link < kova.hashtable_base_qe || off % KOVA_LUT_SIZE ||
             off / KOVA_LUT_SIZE >= KOVA_LUT_ENTRIES) {
-            fail(when, ": slot ", from, " link at byte ", field, " leads outside the table");
+            fail(when, ": slot ", from, " link ", field, " leads outside the table");
             return kNone;
         }
         const uint32_t to = uint32_t(off / KOVA_LUT_SIZE), v = valid_of(to);
         if (v != KOVA_LUT_VALID_LIVE && v != KOVA_LUT_VALID_DETACHED)
-            fail(when, ": slot ", from, " link at byte ", field, " leads into slot ", to,
-                 " with valid word ", v);
+            fail(when, ": slot ", from, " link ", field, " leads to slot ", to, " valid ", v);
         return v == KOVA_LUT_VALID_LIVE ? to : kNone;
     };
     // The flow of an entry reached through a bucket link or `parent`'s next_ext.
     auto use = [&](uint32_t slot, uint32_t head, uint32_t parent) {
-        const uint8_t *e = kt::engine_slot(slot);
-        const uint32_t a = kt::le32_at(e + KOVA_LUT_OFF_ACTIONS + 4) & 0xFFFFFFu;
+        const uint8_t *e = engine_slot(slot);
+        const uint32_t a = le32_at(e + KOVA_LUT_OFF_ACTIONS + 4) & 0xFFFFFFu;
         const Live *m = flows_.count(a) ? &flows_.at(a) : old.count(a) ? &old.at(a) : nullptr;
         kova_LUT lut{};
         int32_t length = KOVA_LUT_SIZE;
@@ -198,16 +198,13 @@ void Model::check_engine_view(const std::string &when, bool settled) {
             std::memcmp(e, w, KOVA_LUT_OFF_NEXT_CRC12) || std::memcmp(e + 96, w + 96, 8) ||
             std::memcmp(e + KOVA_LUT_OFF_ACTIONS, w + KOVA_LUT_OFF_ACTIONS,
                         KOVA_LUT_OFF_VALID - KOVA_LUT_OFF_ACTIONS)) {
-            fail(when, ": slot ", slot,
-                 " with valid word 1 is reached twice or holds no whole entry of a flow that "
-                 "exists");
+            fail(when, ": slot ", slot, " is reached twice or holds no whole entry of a flow");
             return kNone;
         }
         visited[slot] = true;
         if (m->crc >> KOVA_LUT_BUCKET_SHIFT != head ||
             (parent == kNone ? m->depth != 0 : m->parent != parent))
-            fail(when, ": flow ", a, " in slot ", slot,
-                 " is reached through the wrong link (parent ", parent, ")");
+            fail(when, ": flow ", a, " in slot ", slot, " is reached from parent ", parent);
         ++reached[a];
         return a;
     };
@@ -230,10 +227,9 @@ void Model::check_engine_view(const std::string &when, bool settled) {
             for (uint32_t s = follow(g, KOVA_LUT_OFF_NEXT_CRC32), b;
                  s != kNone && (b = use(s, head, kNone)) != kNone;
                  s = follow(s, KOVA_LUT_OFF_NEXT_CRC32)) {
-                if (kt::le32_at(kt::engine_slot(s) + KOVA_LUT_OFF_CRC32) !=
-                    kt::le32_at(kt::engine_slot(g) + KOVA_LUT_OFF_CRC32))
-                    fail(when, ": flow ", b, " is in the same-CRC list of flow ", a,
-                         " with another CRC32");
+                if (le32_at(engine_slot(s) + KOVA_LUT_OFF_CRC32) !=
+                    le32_at(engine_slot(g) + KOVA_LUT_OFF_CRC32))
+                    fail(when, ": flow ", b, " has another CRC32 than its group's ", a);
                 with_extended(s, b, head);
             }
         }
@@ -306,15 +302,15 @@ void Model::run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low) {
         if (got != KOVA_OK)
             fail("result ", got);
         check_engine_view("after the step", true);
-        kt::FlowModel model;
+        FlowModel model;
         for (const auto &[a, f] : flows_)
             model[a] = f.crc;
-        for (auto &p : kt::check_table(&model))
+        for (auto &p : check_table(&model))
             problems_.push_back(p);
         chain_problems();
         if (!problems_.empty()) {
             ADD_FAILURE() << "seed " << seed << ", step " << step_ << ": " << what_.str() << "\n"
-                          << kt::first_problems(problems_) << kt::take_log();
+                          << first_problems(problems_) << take_log();
             break;
         }
         kova_host_log_clear();

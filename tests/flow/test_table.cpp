@@ -18,11 +18,8 @@
 
 namespace {
 
-using kt::engine_slot;
-using kt::le32_at;
-using kt::le64_at;
-using kt::shadow_slot;
-using kt::take_log;
+using namespace kt;
+
 // One engine write: operation, offset, length, and value, fill byte or copy source.
 using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
 using Ws = std::vector<W>;
@@ -50,21 +47,21 @@ Ws writes_of(const std::function<void()> &run) {
     return w;
 }
 
-class Table : public kt::StoreTest {
+class Table : public StoreTest {
 protected:
     // Main flow a with key a; extended flows with their parent's key and CRC32.
     void create(uint32_t a, uint32_t crc) {
-        ASSERT_EQ(kovaAPIcreateVoipFlow(kt::keyed_flow(crc, a).get(), a), KOVA_OK) << take_log();
+        ASSERT_EQ(kovaAPIcreateVoipFlow(keyed_flow(crc, a).get(), a), KOVA_OK) << take_log();
         model_[a] = crc, key_[a] = a;
     }
-    static kt::Flow ext_flow(uint32_t crc, uint32_t key) {
-        kt::Flow f = kt::keyed_flow(crc, key);
+    static Flow ext_flow(uint32_t crc, uint32_t key) {
+        Flow f = keyed_flow(crc, key);
         f.rules[0].type = RULE_FORWARD_TO_CPU;
         return f;
     }
     void extend(uint32_t parent, std::initializer_list<uint32_t> chain) { // each on the last
         for (uint32_t a : chain) {
-            kt::Flow f = ext_flow(model_.at(parent), key_.at(parent));
+            Flow f = ext_flow(model_.at(parent), key_.at(parent));
             ASSERT_EQ(kovaAPIcreateExtendedFlow(f.get(), parent, a), KOVA_OK) << a << take_log();
             model_[a] = model_[parent], key_[a] = key_[parent], parent = a;
         }
@@ -87,7 +84,7 @@ protected:
                         !std::memcmp(engine_slot(s), zero, 256))
                 << s;
     }
-    kt::FlowModel model_;
+    FlowModel model_;
     std::map<uint32_t, uint32_t> key_;
 };
 
@@ -141,7 +138,7 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
         std::vector<uint64_t> seen = {field, field == KOVA_LUT_OFF_NEXT_EXT ? 16385u : 16384u};
         kova_host_trace_hook(at_link_write, &seen);
         auto want = publish(seen[1] * 256, 120);
-        want.push_back(store(head + field, kt::engine_addr(uint32_t(seen[1]))));
+        want.push_back(store(head + field, engine_addr(uint32_t(seen[1]))));
         EXPECT_EQ(writes_of([&] {
                       field == KOVA_LUT_OFF_NEXT_EXT ? extend(0, {2}) : create(1, crc_of(1));
                   }),
@@ -163,8 +160,8 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
     create(4, crc_of(2)), create(5, crc_of(2));
     const uint64_t group = slot_of(4) * 256ull;
     EXPECT_EQ(writes_of([&] { remove(4); }),
-              (Ws{store(head + KOVA_LUT_OFF_NEXT_CRC12, kt::engine_addr(slot_of(5))),
-                  valid(group, 0), clear(group)}));
+              (Ws{store(head + KOVA_LUT_OFF_NEXT_CRC12, engine_addr(slot_of(5))), valid(group, 0),
+                  clear(group)}));
     EXPECT_TABLE_OK(&model_);
 }
 
@@ -175,7 +172,7 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     for (int i = 0; i < 300; ++i)
         src[i] = uint8_t(i + 1);
     std::memset(engine_slot(10), 0xEE, 3 * 256);
-    const uint64_t a = kt::engine_addr(10);
+    const uint64_t a = engine_addr(10);
     EXPECT_EQ(writes_of([&] {
                   memcpyQE(a, src, 0, 0);
                   memcpyQE(a + 1, src, 65, 3);
@@ -198,11 +195,11 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     EXPECT_EQ(std::memcmp(engine_slot(10), want, sizeof want), 0);
     kova_LUT built;
     std::memset(&built, 0x5A, sizeof built);
-    kv::publish::entry(kt::engine_addr(3), &built, 120, 0, shadow_slot(3));
+    kv::publish::entry(engine_addr(3), &built, 120, 0, shadow_slot(3));
     EXPECT_TRUE(engine_slot(3)[119] == 0x5A && engine_slot(3)[120] == 0 &&
                 shadow_slot(3)[120] == 0);
     EXPECT_EQ(
-        writes_of([&] { kv::publish::entry(kt::engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
+        writes_of([&] { kv::publish::entry(engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
         (Ws{valid(5 * 256, 0), W(KOVA_TRACE_MEMCPY, 5 * 256, 252, 0), valid(5 * 256, 1)}));
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
@@ -212,7 +209,7 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
 TEST_F(Table, Refusals) {
     create(0, kCrc), create(1, kCrc);
     extend(1, {2, 3});
-    kt::Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc),
+    Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc),
         good = ext_flow(kCrc, 1), port = ext_flow(kCrc, 1), crc = ext_flow(kCrc, 1);
     unknown.rules[0].type = 10;
     port.f.flow_ucc += 1;
@@ -228,10 +225,10 @@ TEST_F(Table, Refusals) {
     // clang-format on
     using Call = std::function<uint32_t()>;
     auto c = [](uint32_t (*f)(uint32_t), uint32_t a) { return Call([=] { return f(a); }); };
-    auto voip = [](kt::Flow *f, uint64_t a, uint32_t st) {
+    auto voip = [](Flow *f, uint64_t a, uint32_t st) {
         return Call([=] { return kovaAPIcreateFlow(f ? f->get() : nullptr, a, st); });
     };
-    auto ext = [](kt::Flow *f, uint64_t p, uint64_t a) {
+    auto ext = [](Flow *f, uint64_t p, uint64_t a) {
         return Call([=] { return kovaAPIcreateExtendedFlow(f ? f->get() : nullptr, p, a); });
     };
     const auto plain = kovaAPIdeleteVoipFlow, last = kovaAPIdeleteExtendedFlow,
@@ -281,7 +278,7 @@ TEST_F(Table, Refusals) {
     EXPECT_EQ(deletions() + kova.create_branch_count[0] + kova.create_branch_count[3], 2u);
     EXPECT_EQ(kova.ext_free_used, 3u);
     for (uint32_t st : {0u, 1u, 3u}) { // a CRC32 of 0 does not leave its head looking empty
-        ASSERT_EQ(kovaAPIcreateFlow(kt::keyed_flow(st << 20, 10 + st).get(), 10 + st, st), KOVA_OK);
+        ASSERT_EQ(kovaAPIcreateFlow(keyed_flow(st << 20, 10 + st).get(), 10 + st, st), KOVA_OK);
         EXPECT_EQ(le32_at(engine_slot(slot_of(10 + st)) + KOVA_LUT_OFF_FLOW_STATE), st << 24);
         model_[10 + st] = st << 20;
     }
@@ -299,7 +296,7 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
         EXPECT_TRUE(std::regex_match(log, re)) << log;
         lines.insert(log);
     };
-    kt::Flow f(kCrc);
+    Flow f(kCrc);
     kova.lut_info[kHead].in_use = 1; // in use, yet its shadow entry is empty: nothing published
     refused(kovaAPIcreateVoipFlow(f.get(), 1));
     EXPECT_EQ(slot_of(1), KOVA_NO_SLOT);
@@ -345,7 +342,7 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     kova.lut_info[16385].prev_flowid = kHead; // the recorded parent does not lead to the live entry
     refused(kovaAPIdeleteExtendedFlow(3));
     EXPECT_EQ(slot_of(3), KOVA_NO_SLOT) << "unmapped, but taken and linked";
-    EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), kt::engine_addr(16385));
+    EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), engine_addr(16385));
     kova.lut_info[16385].prev_flowid = 16384, kova.appflow_map[3] = 16385, kova.ext_free_used = 0;
     // freeing onto an empty stack: cleared and unlinked first
     refused(kovaAPIdeleteExtendedFlow(3));
@@ -374,7 +371,7 @@ TEST_F(Table, FullAreaAndLongChains) {
         extend(a - 1, {a});
     EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), KOVA_OVERFLOW_SLOTS, 20000),
               KOVA_ERR_TABLE_FULL);
-    EXPECT_EQ(kovaAPIcreateVoipFlow(kt::keyed_flow(kCrc, 7).get(), 20000), KOVA_ERR_TABLE_FULL);
+    EXPECT_EQ(kovaAPIcreateVoipFlow(keyed_flow(kCrc, 7).get(), 20000), KOVA_ERR_TABLE_FULL);
     EXPECT_EQ(kova.create_branch_count[0], 1u);
     create(20001, 777u << 18);
     EXPECT_EQ(take_log(), "");
@@ -391,7 +388,7 @@ TEST_F(Table, FullAreaAndLongChains) {
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(256), KOVA_OK);
     ASSERT_EQ(kovaAPIdeleteFlowWithExtended(0), KOVA_OK);
     EXPECT_EQ(take_log(), "");
-    EXPECT_TABLE_OK(kt::FlowModel{{20001, 777u << 18}});
+    EXPECT_TABLE_OK(FlowModel{{20001, 777u << 18}});
 }
 
 // A parent deleted in detach mode leaves its chain marked 2 and deletable from
@@ -408,7 +405,7 @@ TEST_F(Table, DetachedChainStaysDeletable) {
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
     EXPECT_EQ(take_log(), "");
     expect_free({16385, 16386});
-    EXPECT_TABLE_OK(kt::FlowModel{{0, kCrc}});
+    EXPECT_TABLE_OK(FlowModel{{0, kCrc}});
     extend(0, {21});
     ASSERT_EQ(kovaAPIdeleteFlow2(0, 1), KOVA_OK);
     kv::bytes::put_le32(engine_slot(slot_of(21)) + KOVA_LUT_OFF_VALID, 1);
@@ -436,7 +433,7 @@ TEST_F(Table, CombinedDeletion) {
     expect_free({16384, 16385, 16386});
     EXPECT_EQ(std::vector<uint32_t>(kova.ext_free_list, kova.ext_free_list + 3),
               (std::vector<uint32_t>{16385, 16386, 16384}));
-    EXPECT_TABLE_OK(kt::FlowModel{{2, kCrc}});
+    EXPECT_TABLE_OK(FlowModel{{2, kCrc}});
     const auto bare =
         writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
     create(2, kCrc);
@@ -502,7 +499,7 @@ TEST_F(Table, StoreInitAndReset) {
                   kova.create_branch_count[3],
               3u);
     EXPECT_EQ(kova.lut_info[16384].ext_appflowid, 99u);
-    EXPECT_TABLE_OK(kt::FlowModel{});
+    EXPECT_TABLE_OK(FlowModel{});
     create(2, kCrc), create(3, kCrc);
     EXPECT_EQ(slot_of(3), 16384u);
 }
@@ -515,7 +512,7 @@ void put_words(uint8_t *entry, uint32_t packets, uint32_t word2, uint32_t stamp)
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_TIMESTAMP, stamp);
 }
 uint32_t create(uint32_t crc, uint32_t a) {
-    return kovaAPIcreateVoipFlow(kt::keyed_flow(crc, a).get(), a);
+    return kovaAPIcreateVoipFlow(keyed_flow(crc, a).get(), a);
 }
 std::string fmt(const char *format, uint64_t v) {
     char buf[160];
@@ -535,7 +532,7 @@ std::string query(int32_t a) {
     return buf + std::string("|") + take_log();
 }
 
-class Query : public kt::ModuleTest {};
+class Query : public ModuleTest {};
 
 // Before and after an attach each flow reads its own words of the engine's
 // copy, zero-extended; every appflowid without a live flow is refused.
@@ -550,13 +547,13 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
     ASSERT_EQ(create(crc, 1), KOVA_OK);
     ASSERT_EQ(create(crc, 2), KOVA_OK);
     take_log();
-    put_words(kt::engine_slot(head), 0xFFFFFFF0u, 0x80000001u, 0xFFFFFFFEu);
-    put_words(kt::shadow_slot(head), 1, 2, 3); // the shadow's words are not the statistics
-    put_words(kt::engine_slot(16384), 21, 22, 23);
+    put_words(engine_slot(head), 0xFFFFFFF0u, 0x80000001u, 0xFFFFFFFEu);
+    put_words(shadow_slot(head), 1, 2, 3); // the shadow's words are not the statistics
+    put_words(engine_slot(16384), 21, 22, 23);
     EXPECT_EQ(query(1), "0 0 0 fffffff0 fffffff0 80000001 fffffffe fffffffe|");
     EXPECT_EQ(query(2), "0 0 0 15 15 16 17 17|");
-    kt::EngineArea area;
-    ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x2000000000ull, "v")), 0);
+    EngineArea area;
+    ASSERT_EQ(attach_engine(attach_args(area.addr(), 0x2000000000ull, "v")), 0);
     take_log();
     put_words(area.data() + KOVA_LUT_SIZE * 16384, 7, 8, 0xFFFFFFF9u);
     EXPECT_EQ(query(2), "0 0 0 7 7 8 fffffff9 fffffff9|");
@@ -610,7 +607,7 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     ASSERT_EQ(create(B, 3), KOVA_OK);
     ASSERT_EQ(create(elsewhere, 4), KOVA_OK);
     // seen on next_crc32 only
-    kv::bytes::put_le32(kt::shadow_slot(16384) + KOVA_LUT_OFF_CRC32, 0x40000077);
+    kv::bytes::put_le32(shadow_slot(16384) + KOVA_LUT_OFF_CRC32, 0x40000077);
     const std::pair<uint64_t, uint32_t> found[] = {{A, 1},          {B, 1},
                                                    {0x40000003, 0}, {0xFFFFFFFF00000000ull | B, 1},
                                                    {elsewhere, 0},  {0x40000077, 0}};
@@ -624,7 +621,7 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     // must not read past the end
     EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES - 1), 1u);
     EXPECT_EQ(take_log(), fmt(line, base + KOVA_LUT_TABLE_BYTES - 1));
-    uint8_t *head = kt::shadow_slot(uint32_t(start / KOVA_LUT_SIZE));
+    uint8_t *head = shadow_slot(uint32_t(start / KOVA_LUT_SIZE));
     for (uint64_t bad : {base + KOVA_LUT_TABLE_BYTES, base - KOVA_LUT_SIZE}) {
         kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, bad);
         EXPECT_EQ(kovaAPIcheckFlowExists(0x40000009, start), 1u);

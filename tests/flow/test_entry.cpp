@@ -431,12 +431,12 @@ TEST(Crc, KnownValuesChainingAndTheLazyTable) {
     for (const auto &c : rev)
         EXPECT_EQ(reverseBits(c[0], c[1]), c[2]) << c[0] << " bits " << c[1];
     // The plain swaps are identities here; the flow swaps reverse.
-    EXPECT_EQ(swap_bytes(0x11223344u), 0x11223344u);
-    EXPECT_EQ(swap_bytes16(0xA1B2), 0xA1B2);
-    EXPECT_EQ(swap_bytes64(0x0102030405060708ull), 0x0102030405060708ull);
-    EXPECT_EQ(flow_swap_bytes(0x11223344u), 0x44332211u);
-    EXPECT_EQ(flow_swap_bytes16(0xA1B2), 0xB2A1);
-    EXPECT_EQ(flow_swap_bytes64(0x0102030405060708ull), 0x0807060504030201ull);
+    const uint64_t x = 0x0102030405060708ull;
+    EXPECT_TRUE(swap_bytes(0x11223344u) == 0x11223344u && swap_bytes16(0xA1B2) == 0xA1B2 &&
+                swap_bytes64(x) == x);
+    EXPECT_TRUE(flow_swap_bytes(0x11223344u) == 0x44332211u &&
+                flow_swap_bytes16(0xA1B2) == 0xB2A1 &&
+                flow_swap_bytes64(x) == 0x0807060504030201ull);
 }
 
 } // namespace

@@ -136,14 +136,11 @@ void Model::hook(const kova_host_trace_event *ev, void *ctx) {
     if (ev->op == KOVA_TRACE_BARRIER)
         return self->check_engine_view(
             "barrier " + std::to_string(++self->barriers_) + " after " + self->last_write_, false);
-    std::ostringstream o;
-    o << "write op " << ev->op << " at slot " << ev->engine_off / KOVA_LUT_SIZE << " byte "
-      << ev->engine_off % KOVA_LUT_SIZE << " len " << ev->len << " value "
-      << (ev->value | ev->src_off);
-    self->last_write_ = o.str();
     const kova_host_trace_event &e = *ev;
     const uint32_t slot = uint32_t(e.engine_off / KOVA_LUT_SIZE),
                    first = uint32_t(e.engine_off % KOVA_LUT_SIZE);
+    self->last_write_ = "write op " + std::to_string(e.op) + " at slot " + std::to_string(slot) +
+                        " byte " + std::to_string(first) + " len " + std::to_string(e.len);
     const uint64_t end = first + e.len;
     if ((end <= KOVA_LUT_OFF_NEXT_CRC12 || first >= KOVA_LUT_OFF_NEXT_EXT + 8) &&
         end <= KOVA_LUT_SIZE)

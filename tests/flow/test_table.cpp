@@ -532,7 +532,13 @@ std::string query(int32_t a) {
     return buf + std::string("|") + take_log();
 }
 
-class Query : public ModuleTest {};
+// The existence check's result and its log.
+std::string exists(uint64_t crc, uint64_t start) {
+    const std::string found = std::to_string(kovaAPIcheckFlowExists(crc, start)) + "|";
+    return found + take_log();
+}
+
+using Query = ModuleTest;
 
 // Before and after an attach each flow reads its own words of the engine's
 // copy, zero-extended; every appflowid without a live flow is refused.
@@ -587,13 +593,11 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
 TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
     stored_hashtable_base_cpu = 0; // as after load
-    EXPECT_EQ(kovaAPIcheckFlowExists(1, 0), 0u);
     const char *moved =
-        "ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x";
-    EXPECT_EQ(take_log(), fmt(moved, 0) + fmt("%llx\n", base));
+        "0|ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x";
+    EXPECT_EQ(exists(1, 0), fmt(moved, 0) + fmt("%llx\n", base));
     stored_hashtable_base_cpu = 0x5000;
-    EXPECT_EQ(kovaAPIcheckFlowExists(1, 0), 0u);
-    EXPECT_EQ(take_log(), fmt(moved, 0x5000) + fmt("%llx\n", base));
+    EXPECT_EQ(exists(1, 0), fmt(moved, 0x5000) + fmt("%llx\n", base));
     EXPECT_EQ(stored_hashtable_base_cpu, base);
 
     const uint32_t A = 0x40000001, B = 0x40000002, elsewhere = 0x80000001;
@@ -615,20 +619,18 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
         EXPECT_EQ(kovaAPIcheckFlowExists(crc, start), want) << crc;
     EXPECT_EQ(take_log(), "");
 
-    const char *line = "ORVEX_BUG4702: kovaAPIcheckFlowExists wrong search_lut address = 0x%llx\n";
-    EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES), 1u);
-    EXPECT_EQ(take_log(), "ORVEX_BUG4702: kovaAPIcheckFlowExists wrong start address = 0x800000\n");
+    const char *line =
+        "1|ORVEX_BUG4702: kovaAPIcheckFlowExists wrong search_lut address = 0x%llx\n";
+    EXPECT_EQ(exists(0x1234, KOVA_LUT_TABLE_BYTES),
+              "1|ORVEX_BUG4702: kovaAPIcheckFlowExists wrong start address = 0x800000\n");
     // must not read past the end
-    EXPECT_EQ(kovaAPIcheckFlowExists(0x1234, KOVA_LUT_TABLE_BYTES - 1), 1u);
-    EXPECT_EQ(take_log(), fmt(line, base + KOVA_LUT_TABLE_BYTES - 1));
+    EXPECT_EQ(exists(0x1234, KOVA_LUT_TABLE_BYTES - 1), fmt(line, base + KOVA_LUT_TABLE_BYTES - 1));
     uint8_t *head = shadow_slot(uint32_t(start / KOVA_LUT_SIZE));
     for (uint64_t bad : {base + KOVA_LUT_TABLE_BYTES, base - KOVA_LUT_SIZE}) {
         kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, bad);
-        EXPECT_EQ(kovaAPIcheckFlowExists(0x40000009, start), 1u);
-        EXPECT_EQ(take_log(), fmt(line, bad));
+        EXPECT_EQ(exists(0x40000009, start), fmt(line, bad));
     }
-    EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 1u) << "a match before the bad link";
-    EXPECT_EQ(take_log(), "");
+    EXPECT_EQ(exists(A, start), "1|") << "a match before the bad link";
     kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, uint64_t(uintptr_t(head)));
     EXPECT_EQ(kovaAPIcheckFlowExists(0x40000009, start), 1u);
     EXPECT_NE(take_log().find("kovaAPI: internal error"), std::string::npos);
@@ -641,8 +643,7 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
               "kovaAPI: trying to to get counter for for non-existing flow\n"
               "kovaAPI: trying to to get timestamp for for non-existing flow\n");
     stored_hashtable_base_cpu = 0x5000;
-    EXPECT_EQ(kovaAPIcheckFlowExists(0, 0), 1u);
-    EXPECT_EQ(take_log(), "ORVEX_BUG4702: kovaAPI: kovaAPI not initialized yet\n");
+    EXPECT_EQ(exists(0, 0), "1|ORVEX_BUG4702: kovaAPI: kovaAPI not initialized yet\n");
     EXPECT_EQ(stored_hashtable_base_cpu, 0x5000u);
     ASSERT_EQ(kova_host_load(), 0);
 }

@@ -1,6 +1,8 @@
 // The engine's side: each UCC's set-up at load, and the attach, which moves the
 // table and every per-UCC area into the engine's area and republishes the flows.
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "flow/ctrl.h"
 #include "support/module_test.h"
@@ -198,6 +200,21 @@ TEST_F(Attach, RefusedAttachesChangeNothing) {
     char c;
     EXPECT_EQ(kova_host_read(fd, &c, 1), -1);
     kova_host_close(fd);
+}
+
+// A second kovaAPIInit while a caller waits for the lock leaves the lock alone:
+// one initialised again under its waiter never wakes it.
+TEST_F(Attach, ConcurrentInitLeavesTheLockAndItsWaitersAlone) {
+    ASSERT_EQ(acquire_ucode_lock("test", __LINE__), 0);
+    Flow f(0x00080001);
+    on_threads(
+        1, [&](uint32_t) { EXPECT_EQ(kovaAPIcreateVoipFlow(f.get(), 7), KOVA_OK); },
+        [] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let it block
+            EXPECT_EQ(kovaAPIInit(), KOVA_OK);
+            release_ucode_lock("test", __LINE__);
+        });
+    EXPECT_TABLE_OK(FlowModel{{7, 0x00080001}});
 }
 
 } // namespace

@@ -231,9 +231,6 @@ void run_op(Worker *w, uint32_t kind) {
         break;
     }
     default: { // each attach takes the area the last one left, as an engine restarting
-        // A second initialisation while others hold or wait for the lock leaves it alone:
-        // a lock initialised again under its waiter never wakes it.
-        w->expect("init", 0, kovaAPIInit(), KOVA_OK);
         std::lock_guard<std::mutex> turn(g_attach_turn);
         w->expect("attach", 0, engine_attach(g_attaches++ % 2), 0);
     }

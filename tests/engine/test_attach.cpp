@@ -1,5 +1,8 @@
 // The engine's side: each UCC's set-up at load, and the attach, which moves the
 // table and every per-UCC area into the engine's area and republishes the flows.
+#include <sys/mman.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -215,6 +218,58 @@ TEST_F(Attach, ConcurrentInitLeavesTheLockAndItsWaitersAlone) {
             release_ucode_lock("test", __LINE__);
         });
     EXPECT_TABLE_OK(FlowModel{{7, 0x00080001}});
+}
+
+// Every lock-free user of the engine's area against an engine restarting between two
+// areas; an area given back is inaccessible until attached again, so a late access faults.
+TEST_F(Attach, ConcurrentLockFreeUsersNeverReachAnAreaGivenBack) {
+    kova_host_unpin_protects(1);
+    EngineArea areas[2];
+    const auto attach = [&](uint32_t turn) {
+        EngineArea &a = areas[turn % 2];
+        ASSERT_EQ(mprotect(a.data(), KOVA_SHM_SIZE, PROT_READ | PROT_WRITE), 0);
+        ASSERT_EQ(attach_engine(attach_args(a.addr(), kQeBase + (turn % 2) * 0x40000000, "v")), 0);
+    };
+    attach(0);
+    Flow f(0x00100001);
+    ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 1), KOVA_OK);
+    std::atomic<bool> done{false};
+    const auto read_dev = [](char *buf) {
+        const int fd = kova_host_open("/dev/kova");
+        const long n = kova_host_read(fd, buf, 512);
+        kova_host_close(fd);
+        return n - 512;
+    };
+    on_threads(
+        8,
+        [&](uint32_t t) {
+            uint32_t st[3];
+            kova_PORT_STATS ps;
+            char buf[512];
+            for (uint32_t i = 0; !done; ++i) {
+                const int32_t p = int32_t(4 + i % 32), u = int32_t(i % 36);
+                const long r =
+                    t == 0   ? kovaAPIgetFlowStatistics(1, st)
+                    : t == 1 ? kovaAPIGetPortStatistics(p, 1, &ps)
+                    : t == 2 ? kovaAPIClearPortStatistics(u, 1)
+                    : t == 3
+                        ? kovaAPISetOQShapingWithCDR(u, 0, 1, 100000000, 1500, 0, 0, 0) |
+                              kovaAPISetICPolicing(p, 2000, 6, 100000000, 1500, 1100000000, 10000)
+                    : t == 4 ? kovaAPISetStormControlCfg(int32_t(i % 40), 9, 1500, 1000, 1000)
+                    : t == 5 ? kovaAPIsetLKUPMask(p, int32_t(i % 4095 + 1), i)
+                    : t == 6
+                        ? read_dev(buf)
+                        : kova_host_close(kova_host_open("/sys/kernel/debug/kova/dump_flows_qe"));
+                EXPECT_EQ(r, 0) << "user " << t << ", call " << i;
+            }
+        },
+        [&] {
+            for (uint32_t turn = 1; turn <= 24; ++turn)
+                attach(turn);
+            done = true;
+        });
+    kova_host_unpin_protects(0);
+    EXPECT_TABLE_OK(FlowModel{{1, 0x00100001}});
 }
 
 } // namespace

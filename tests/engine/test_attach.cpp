@@ -106,10 +106,10 @@ struct Reach {
 // area held, a detached flow's mark included; the version needs no terminator.
 TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     Flow main(0x00040001), same(0x00040001), other(0x00040002), ext(0x00040002), later(0x00040002);
-    ASSERT_EQ(kovaAPIcreateVoipFlow(main.get(), 1) | kovaAPIcreateVoipFlow(same.get(), 2) |
-                  kovaAPIcreateVoipFlow(other.get(), 3) |
-                  kovaAPIcreateExtendedFlow(ext.get(), 3, 4),
-              KOVA_OK);
+    // One call after another: the extended flow needs its parent.
+    for (const auto &[flow, a] : {std::pair{&main, 1}, {&same, 2}, {&other, 3}})
+        ASSERT_EQ(kovaAPIcreateVoipFlow(flow->get(), a), KOVA_OK);
+    ASSERT_EQ(kovaAPIcreateExtendedFlow(ext.get(), 3, 4), KOVA_OK);
     EngineArea first, second;
     std::memset(first.data(), 0xA5, KOVA_LUT_TABLE_BYTES); // a stale table
     const uint64_t oq36 = pram(36, 360);                   // its fixed area

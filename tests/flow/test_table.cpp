@@ -20,8 +20,6 @@ namespace {
 
 using namespace kt;
 
-// One engine write: operation, offset, length, and value, fill byte or copy source.
-using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
 using Ws = std::vector<W>;
 
 constexpr uint32_t kHead = 0x123, kCrc = kHead << 18 | 1;
@@ -29,23 +27,6 @@ constexpr uint32_t crc_of(uint32_t variant) { return kHead << 18 | variant; }
 W valid(uint64_t slot, uint64_t v) { return W(KOVA_TRACE_MEMSET32, slot + 252, 4, v); }
 W clear(uint64_t slot) { return W(KOVA_TRACE_MEMSET, slot, 256, 0); }
 W store(uint64_t at, uint64_t v) { return W(KOVA_TRACE_STORE64, at, 8, v); }
-
-// The engine writes of run(), each of which must be followed by one barrier.
-Ws writes_of(const std::function<void()> &run) {
-    kova_host_trace_start();
-    run();
-    kova_host_trace_stop();
-    Ws w;
-    std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
-    kova_host_trace_read(ev.data(), ev.size());
-    for (size_t i = 0; i < ev.size(); ++i) {
-        EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1) << "event " << i;
-        if (ev[i].op != KOVA_TRACE_BARRIER)
-            w.emplace_back(ev[i].op, ev[i].engine_off, ev[i].len, ev[i].value | ev[i].src_off);
-    }
-    EXPECT_EQ(ev.size() % 2, 0u) << "the last write has no barrier";
-    return w;
-}
 
 class Table : public StoreTest {
 protected:

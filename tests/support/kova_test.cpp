@@ -66,6 +66,23 @@ uint64_t engine_addr(uint32_t slot) {
 uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
 uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
+std::vector<W> writes_of(const std::function<void()> &run) {
+    kova_host_trace_start();
+    run();
+    kova_host_trace_stop();
+    std::vector<W> w;
+    std::vector<kova_host_trace_event> ev(kova_host_trace_read(nullptr, 0));
+    kova_host_trace_read(ev.data(), ev.size());
+    for (size_t i = 0; i < ev.size(); ++i) {
+        EXPECT_EQ(ev[i].op == KOVA_TRACE_BARRIER, i % 2 == 1)
+            << "event " << i << ": not one barrier after each write";
+        if (ev[i].op != KOVA_TRACE_BARRIER)
+            w.emplace_back(ev[i].op, ev[i].engine_off, ev[i].len, ev[i].value | ev[i].src_off);
+    }
+    EXPECT_EQ(ev.size() % 2, 0u) << "the last write has no barrier";
+    return w;
+}
+
 void on_threads(uint32_t n, const std::function<void(uint32_t)> &body,
                 const std::function<void()> &meanwhile) {
     std::vector<std::thread> threads;

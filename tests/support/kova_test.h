@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flow/ctrl.h"
@@ -49,6 +50,12 @@ uint64_t shadow_addr(uint32_t slot);
 uint64_t engine_addr(uint32_t slot);
 uint64_t le64_at(const uint8_t *p);
 uint32_t le32_at(const uint8_t *p);
+
+// One engine write: operation, engine offset, length, and the stored word,
+// fill byte, 8-byte value or copy source, whichever the operation has.
+using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
+// The engine writes of run(), each of which must be followed by one barrier.
+std::vector<W> writes_of(const std::function<void()> &run);
 
 // Runs body(t) for each t below n on a thread of its own and meanwhile() on
 // this one; returns when all have ended.

@@ -19,25 +19,51 @@ template <typename T> void store_word(uint8_t *p, T v) {
                                uint64_t(v));
 }
 
+// The queries read an entry's counter words while a reused slot gets its
+// new body, the dumps walk links while they change, and the engine reads
+// whatever it reaches: each naturally aligned word of the range goes in one
+// store of its width, so a reader sees it old or new, never torn.
+template <typename T> void put_piece(uint8_t *dst, const uint8_t *src) {
+    T v;
+    __builtin_memcpy(&v, src, sizeof v);
+    __atomic_store_n(reinterpret_cast<T *>(dst), v, __ATOMIC_RELAXED);
+}
+
+// The widest of 8, 4, 2 and 1 bytes that p is aligned to and n holds.
+unsigned long piece_at(const uint8_t *p, unsigned long n) {
+    unsigned long w = 8;
+    while (w > 1 && ((uintptr_t(p) & (w - 1)) != 0 || n < w))
+        w /= 2;
+    return w;
+}
+
+void put_pieces(uint8_t *dst, const uint8_t *src, bool advance_src, unsigned long n) {
+    while (n) {
+        const unsigned long w = piece_at(dst, n);
+        if (w == 8)
+            put_piece<uint64_t>(dst, src);
+        else if (w == 4)
+            put_piece<uint32_t>(dst, src);
+        else if (w == 2)
+            put_piece<uint16_t>(dst, src);
+        else
+            put_piece<uint8_t>(dst, src);
+        dst += w;
+        src += advance_src ? w : 0;
+        n -= w;
+    }
+}
+
 } // namespace
 
 void copy_pieces(uint8_t *dst, const uint8_t *src, unsigned long n) {
-    while (n > 64) {
-        __builtin_memcpy(dst, src, 64);
-        dst += 64;
-        src += 64;
-        n -= 64;
-    }
-    __builtin_memcpy(dst, src, n);
+    put_pieces(dst, src, true, n);
 }
 
 void fill_pieces(uint8_t *dst, uint8_t value, unsigned long n) {
-    while (n > 64) {
-        __builtin_memset(dst, value, 64);
-        dst += 64;
-        n -= 64;
-    }
-    __builtin_memset(dst, value, n);
+    uint8_t word[8];
+    __builtin_memset(word, value, sizeof word);
+    put_pieces(dst, word, false, n);
 }
 
 void store8(uint8_t *p, uint8_t v) { store_word(p, v); }

@@ -4,8 +4,9 @@
 // of it without a lock, so
 //   - a word is written in one store of its width, in the engine's byte
 //     order (little-endian), never through a host struct's layout;
-//   - a longer body is copied or filled in 64-byte pieces, and only where
-//     the engine does not yet (or no longer) reads it;
+//   - a longer body is copied or filled only where the engine does not
+//     yet (or no longer) reads it, each aligned word of it in one store,
+//     since the queries and the dumps may still read it;
 //   - barrier() orders what was written before whatever comes next.
 // Every write is reported to plat_engine_write_observed: the table's
 // primitives (memcpyQE and its family) report the offset in the table, the

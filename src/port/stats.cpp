@@ -161,13 +161,10 @@ void add_hardware(kova_PORT_STATS *s, const kova_PORT_STATS *hw) {
 }
 
 // Queries read these counters without a lock while a clear runs, and the
-// engine counts in them: each 8-byte word is cleared in one store.
-static_assert(KOVA_PORT_CNT_SIZE % 8 == 0, "a record is whole 8-byte words");
+// engine counts in them; fill clears each aligned word in one store.
 void clear_record(uint8_t *rec) {
-    if (!rec)
-        return;
-    for (uint32_t off = 0; off < KOVA_PORT_CNT_SIZE; off += 8)
-        kv::engine_mem::store64(rec + off, 0);
+    if (rec)
+        kv::engine_mem::fill(rec, 0, KOVA_PORT_CNT_SIZE);
 }
 
 } // namespace

@@ -2,12 +2,15 @@
 /*
  * Fuzzes the module's user interface from several processes at once: random
  * sequences of open, read, write, lseek, ioctl and close on /dev/kova and the
- * debug files, with random sizes and positions, random and mutated
- * definitions, and argument pointers that are unmapped, read-only, cut short
- * by an unmapped page, misaligned, or name memory that is not contiguous.
- * The kernel's checkers judge the module; this program checks that no call
- * returned more than it was asked for, that no process died, and that the
- * module still creates, lists and deletes a flow afterwards.
+ * debug files (one create_flows open shared by all), with random sizes and
+ * positions, random and mutated definitions, and argument pointers that are
+ * unmapped, read-only, cut short by an unmapped page, misaligned, or name
+ * memory that is not contiguous. Beside them an engine re-attaches the two
+ * halves of its own 1 GiB page in turn and walks the half it holds as the
+ * engine does: every link of a valid entry must lead to a valid entry.
+ * The kernel's checkers judge the module; this program checks the walk, that
+ * no call returned more than it was asked for, that no process died, and
+ * that the module still creates, lists and deletes a flow afterwards.
  * Prints "KTEST ok|FAIL <name>" lines.
  *
  *   kova-ktest-fuzz SECONDS [SEED]
@@ -36,6 +39,8 @@
 #define FDS 8
 #define BUF (1u << 20)
 #define PAGE 4096u
+#define HALF (512ull << 20)
+#define QE_BASE(i) (0x40000000ull + (i) * 0x40000000ull)
 
 static const char *const paths[] = {
 	"/dev/kova",	     KOVA "dump_flows_cpu", KOVA "dump_flows_qe",    KOVA "dump_oq",
@@ -213,9 +218,83 @@ static unsigned long ioctl_cmd(void)
 	}
 }
 
-/* One process's sequence; returns the number of calls that returned more
- * than they were asked for. */
-static unsigned int run(time_t end, unsigned long *calls)
+static uint32_t le32(const volatile uint8_t *p)
+{
+	return *(const volatile uint32_t *)p;
+}
+
+static uint64_t le64(const volatile uint8_t *p)
+{
+	return *(const volatile uint64_t *)p;
+}
+
+/*
+ * Walks every bucket of the area attached at qe_base. An entry reached
+ * through a link must be valid (1, or 2 for a detached extended flow) unless
+ * the link was removed meanwhile; a link must name a slot. Returns the
+ * number of faults.
+ */
+static unsigned int walk(const uint8_t *area, uint64_t qe_base)
+{
+	static const uint32_t links[] = { KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32,
+					  KOVA_LUT_OFF_NEXT_EXT };
+	unsigned int faults = 0, s, k;
+
+	for (s = 0; s < KOVA_LUT_ENTRIES; s++) {
+		const uint8_t *e = area + (uint64_t)s * KOVA_LUT_SIZE;
+
+		if (le32(e + KOVA_LUT_OFF_VALID) != 1)
+			continue;
+		for (k = 0; k < 3; k++) {
+			uint64_t to = le64(e + links[k]), off = to - qe_base;
+			uint32_t v;
+
+			if (!to)
+				continue;
+			if (off % KOVA_LUT_SIZE || off >= KOVA_LUT_TABLE_BYTES) {
+				if (le64(e + links[k]) == to && faults++ < 3)
+					printf("fuzz: slot %u link %u names %llx\n", s, links[k],
+					       (unsigned long long)to);
+				continue;
+			}
+			v = le32(area + off + KOVA_LUT_OFF_VALID);
+			if (v != 1 && v != 2 && le64(e + links[k]) == to &&
+			    le32(e + KOVA_LUT_OFF_VALID) == 1 && faults++ < 3)
+				printf("fuzz: slot %u links to slot %llu with valid %u\n", s,
+				       (unsigned long long)(off / KOVA_LUT_SIZE), v);
+		}
+	}
+	return faults;
+}
+
+/* The engine's process; returns non-zero on a fault or a refused attach. */
+static int engine(time_t end)
+{
+	uint8_t *page = mmap(NULL, 1ull << 30, PROT_READ | PROT_WRITE,
+			     MAP_SHARED | MAP_ANONYMOUS | MAP_HUGETLB | MAP_HUGE_1GB, -1, 0);
+	unsigned int faults = 0, refused = 0;
+	int fd = open("/dev/kova", O_RDWR), r;
+
+	for (r = 0; page != MAP_FAILED && fd >= 0 && time(NULL) < end; r++) {
+		kova_attach_args a;
+		int i = r % 2, n;
+
+		memset(&a, 0, sizeof(a));
+		a.shm_vaddr = (uint64_t)(uintptr_t)(page + i * HALF);
+		a.qe_base = QE_BASE(i);
+		strcpy(a.ucode_version, "fuzz engine");
+		refused += ioctl(fd, KOVA_IOC_ATTACH, &a) != 0;
+		for (n = 0; n < 3; n++)
+			faults += walk(page + i * HALF, QE_BASE(i));
+	}
+	printf("KTEST %s fuzz_engine_walk: %d attaches, %u refused, %u bad links\n",
+	       r && !refused && !faults ? "ok" : "FAIL", r, refused, faults);
+	return !r || refused || faults;
+}
+
+/* One process's sequence, the first descriptor the shared one; returns the
+ * number of calls that returned more than they were asked for. */
+static unsigned int run(time_t end, unsigned long *calls, int shared)
 {
 	static char line[8192];
 	int fds[FDS];
@@ -224,7 +303,7 @@ static unsigned int run(time_t end, unsigned long *calls)
 	ssize_t r;
 
 	for (k = 0; k < FDS; k++)
-		fds[k] = -1;
+		fds[k] = k ? -1 : shared;
 	for (*calls = 0; time(NULL) < end; ++*calls) {
 		int *fd = &fds[below(FDS)];
 		void *p;
@@ -328,7 +407,8 @@ int main(int argc, char **argv)
 	int seconds = argc > 1 ? atoi(argv[1]) : 30, status, died = 0, k;
 	uint64_t seed = argc > 2 ? strtoull(argv[2], NULL, 0) : (uint64_t)time(NULL) * 2654435761u;
 	unsigned int bad = 0;
-	pid_t kids[PROCS];
+	pid_t kids[PROCS + 1];
+	int shared = open(KOVA "create_flows", O_WRONLY);
 
 	setvbuf(stdout, NULL, _IOLBF, 0);
 	printf("KTEST info fuzz: seed %llu, %d processes, %d s\n", (unsigned long long)seed, PROCS,
@@ -337,21 +417,24 @@ int main(int argc, char **argv)
 		printf("KTEST FAIL fuzz_setup: errno %d\n", errno);
 		return 1;
 	}
+	kids[PROCS] = fork();
+	if (kids[PROCS] == 0)
+		_exit(engine(time(NULL) + seconds));
 	for (k = 0; k < PROCS; k++) {
 		kids[k] = fork();
 		if (kids[k] == 0) {
 			unsigned long calls;
 
 			state = seed + 0x9e3779b97f4a7c15ull * (k + 1u);
-			bad = run(time(NULL) + seconds, &calls);
+			bad = run(time(NULL) + seconds, &calls, shared);
 			printf("KTEST info fuzz process %d: %lu calls, %u returned too much\n", k, calls, bad);
 			_exit(bad != 0);
 		}
 	}
-	for (k = 0; k < PROCS; k++) {
+	for (k = 0; k <= PROCS; k++) {
 		if (waitpid(kids[k], &status, 0) != kids[k] || !WIFEXITED(status))
 			died++;
-		else
+		else if (k < PROCS) /* the engine reports its own */
 			bad += WEXITSTATUS(status);
 	}
 	printf("KTEST %s fuzz_calls: %d processes died, %u returned too much (seed %llu)\n",

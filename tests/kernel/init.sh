@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # shellcheck shell=dash
 # /init of the test initramfs: loads the module, runs the engine program and
-# the caller module, unloads, and powers off. Every check prints one
+# the stress module, unloads, and powers off. Every check prints one
 # "KTEST ok|FAIL <name>" line on the console; "KTEST all done" ends the run.
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -73,36 +73,30 @@ check kovactl_list sh -c "/kovactl -j list >/tmp/list && grep -q '\"appflowid\":
 check kovactl_del sh -c "! /kovactl del 77 && /kovactl del --with-extended 77 &&
     ! /kovactl -j list | grep -q '\"appflowid\":7[78]'"
 
-check insmod_caller insmod /kova_caller.ko
-dmesg | grep -o 'KTEST .*'
-check rmmod_caller rmmod kova_caller
-
-# Every kind of caller at once, on a kernel with its checkers on: kernel
-# threads in kova_stress.ko, and user space beside them.
-if grep -q 'kova.stress=1' /proc/cmdline; then
-    # The kernel threads start first; insmod returns when they are done.
-    check insmod_stress insmod /kova_stress.ko &
-    threads=$!
-    /kova-ktest-stress 10
-    wait $threads
-    dmesg | grep -oE 'KTEST .*stress_(thread|all).*'
-    # The engine's copy holds the entries the module's own copy holds, in
-    # the same chains (the lines without their addresses).
-    check stress_copies_agree sh -c "
-        sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_cpu >/tmp/cpu &&
-        sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_qe >/tmp/qe &&
-        test \$(wc -l </tmp/cpu) -gt 20 && cmp /tmp/cpu /tmp/qe"
-    check rmmod_stress rmmod kova_stress
-fi
-# Random calls on every file from several processes (kova.fuzz=SECONDS,
-# kova.fuzz_seed=N repeats a run).
+# Kernel threads calling the exported interface on every CPU (a short run
+# here); on a debug kernel (kova.fuzz=SECONDS, kova.fuzz_seed=N repeats a
+# run) random calls on every file and a re-attaching engine beside them.
 fuzz=$(sed -n 's/.*kova\.fuzz=\([0-9]*\).*/\1/p' /proc/cmdline)
 if [ -n "$fuzz" ]; then
     set --
     seed=$(sed -n 's/.*kova\.fuzz_seed=\([0-9]*\).*/\1/p' /proc/cmdline)
     [ -n "$seed" ] && set -- "$seed"
+    # insmod returns when the threads are done.
+    check insmod_stress insmod /kova_stress.ko &
+    threads=$!
     /kova-ktest-fuzz "$fuzz" "$@"
+    wait $threads
+else
+    check insmod_stress insmod /kova_stress.ko ops=300
 fi
+dmesg | grep -oE 'KTEST .*stress_(thread|all).*'
+# The engine's copy holds the entries the module's own copy holds, in the
+# same chains (the lines without their addresses).
+check copies_agree sh -c "
+    sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_cpu >/tmp/cpu &&
+    sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_qe >/tmp/qe &&
+    test \$(wc -l </tmp/cpu) -gt 20 && cmp /tmp/cpu /tmp/qe"
+check rmmod_stress rmmod kova_stress
 check rmmod rmmod orvex_kovaAPI
 check debugfs_gone sh -c "! test -e $KOVA"
 check dev_gone sh -c '! test -e /dev/kova'

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Kernel callers on every CPU at once: at load, kernel threads run a
- * bounded mix of table changes, queries, port configuration, link
- * aggregation and port statistics through the exported interface, while the
- * harness's user-space stress program writes and reads the operator's files
- * and its engine re-attaches. Each thread owns its appflowids, ports,
+ * A kernel module that uses the exported interface directly, as the engine's
+ * other kernel-side users do, from every CPU at once: at load, kernel threads
+ * run a bounded mix of table changes, queries, port configuration, link
+ * aggregation and port statistics, and take the exported lock, while on a
+ * debug kernel the harness's fuzz program storms the operator's files and
+ * its engine re-attaches. Each thread owns its appflowids, ports,
  * lookup-mask UCCs and LAG and checks every result it determines exactly;
  * at the end each checks that its flows are exactly the ones it holds, and
  * leaves them in the table.
@@ -17,6 +18,7 @@
 #include <linux/kthread.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
+#include <linux/mutex.h>
 #include <linux/slab.h>
 #include <linux/string.h>
 
@@ -139,6 +141,9 @@ static void op_query(struct worker *w)
 {
 	u32 c = below(w, CHAINS), d, stats[3];
 
+	/* Taken as a caller that needs a stable view would take it. */
+	mutex_lock(&kovaAPI_lock);
+	mutex_unlock(&kovaAPI_lock);
 	for (d = 0; d < DEPTH; d++)
 		expect(w, "statistics", id_of(w, c, d), kovaAPIgetFlowStatistics(id_of(w, c, d), stats),
 		       (int)d <= w->depth[c] ? KOVA_OK : KOVA_ERR_INVALID);
@@ -153,6 +158,8 @@ static void op_ports(struct worker *w)
 
 	expect(w, "shaping", u, kovaAPISetOQShapingWithCDR(u, rec, cl, rate, 1500, 2 * rate, 3000, 0),
 	       KOVA_OK);
+	expect(w, "shaping class", u, kovaAPISetOQShaping(u, rec, 8 + cl, rate, 1500),
+	       KOVA_ERR_INVALID);
 	expect(w, "policing", u, kovaAPISetICPolicing(u, rec, cl, rate, 1500, rate, 3000), KOVA_OK);
 	expect(w, "storm", u, kovaAPISetStormControlCfg(u, rec, 100, rate, rate / 2), KOVA_OK);
 	expect(w, "lookup mask", u, kovaAPIsetLKUPMask(u, 1 + below(w, 4095), below(w, 256)), KOVA_OK);

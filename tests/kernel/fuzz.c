@@ -6,14 +6,15 @@
  * positions, random and mutated definitions, and argument pointers that are
  * unmapped, read-only, cut short by an unmapped page, misaligned, or name
  * memory that is not contiguous. Beside them an engine re-attaches the two
- * halves of its own 1 GiB page in turn and walks the half it holds as the
- * engine does: every link of a valid entry must lead to a valid entry.
+ * halves of its own 1 GiB page in turn, walks the half it holds as the
+ * engine does (every link of a valid entry must lead to a valid entry) and
+ * reads the dumps; with --engine it runs alone, beside other callers.
  * The kernel's checkers judge the module; this program checks the walk, that
  * no call returned more than it was asked for, that no process died, and
  * that the module still creates, lists and deletes a flow afterwards.
  * Prints "KTEST ok|FAIL <name>" lines.
  *
- *   kova-ktest-fuzz SECONDS [SEED]
+ *   kova-ktest-fuzz SECONDS [SEED] | --engine SECONDS
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -267,6 +268,17 @@ static unsigned int walk(const uint8_t *area, uint64_t qe_base)
 	return faults;
 }
 
+static void drain(const char *path)
+{
+	static char buf[1 << 16];
+	int fd = open(path, O_RDONLY);
+
+	while (fd >= 0 && read(fd, buf, sizeof(buf)) > 0)
+		;
+	if (fd >= 0)
+		close(fd);
+}
+
 /* The engine's process; returns non-zero on a fault or a refused attach. */
 static int engine(time_t end)
 {
@@ -286,6 +298,8 @@ static int engine(time_t end)
 		refused += ioctl(fd, KOVA_IOC_ATTACH, &a) != 0;
 		for (n = 0; n < 3; n++)
 			faults += walk(page + i * HALF, QE_BASE(i));
+		drain(KOVA "dump_flows_cpu");
+		drain(KOVA "dump_flows_qe");
 	}
 	printf("KTEST %s fuzz_engine_walk: %d attaches, %u refused, %u bad links\n",
 	       r && !refused && !faults ? "ok" : "FAIL", r, refused, faults);
@@ -411,6 +425,8 @@ int main(int argc, char **argv)
 	int shared = open(KOVA "create_flows", O_WRONLY);
 
 	setvbuf(stdout, NULL, _IOLBF, 0);
+	if (argc > 2 && strcmp(argv[1], "--engine") == 0)
+		return engine(time(NULL) + atoi(argv[2]));
 	printf("KTEST info fuzz: seed %llu, %d processes, %d s\n", (unsigned long long)seed, PROCS,
 	       seconds);
 	if (map_memory() != 0) {

@@ -74,17 +74,14 @@ check kovactl_del sh -c "! /kovactl del 77 && /kovactl del --with-extended 77 &&
     ! /kovactl -j list | grep -q '\"appflowid\":7[78]'"
 
 # Kernel threads calling the exported interface on every CPU (a short run
-# here); on a debug kernel (kova.fuzz=SECONDS, kova.fuzz_seed=N repeats a
-# run) random calls on every file and a re-attaching engine beside them.
+# here); on a debug kernel (kova.fuzz=SECONDS) a re-attaching engine beside
+# them.
 fuzz=$(sed -n 's/.*kova\.fuzz=\([0-9]*\).*/\1/p' /proc/cmdline)
 if [ -n "$fuzz" ]; then
-    set --
-    seed=$(sed -n 's/.*kova\.fuzz_seed=\([0-9]*\).*/\1/p' /proc/cmdline)
-    [ -n "$seed" ] && set -- "$seed"
     # insmod returns when the threads are done.
     check insmod_stress insmod /kova_stress.ko &
     threads=$!
-    /kova-ktest-fuzz "$fuzz" "$@"
+    /kova-ktest-fuzz --engine 30
     wait $threads
 else
     check insmod_stress insmod /kova_stress.ko ops=300
@@ -97,6 +94,14 @@ check copies_agree sh -c "
     sed -nE 's/(Entry|Exten) at 0x[0-9a-f ]*/\1 /p' $KOVA/dump_flows_qe >/tmp/qe &&
     test \$(wc -l </tmp/cpu) -gt 20 && cmp /tmp/cpu /tmp/qe"
 check rmmod_stress rmmod kova_stress
+# Random calls on every file from several processes (kova.fuzz_seed=N
+# repeats a run).
+if [ -n "$fuzz" ]; then
+    set --
+    seed=$(sed -n 's/.*kova\.fuzz_seed=\([0-9]*\).*/\1/p' /proc/cmdline)
+    [ -n "$seed" ] && set -- "$seed"
+    /kova-ktest-fuzz "$fuzz" "$@"
+fi
 check rmmod rmmod orvex_kovaAPI
 check debugfs_gone sh -c "! test -e $KOVA"
 check dev_gone sh -c '! test -e /dev/kova'

@@ -31,27 +31,22 @@ TEST(ScanOracle, SameAsTheCLibrary) {
         std::vector<const char *> fmts, texts;
     } groups[] = {
         // clang-format off
-        {{"%d%8s", "%3d%d", "%1d%8s"}, {"0", "42", "-42", "007", "  7", "\t\n\v\f\r7", "2147483647",
-         "-2147483648", "2147483648", "3000000000", "99999999999", "-99999999999",
-         "18446744073709551615", "12abc", "abc", "-", "--1", "- 1", "-x", "1-2"}},
-        {{"%hu", "%hhu", "%u%8s", "%2hhu%hhu"}, {"0", "1", "255", "256", "65535", "65536",
-         "4294967295", "4294967296", "99999999999", "18446744073709551615", " 12 34", "12x",
-         "x12"}},
-        {{"%hx", "%hhx", "%x%8s", "%02hhx%02hhx", "%3x%8s"}, {"0", "f", "F", "ff", "1ff", "0x800",
-         "0X800", "800", "0x930481c1", "930481C1", "fffffffff", "0x1ffff", "dEaD", "0x0x1", "12g",
-         "g12", " \t0xa", "00ff"}},
+        {{"%d%8s", "%3d%d", "%1d%8s"}, {"0", "-42", "007", "\t\n\v\f\r7", "2147483647", "-2147483648",
+         "99999999999", "-99999999999", "12abc", "abc", "-", "--1", "- 1"}},
+        {{"%hu", "%hhu", "%u%8s", "%2hhu%hhu"}, {"0", "255", "256", "65535", "65536", "4294967296",
+         "99999999999", " 12 34", "12x", "x12"}},
+        {{"%hx", "%hhx", "%x%8s", "%02hhx%02hhx", "%3x%8s"}, {"0", "F", "ff", "1ff", "0x800",
+         "0X800", "930481C1", "fffffffff", "0x1ffff", "0x0x1", "12g", "g12", " \t0xa"}},
         {{"%1s%5s", "%3s%3s%3s"}, {"a", "abc", "abcde", "abcdefgh", "  ab cd", "ab\tcd", "x\ny"}},
-        {{"a = %d", "a=%d,%d", "a=%d , %d"}, {"a=1", "a = 1", "a=  1", "a  =1", "b=1", "a:1", "A=1",
-         "a=1,2", "a=1 ,2", "a=1,  2", "a=1;2"}},
+        {{"a = %d", "a=%d,%d", "a=%d , %d"}, {"a=1", "a = 1", "a  =1", "b=1", "A=1", "a=1,2",
+         "a=1 ,2", "a=1;2"}},
         // The token shapes of the flow command language.
-        {{"m=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx"}, {"m=02:00:00:4f:03:e8",
-         "m=AA:dd:cc:dd:ee:ff", "m=2:0:0:4f:3:e8", "m=02:00:00:4f:03", "m=020:00:00:4f:03:e8",
-         "m=02-00-00-4f-03-e8", "m=0x:00:00:4f:03:e8", "m=02:00:00:4f:03:e8:77", "n=2:0:0:4f:3:8"}},
+        {{"m=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx"}, {"m=02:00:00:4f:03:e8", "m=2:0:0:4f:3:e8",
+         "m=02:00:00:4f:03", "m=020:00:00:4f:03:e8", "m=0x:00:00:4f:03:e8", "n=2:0:0:4f:3:8"}},
         {{"%hhu.%hhu.%hhu.%hhu", "%hx:%hx:%hx:%hx:%hx:%hx:%hx:%hx"}, {"192.168.32.102", "10.0.0",
-         "300.1.2.3", "1.2.3.4.5", "1..2.3", "1.2.3.x", "fe80:0:0:0:0:0:0:1", "FE80:0:0:0:0:0:0:1",
-         "fe80::1", "1:2:3:4:5:6:7", "12345:1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9"}},
-        {{"rule%d=%127s", "flow_id=%d"}, {"rule1=RULE_DROP_PACKET", "rule12=RULE_SET_TOS;", "rule=",
-         "rules1=X", "rule-3=X", ";", "flow_id=-1", "flow_id=5abc", "flow_id =5", "flow_idx=5"}},
+         "300.1.2.3", "1..2.3", "fe80:0:0:0:0:0:0:1", "fe80::1", "12345:1:2:3:4:5:6:7"}},
+        {{"rule%d=%127s", "flow_id=%d"}, {"rule1=RULE_DROP_PACKET", "rule=", "rules1=X",
+         "flow_id=-1", "flow_id=5abc", "flow_id =5"}},
         // clang-format on
     };
     for (const auto &g : groups)
@@ -84,22 +79,17 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         std::string first, second = "Z";
     } cases[] = {
         // clang-format off
-        {"%u", "+5", 0, Z}, {"%x", "+5", 0, Z}, {"%d", "+5", 0, Z}, // libc: ok
-        {"%u", "-1", 0, Z}, {"%x", "-1", 0, Z},
-        {"%u", "18446744073709551616", 1, le(0)}, {"%u", "18446744073709551621", 1, le(5)}, // wraps
-        {"%d", "18446744073709551617", 1, le(1)}, {"%d", "-18446744073709551617", 1, le(~0u)},
-        {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)},
-        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)}, // a prefix: a zero
+        {"%u", "+5", 0, Z}, {"%d", "+5", 0, Z}, {"%u", "-1", 0, Z}, // libc: ok
+        {"%u", "18446744073709551621", 1, le(5)}, {"%d", "-18446744073709551617", 1, le(~0u)},
+        {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)}, // wraps; a prefix: a zero
+        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)},
         {"%2x%7s", "0x5", 2, le(0), "5" + nul}, {"%3x", "0x5", 1, le(5)},
-        {"%u", "\xa0\x37", 1, le(7)}, {"%x", "\xa0\xa0\x66", 1, le(15)},
-        {"%d", "\xa0-3", 1, le(-3u)},
+        {"%u", "\xa0\x37", 1, le(7)},
         // The end of the text gives 0, never EOF; so does a NUL.
         {"%d", "", 0, Z}, {"%d", "   ", 0, Z}, {"abc%d", "abc", 0, Z}, {"abc %u", "abc", 0, Z},
         {"x%d", "", 0, Z}, {"%d %d", "123", 1, le(123)}, {"%d %d", "-", 0, Z},
-        {"%d %d", "12", 1, le(12)}, {"%d %d", "12" + nul + "34", 1, le(12)},
-        {"%x%u", "0", 1, le(0)}, {"%x%u", "0x", 1, le(0)}, {"%2x%u", "f", 1, le(15)},
-        {"%u.%u", "12", 1, le(12)}, {"%u.%u", "12.", 1, le(12)}, {"a %u", "a", 0, Z},
-        {"ab%u", "a", 0, Z}, {"%u %u", "7 ", 1, le(7)},
+        {"%d %d", "12" + nul + "34", 1, le(12)}, {"%x%u", "0x", 1, le(0)},
+        {"%u.%u", "12.", 1, le(12)}, {"ab%u", "a", 0, Z}, {"%u %u", "7 ", 1, le(7)},
         // A string takes its width and a NUL; empty at trailing whitespace it counts.
         {"%4s%4s", "abcdefghij", 2, "abcd" + nul + Z, "efgh" + nul + Z},
         {"rule%d=%127s", "rule7=" + std::string(200, 'w'), 2, le(7), w127 + nul + Z},
@@ -122,9 +112,8 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
 
 TEST(ScanKernel, UnknownConversionsAreRefusedBeforeAnyAssignment) {
     // clang-format off
-    const char *const fmts[] = {"%s", "%d%s", "%0d", "%0s", "%hd", "%hhd", "%hhhu", "%ld", "%lu",
-                                "%llx", "%i", "%o", "%c", "%n", "%p", "%%", "%", "%5", "%h",
-                                "x=%d %", "%32768s", "%99999999999d", "%*d", "%[a]", nullptr};
+    const char *const fmts[] = {"%s", "%d%s", "%0d", "%hd", "%hhhu", "%ld", "%i", "%%", "%", "%5",
+                                "%h", "x=%d %", "%32768s", "%99999999999d", "%*d", nullptr};
     // clang-format on
     for (const char *fmt : fmts) {
         int v = 99;

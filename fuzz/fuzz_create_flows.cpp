@@ -85,32 +85,12 @@ void write_checked(int fd, const uint8_t *data, size_t n, long *result) {
 
 // Reads fd from its position to its end in pieces of `piece` bytes.
 size_t read_to_end(int fd, size_t piece, char *text) {
-    for (size_t len = 0;;) {
-        if (len == kReadMax)
-            fail("usage text does not end", long(len), long(kReadMax));
-        const size_t n = piece < kReadMax - len ? piece : kReadMax - len;
-        const long r = kova_host_read(fd, text + len, n);
-        if (r < 0 || size_t(r) > n)
-            fail("read", r, long(n));
-        if (r == 0)
-            return len;
-        len += size_t(r);
-    }
-}
-
-// The usage text as a fresh open reads it whole, checked at both ends.
-size_t read_usage(char *text) {
-    const int fd = kova_host_open(kPath);
-    if (fd < 0)
-        fail("second open", fd, 0);
-    const size_t len = read_to_end(fd, kReadMax, text);
-    if (int r = kova_host_close(fd))
-        fail("close of the second open", r, 0);
-    const size_t head = sizeof kUsageHead - 1, tail = sizeof kUsageTail - 1;
-    if (len < head + tail || memcmp(text, kUsageHead, head) != 0)
-        fail("usage text does not start with the result line", long(len));
-    if (memcmp(text + len - tail, kUsageTail, tail) != 0)
-        fail("usage text is cut short", long(len));
+    size_t len = 0;
+    for (long r;
+         (r = kova_host_read(fd, text + len, piece < kReadMax - len ? piece : kReadMax - len));
+         len += size_t(r))
+        if (r < 0 || size_t(r) > piece || len + size_t(r) >= kReadMax)
+            fail("read, or usage text that does not end", r, long(len));
     return len;
 }
 
@@ -142,13 +122,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         p = cut + 1;
     }
     // This open reads from where the writes left it, in odd pieces that cut
-    // the text at varying places.
+    // the text at varying places; a second open reads it whole.
     static char rest[kReadMax], usage[kReadMax];
     const int64_t pos = kova_host_file_pos(fd);
     const size_t rest_len = read_to_end(fd, 1 + size % 997, rest);
-    const size_t usage_len = read_usage(usage);
-    if (pos < 0 || (size_t(pos) < usage_len ? usage_len - size_t(pos) : 0) != rest_len ||
-        memcmp(rest, usage + usage_len - rest_len, rest_len) != 0)
+    const int fd2 = kova_host_open(kPath);
+    const size_t len = fd2 < 0 ? 0 : read_to_end(fd2, kReadMax, usage);
+    if (fd2 < 0 || kova_host_close(fd2) != 0)
+        fail("second open or its close", fd2, 0);
+    const size_t head = sizeof kUsageHead - 1, tail = sizeof kUsageTail - 1;
+    if (len < head + tail || memcmp(usage, kUsageHead, head) != 0 ||
+        memcmp(usage + len - tail, kUsageTail, tail) != 0)
+        fail("usage text without its first line or its end", long(len));
+    if (pos < 0 || (size_t(pos) < len ? len - size_t(pos) : 0) != rest_len ||
+        memcmp(rest, usage + len - rest_len, rest_len) != 0)
         fail("read after the writes is not the usage text from the file position", long(rest_len),
              long(pos));
     const long shown = strtol(usage + sizeof kUsageHead - 1, nullptr, 10);

@@ -71,7 +71,7 @@ std::string le(uint32_t v) { return std::string(reinterpret_cast<const char *>(&
 // Where the kernel's rules are not the C library's, where the text ends early,
 // and strings; the first bytes of the first two slots after (Z: untouched).
 TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
-    const std::string Z = "Z", nul(1, '\0'), w127(127, 'w');
+    const std::string Z = "Z", nul(1, '\0'), w127(127, 'w'), t = "5 5 5";
     const struct {
         const char *fmt;
         std::string text;
@@ -96,6 +96,13 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         {"ipv4_src=%5s", "ipv4_src=\t", 1, nul + Z}, {"ipv4_src=%5s", "ipv4_src=", 0, Z},
         {"%5s", nul + "ab", 0, Z}, {"%5s", "ab" + nul + "cd", 1, "ab" + nul + Z},
         {"%5s%5s", "ab", 1, "ab" + nul + Z},
+        // Unknown conversions are refused before any assignment; the widest width
+        // and leading zeros are accepted.
+        {"%s", t, -1, Z}, {"%d%s", t, -1, Z}, {"%0d", t, -1, Z}, {"%hd", t, -1, Z},
+        {"%hhhu", t, -1, Z}, {"%ld", t, -1, Z}, {"%i", t, -1, Z}, {"%%", t, -1, Z}, {"%", t, -1, Z},
+        {"%5", t, -1, Z}, {"%h", t, -1, Z}, {"x=%d %", "x=5", -1, Z}, {"%32768s", t, -1, Z},
+        {"%99999999999d", t, -1, Z}, {"%*d", t, -1, Z}, {"%32767s", "x", 1, "x" + nul},
+        {"%0000002hhx", "e8", 1, "\xe8"},
         // clang-format on
     };
     for (const auto &c : cases) {
@@ -106,25 +113,10 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         EXPECT_EQ(std::string(s.s[0], c.first.size()) + "|" + std::string(s.s[1], c.second.size()),
                   c.first + "|" + c.second);
     }
-    int v = 3; // a null text is empty
-    EXPECT_EQ(kv::scan(nullptr, 10, "%d", &v) * 10 + v, 3);
-}
-
-TEST(ScanKernel, UnknownConversionsAreRefusedBeforeAnyAssignment) {
-    // clang-format off
-    const char *const fmts[] = {"%s", "%d%s", "%0d", "%hd", "%hhhu", "%ld", "%i", "%%", "%", "%5",
-                                "%h", "x=%d %", "%32768s", "%99999999999d", "%*d", nullptr};
-    // clang-format on
-    for (const char *fmt : fmts) {
-        int v = 99;
-        EXPECT_EQ(kv::scan("5 5 5", 5, fmt, &v, &v), -1) << (fmt ? fmt : "null");
-        EXPECT_EQ(v, 99);
-    }
-    static char s[32768]; // the widest width, and leading zeros, are accepted
-    unsigned char b = 0;
-    EXPECT_EQ(kv::scan("x", 1, "%32767s", s) + kv::scan("e8", 2, "%0000002hhx", &b), 2);
-    EXPECT_STREQ(s, "x");
-    EXPECT_EQ(b, 0xe8);
+    int v = 3; // a null text is empty; a null format is refused
+    const char *none = nullptr;
+    EXPECT_EQ((std::vector<int>{kv::scan(nullptr, 10, "%d", &v), kv::scan("5", 1, none, &v), v}),
+              (std::vector<int>{0, -1, 3}));
 }
 
 } // namespace

@@ -113,32 +113,31 @@ TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
         },
         &calls);
-    constexpr uint32_t kThreads = 4, kRounds = 40, kFlaps = 2;
-    auto final_up = [](uint32_t round, uint32_t port) { return (round * 5 + port) % 3 != 0; };
+    constexpr uint32_t kThreads = 4, kRounds = 40;
+    const auto up = [](uint32_t round, uint32_t port) { return (round * 5 + port) % 3 != 0; };
     uint32_t round = 0, stale_rounds = 0;
     std::atomic<int> failed_calls{0};
     std::barrier end_of_round(kThreads, [&]() noexcept {
-        uint32_t up = 0;
+        uint32_t mask = 0;
         for (uint32_t port = 0; port < 2 * kThreads; ++port)
-            up |= uint32_t(final_up(round, port)) << port;
-        stale_rounds += received().back() != Cfg{up & 0x0F, up & 0xF0, 0, 0};
+            mask |= uint32_t(up(round, port)) << port;
+        stale_rounds += received().back() != Cfg{mask & 0x0F, mask & 0xF0, 0, 0};
         ++round;
     });
-    {
-        std::vector<std::jthread> cpus;
-        for (uint32_t t = 0; t < kThreads; ++t)
-            cpus.emplace_back([&, t] {
-                for (uint32_t r = 0; r < kRounds; ++r) {
-                    for (uint32_t i = 0; i <= kFlaps; ++i)
-                        for (uint32_t port : {t, t + kThreads}) {
-                            const bool up = i == kFlaps ? final_up(r, port) : i % 2 == 0;
-                            failed_calls += (up ? kovaAPISetLAGPortUP(port)
-                                                : kovaAPISetLAGPortDOWN(port)) != KOVA_OK;
-                        }
-                    end_of_round.arrive_and_wait();
+    std::vector<std::jthread> cpus;
+    for (uint32_t t = 0; t < kThreads; ++t)
+        cpus.emplace_back([&, t] { // each port up, down, then the round's state
+            for (uint32_t r = 0; r < kRounds; ++r) {
+                for (uint32_t i = 0; i < 6; ++i) {
+                    const uint32_t port = i % 2 ? t + kThreads : t;
+                    failed_calls += ((i < 4 ? i < 2 : up(r, port)) ? kovaAPISetLAGPortUP(port)
+                                                                   : kovaAPISetLAGPortDOWN(port));
                 }
-            });
-    }
+                end_of_round.arrive_and_wait();
+            }
+        });
+    for (std::jthread &c : cpus)
+        c.join();
     EXPECT_EQ(failed_calls.load(), 0);
     EXPECT_EQ(stale_rounds, 0u) << "of " << kRounds;
 }

@@ -35,11 +35,9 @@ protected:
     }
 };
 
-// S kovaAPISetLAG(a, mode, mask), C the commit of LAG a, U and D UCC a's link
-// up and down; N "kova0" there (a) or not, M the sibling's state, R its result.
-// Each call sends the whole table (a disabled LAG as 0, an enabled one as its
-// members that are up, sign-extended) or nothing; a table the sibling could
-// not be given or refused is kept for the next commit.
+// S kovaAPISetLAG(a, mode, mask), C commit LAG a, U/D UCC a's link; N "kova0"
+// there or not, M the sibling's state, R its result. Each call sends the whole
+// table (a LAG's members that are up) or nothing; an unsent table is kept.
 TEST_F(Lag, EachChangeSendsTheWholeTable) {
     const std::string no_kova0 = "kovaAPI: kovaAPISetLAGCommitToKova interface kova0 not present",
                       ret = "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=",
@@ -102,8 +100,7 @@ TEST_F(Lag, EachChangeSendsTheWholeTable) {
 }
 
 // Link changes from several CPUs while the sibling sleeps over some commits:
-// each thread flaps one port of LAG 0 and one of LAG 1 into the state its
-// round picks; then the sibling's last configuration must be that state.
+// after each round the sibling's last table is the round's final state.
 TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
     ASSERT_EQ(kovaAPISetLAG(0, 1, 0x0F) | kovaAPISetLAG(1, 1, 0xF0), KOVA_OK);
     std::atomic<uint32_t> calls{0};

@@ -1,7 +1,5 @@
-// Port statistics against values put in place: the simulated statistics
-// registers of ports 0..3 and the engine's counter records in its area.
-// Unicast frames are the frames less multicast and broadcast, wrapping: the
-// register values below make that difference negative.
+// Port statistics from ports 0..3's simulated registers and the engine's counter
+// records. Unicast frames less multicast and broadcast wrap: the values make it negative.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -132,10 +130,8 @@ protected:
     kt::EngineArea area_;
 };
 
-// An Ethernet UCC: its registers and its record's B counters, whatever the
-// subport; another UCC: subport 0's B counters, or another's whole record. A
-// LAG: its members whether up or not, its own record's B counters once, or
-// with members on other UCCs' subports their whole records and not its own.
+// Ethernet: registers and the record's B counters; another UCC: subport 0's B
+// counters or another's record; a LAG: its members, and its own B counters once.
 TEST_F(PortStat, EachPortFromItsRegistersAndRecords) {
     fill_ethernet(10);
     for (uint32_t s = 0; s <= 4; ++s)
@@ -155,9 +151,8 @@ TEST_F(PortStat, EachPortFromItsRegistersAndRecords) {
     EXPECT_EQ(take_log(), "");
 }
 
-// A clear zeroes a port's record, its MAC block's receive and transmit counters
-// and its other blocks whole; a subport's record; a LAG's members' (and with
-// Ethernet members its own) records.
+// A clear zeroes a port's record, its MAC block's counters and its other blocks;
+// a subport's record; a LAG's members' (and with Ethernet members its own) records.
 TEST_F(PortStat, ClearsZeroTheirCountersOnly) {
     fill_ethernet(30);
     for (auto [u, s] : {std::pair{5u, 2u}, {5, 3}, {5, 4}, {37, 0}, {37, 1}, {38, 0}, {6, 2}})
@@ -189,9 +184,8 @@ TEST_F(PortStat, ClearsZeroTheirCountersOnly) {
     EXPECT_EQ(take_log(), "");
 }
 
-// Queries and clears from several CPUs. Without a transmit block a port's
-// clear leaves its hardware alone (it clears it only whole), so each query
-// racing clears must give the register numbers exactly.
+// Queries racing clears: without a transmit block a clear leaves the hardware
+// alone (it clears it only whole), so each query gives the register numbers.
 TEST_F(PortStat, ConcurrentQueriesAndClearsGetOnlyTheirOwnNumbers) {
     uint8_t *tx[2];
     Words want[2];

@@ -224,23 +224,21 @@ TEST_F(PortStat, FailedChecksStopTheCallAndWriteNothing) {
     kova.kovaUCCparameters[3] = marker;
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 3"
                           "kovaAPI: UCC not initialized yet, uccnum = 3");
-    EXPECT_EQ(le64_at(block(0, 0) + 0x08), 0u) << "cleared before the stop";
-    EXPECT_EQ(le64_at(block(0, 3) + 0x08), reg_value(3, 0x08));
-    const auto snapshot = [&] {
-        std::vector<std::vector<uint8_t>> v{
+    EXPECT_EQ((std::vector<uint64_t>{le64_at(block(0, 0) + 8), le64_at(block(0, 3) + 8)}),
+              (std::vector<uint64_t>{0, reg_value(3, 8)}))
+        << "cleared before the stop";
+    const auto snapshot = [&] { // the records, the statistics store, port 0's registers
+        return std::vector<std::vector<uint8_t>>{
             {area_.data() + KOVA_SHM_CNT, area_.data() + KOVA_SHM_OQ},
-            {kova.stats_area, kova.stats_area + KOVA_STATS_AREA_BYTES}};
-        for (uint32_t p = 0; p < 4; ++p)
-            for (int b = 0; b < 3; ++b)
-                v.emplace_back(block(b, p), block(b, p) + kSize[b]);
-        return v;
+            {kova.stats_area, kova.stats_area + KOVA_STATS_AREA_BYTES},
+            {block(0, 0), block(0, 0) + kSize[0]},
+            {block(1, 0), block(1, 0) + kSize[1]}};
     };
     const auto before = snapshot();
     const Words garbage = get(-1, 0, KOVA_ERR_INVALID);
     EXPECT_EQ(garbage, Words(garbage.size(), 0xA5A5A5A5u));
     EXPECT_EQ(kovaAPIGetPortStatistics(0, 0, nullptr), KOVA_ERR_INVALID);
-    const std::pair<int32_t, int32_t> bad[] = {{40, 0}, {0, 4096}, {5, -1}};
-    for (auto [ucc, subport] : bad) {
+    for (auto [ucc, subport] : {std::pair{40, 0}, {0, 4096}, {5, -1}}) {
         EXPECT_EQ(get(ucc, subport, KOVA_ERR_INVALID), garbage);
         EXPECT_EQ(kovaAPIClearPortStatistics(ucc, subport), KOVA_ERR_INVALID)
             << ucc << "/" << subport;

@@ -37,9 +37,8 @@ TEST(ScanOracle, SameAsTheCLibrary) {
          "99999999999", " 12 34", "12x", "x12"}},
         {{"%hx", "%hhx", "%x%8s", "%02hhx%02hhx", "%3x%8s"}, {"0", "F", "ff", "1ff", "0x800",
          "0X800", "930481C1", "fffffffff", "0x1ffff", "0x0x1", "12g", "g12", " \t0xa"}},
-        {{"%1s%5s", "%3s%3s%3s"}, {"abcdefgh", "  ab cd", "ab\tcd", "x\ny"}},
-        {{"a = %d", "a=%d,%d", "a=%d , %d"}, {"a=1", "a = 1", "a  =1", "b=1", "A=1", "a=1,2",
-         "a=1 ,2", "a=1;2"}},
+        {{"%3s%3s%3s", "a = %d", "a=%d , %d"}, {"abcdefgh", "ab\tcd", "a=1", "a = 1", "a  =1",
+         "A=1", "a=1,2", "a=1 ,2", "a=1;2"}},
         // A token shape of the flow command language.
         {{"m=%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx", "rule%d=%127s"}, {"m=02:00:00:4f:03:e8",
          "m=2:0:0:4f:3:e8", "m=020:00:00:4f:03:e8", "m=0x:00:00:4f:03:e8", "rule1=RULE_DROP"}},
@@ -78,19 +77,16 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         {"%u", "+5", 0, Z}, {"%d", "+5", 0, Z}, {"%u", "-1", 0, Z}, // libc: ok
         {"%u", "18446744073709551621", 1, le(5)}, {"%d", "-18446744073709551617", 1, le(~0u)},
         {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)}, // wraps; a prefix: a zero
-        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)},
-        {"%2x%7s", "0x5", 2, le(0), "5" + nul}, {"%3x", "0x5", 1, le(5)},
+        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)}, {"%3x", "0x5", 1, le(5)},
         {"%u", "\xa0\x37", 1, le(7)},
         // The end of the text gives 0, never EOF; so does a NUL.
         {"%d", "   ", 0, Z}, {"abc %u", "abc", 0, Z}, {"x%d", "", 0, Z}, {"%d %d", "-", 0, Z},
-        {"%d %d", "12" + nul + "34", 1, le(12)}, {"%x%u", "0x", 1, le(0)},
-        {"%u.%u", "12.", 1, le(12)}, {"ab%u", "a", 0, Z}, {"%u %u", "7 ", 1, le(7)},
+        {"%d %d", "12" + nul + "34", 1, le(12)}, {"%u.%u", "12.", 1, le(12)}, {"ab%u", "a", 0, Z},
         // A string takes its width and a NUL; empty at trailing whitespace it counts.
         {"%4s%4s", "abcdefghij", 2, "abcd" + nul + Z, "efgh" + nul + Z},
         {"rule%d=%127s", "rule7=" + std::string(200, 'w'), 2, le(7), w127 + nul + Z},
         {"ipv4_src=%5s", "ipv4_src=\t", 1, nul + Z}, {"ipv4_src=%5s", "ipv4_src=", 0, Z},
         {"%5s", nul + "ab", 0, Z}, {"%5s", "ab" + nul + "cd", 1, "ab" + nul + Z},
-        {"%5s%5s", "ab", 1, "ab" + nul + Z},
         // Unknown conversions are refused before any assignment; the widest width
         // and leading zeros are accepted.
         {"%s", t, -1, Z}, {"%d%s", t, -1, Z}, {"%0d", t, -1, Z}, {"%hd", t, -1, Z},

@@ -1,16 +1,11 @@
 // libFuzzer target for "create_flows": up to three writes on one open (the
-// first two 0x01 bytes end a write and are dropped), then the file read to
-// its end. Each write's result is checked against what the text alone allows:
-//   - more than 4095 bytes held -> -27, and the held text stays;
-//   - no ';' before the first NUL of the held text -> the write's count;
-//   - else the definition is parsed: count, -2 or -3 (always -3 for a value
-//     out of range), and a new definition starts. The flow is created exactly
-//     when the write returns its count, and a read shows the creation's result.
-// The close logs a discarded definition exactly when the held text has more
-// than spaces and line feeds. The read gives the usage text from the file's
-// position on, as a second open reads it whole; the opens leave the
-// allocations as they were. The table is emptied after an input that created
-// a flow, so a crash reproduces from its input alone.
+// first two 0x01 bytes end a write), then the file read to its end. A write
+// holding more than 4095 bytes gives -27; one without a ';' before the held
+// text's first NUL its count; else count, -2 or -3 (-3 for a value out of
+// range), and the flow is created exactly when it gives its count. The read
+// shows the last creation's result in the usage text from the file position;
+// the close logs a discard exactly when more than separators were held. The
+// table is emptied after each input, so a crash reproduces from it alone.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -38,7 +33,6 @@ constexpr long kEFBIG = -27, kNone = 0x7fffffffL + 1;
     abort();
 }
 
-// The log since it was last cleared; one call logs far less than the buffer.
 const char *logged() {
     static char log[65536];
     if (const size_t len = kova_host_log_read(log, sizeof log); len >= sizeof log)
@@ -46,12 +40,10 @@ const char *logged() {
     return log;
 }
 
-// The file's held text as the module must have it.
-char held[kTextMax + 1];
+char held[kTextMax + 1]; // the file's text as the module must hold it
 size_t held_len;
 
-// One write checked against the rules above; `*result` becomes what a
-// creation it made logged ("kovaAPIcreate...Flow =N").
+// One write checked; `*result` becomes what a creation it made logged.
 void write_checked(int fd, const uint8_t *data, size_t n, long *result) {
     kova_host_log_clear();
     const long r = kova_host_write(fd, data, n);
@@ -83,7 +75,6 @@ void write_checked(int fd, const uint8_t *data, size_t n, long *result) {
         *result = created;
 }
 
-// Reads fd from its position to its end in pieces of `piece` bytes.
 size_t read_to_end(int fd, size_t piece, char *text) {
     size_t len = 0;
     for (long r;

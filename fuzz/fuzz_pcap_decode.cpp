@@ -1,8 +1,6 @@
-// libFuzzer target for kova-engine's frame decoder: the first byte picks how
-// the port is found (bit 0: from a port tag), the rest is the frame, at the end
-// of its own allocation (ASan reports a read past it). A decoded frame must
-// carry its key's CRC as the module computes it, 12-bit VLAN ids and, from a
-// tag, a UCC of 0..40.
+// libFuzzer target for kova-engine's frame decoder: byte 0 bit 0 takes the port
+// from a tag, the rest is the frame, at the end of its own allocation. A decoded
+// frame carries its key's CRC, 12-bit VLAN ids and, from a tag, a UCC of 0..40.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>

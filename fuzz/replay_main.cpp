@@ -1,7 +1,5 @@
-// Runs a libFuzzer target without libFuzzer over every file named on the
-// command line, a directory standing for its files in name order (not
-// recursing). The target aborts on a violation; finding no input at all is a
-// failure, so a missing corpus cannot pass.
+// Runs a libFuzzer target over every file named, a directory standing for its
+// files in name order; no input at all fails, so a missing corpus cannot pass.
 #include <stdint.h>
 #include <stdio.h>
 

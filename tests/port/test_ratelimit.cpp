@@ -168,11 +168,10 @@ TEST_F(Port, WriteOrderOfEachBucket) {
     const auto onu = [] { return call('N', 9, 7, 0, 100000000, 1100000000); };
     EXPECT_EQ(order(KOVA_SHM_ONUOQ_UCC(9) + 24 * 7, 6, onu), (O{0, 2, 1, 3, 5, 4, -1}));
     EXPECT_EQ(order(KOVA_SHM_OQ_UCC(9) + 284, 1, onu), (O{-1, -1, -1, -1, -1, -1, 0}));
-    // Policing: the committed bucket first; with CIR 0 its depth is not written.
-    for (uint64_t cir : {100000000ull, 0ull})
-        EXPECT_EQ(order(KOVA_SHM_IC_UCC(11) + 196, 6,
-                        [cir] { return call('P', 11, 1, 0, cir, 1100000000); }),
-                  cir ? (O{0, 2, 1, 3, 5, 4}) : (O{0, 1, 3, 5, 4}));
+    // Policing: the committed bucket first.
+    EXPECT_EQ(order(KOVA_SHM_IC_UCC(11) + 196, 6,
+                    [] { return call('P', 11, 1, 0, 100000000, 1100000000); }),
+              (O{0, 2, 1, 3, 5, 4}));
 }
 
 TEST_F(Port, StormControlMetersAAndB) {

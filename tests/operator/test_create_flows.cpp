@@ -138,7 +138,8 @@ TEST(FlowLanguage, EachDefinitionGivesItsResultAndMessage) {
          "crc32 parameter error!\ncreate_flows: expected crc32= at token 1, found "
          "\"flow_ucc=\\x09" + std::string(38, '2') + "...\""},
         {with(keys, "vlan_id_2=3988", "vlan_id_2"), -3, "vlan_id_2 parameter error!"},
-        {with(qe, "=0 ", "=TRUSTED "), -3, "RULE_FORWARD_TO_QE: qos_trusted parameter error!"},        {with(keys, "ipv4_src=192.168.32.102", "ipv4_src=host"), -2, "Wrong IP address format"},
+        {with(qe, "=0 ", "=TRUSTED "), -3, "RULE_FORWARD_TO_QE: qos_trusted parameter error!"},
+        {with(keys, "ipv4_src=192.168.32.102", "ipv4_src=host"), -2, "Wrong IP address format"},
         // parent_flow_id anywhere makes the definition extended; then it must come first.
         {keys + "rule1=RULE_DROP_PACKET parent_flow_id=5 ;", -3, "parent_flow_id parameter error!\n"
          "create_flows: expected parent_flow_id= at token 0, found \"flow_id=1\""},

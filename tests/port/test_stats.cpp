@@ -57,13 +57,12 @@ void add_hw(kova_PORT_STATS &w, uint32_t p) {
 // The engine record's fields: offset, width, offset of its namesake in the statistics.
 const struct Field {
     uint32_t rec, width, stats;
-} kFields[29] = {
-    {0, 8, 24},   {8, 8, 32},    {16, 8, 40},   {24, 8, 48},   {32, 8, 56},   {40, 8, 96},
-    {48, 8, 104}, {56, 8, 112},  {64, 8, 120},  {72, 4, 0},    {76, 4, 4},    {80, 4, 8},
-    {84, 4, 12},  {88, 4, 16},   {92, 4, 64},   {96, 4, 68},   {100, 4, 72},  {104, 4, 76},
-    {108, 4, 80}, {112, 4, 84},  {116, 4, 128}, {120, 4, 132}, {124, 4, 136}, {128, 4, 140},
-    {132, 4, 88}, {136, 4, 144}, {140, 4, 148}, {144, 4, 152}, {148, 4, 92},
-};
+} kFields[29] = {{0, 8, 24},    {8, 8, 32},    {16, 8, 40},   {24, 8, 48},   {32, 8, 56},
+                 {40, 8, 96},   {48, 8, 104},  {56, 8, 112},  {64, 8, 120},  {72, 4, 0},
+                 {76, 4, 4},    {80, 4, 8},    {84, 4, 12},   {88, 4, 16},   {92, 4, 64},
+                 {96, 4, 68},   {100, 4, 72},  {104, 4, 76},  {108, 4, 80},  {112, 4, 84},
+                 {116, 4, 128}, {120, 4, 132}, {124, 4, 136}, {128, 4, 140}, {132, 4, 88},
+                 {136, 4, 144}, {140, 4, 148}, {144, 4, 152}, {148, 4, 92}};
 
 uint64_t field_value(uint32_t seed, size_t k) {
     return kFields[k].width == 8 ? (uint64_t(seed) << 40) + (uint64_t(k) << 20) + 7
@@ -76,8 +75,8 @@ void fill_record(uint8_t *rec, uint32_t seed) {
             rec[kFields[k].rec + i] = uint8_t(field_value(seed, k) >> (8 * i)); // little-endian
 }
 
-// The sum of ports' registers (< 4) and records' fields (seed + 100: all; seed
-// + 200: the second counters, B, only), word by word, so a failure names the offset.
+// Ports' registers (< 4) and records' fields (seed + 100: all; + 200: the B
+// counters only) summed, word by word so that a failure names the offset.
 Words sum(std::initializer_list<uint32_t> parts) {
     kova_PORT_STATS w{};
     auto *b = reinterpret_cast<uint8_t *>(&w);

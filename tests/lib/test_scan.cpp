@@ -27,9 +27,7 @@ struct Slots {
 };
 
 TEST(ScanOracle, SameAsTheCLibrary) {
-    const struct {
-        std::vector<const char *> fmts, texts;
-    } groups[] = {
+    const std::pair<std::vector<const char *>, std::vector<const char *>> groups[] = {
         // clang-format off
         {{"%d%8s", "%3d%d", "%1d%8s"}, {"0", "-42", "007", "\t\n\v\f\r7", "2147483647",
          "-2147483648", "99999999999", "-99999999999", "12abc", "abc", "-", "--1", "- 1"}},
@@ -44,9 +42,9 @@ TEST(ScanOracle, SameAsTheCLibrary) {
          "m=2:0:0:4f:3:e8", "m=020:00:00:4f:03:e8", "m=0x:00:00:4f:03:e8", "rule1=RULE_DROP"}},
         // clang-format on
     };
-    for (const auto &g : groups)
-        for (const char *fmt : g.fmts)
-            for (const std::string text : g.texts) {
+    for (const auto &[fmts, texts] : groups)
+        for (const char *fmt : fmts)
+            for (const std::string text : texts) {
                 SCOPED_TRACE(std::string("format \"") + fmt + "\" text \"" + text + "\"");
                 Slots ours, libc;
                 const auto raw = unterminated(text);

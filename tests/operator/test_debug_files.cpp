@@ -14,14 +14,12 @@ const char *const kNames[] = {"dump_flows_cpu",   "dump_flows_qe", "dump_oq",
                               "dump_scheduler",   "create_flows",  "delete_flows",
                               "create_flows_old", "setlag",        "flow_list"};
 
-// How many of /dev/kova and the debugfs directory exist.
 int present() {
     return kova_host_path_exists("/dev/kova") + kova_host_path_exists("/sys/kernel/debug/kova");
 }
 
 std::string path_of(const std::string &name) { return "/sys/kernel/debug/kova/" + name; }
 
-// Reads fd to its end in pieces of `piece` bytes.
 std::string read_rest(int fd, size_t piece = 4u << 20) {
     std::string all, buf(piece, '\0');
     for (long n; (n = kova_host_read(fd, buf.data(), piece)) > 0;)
@@ -43,7 +41,6 @@ long write_file(const char *name, const std::string &text) {
     return r;
 }
 
-// A failed load: its code, its last message, and nothing left behind.
 void load_fails(int rc, const std::string &tail) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     kova_host_log_clear();

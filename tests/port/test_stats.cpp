@@ -35,7 +35,6 @@ void fill_registers(uint32_t p) {
         }
 }
 
-// Adds what the registers of port p contribute.
 void add_hw(kova_PORT_STATS &w, uint32_t p) {
     w.rx_discards += uint32_t(r48(p, 0x30) + r48(p, 0x20));
     w.rx_errors += uint32_t(r48(p, 0x40) + r48(p, 0x38));

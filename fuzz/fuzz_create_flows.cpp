@@ -129,8 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         memcmp(rest, usage + len - rest_len, rest_len) != 0)
         fail("read after the writes is not the usage text from the file position", long(rest_len),
              long(pos));
-    const long shown = strtol(usage + sizeof kUsageHead - 1, nullptr, 10);
-    if (shown != result)
+    if (const long shown = strtol(usage + head, nullptr, 10); shown != result)
         fail("usage text shows another result than the last creation", shown, result);
     kova_host_log_clear();
     if (int r = kova_host_close(fd))

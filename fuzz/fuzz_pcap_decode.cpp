@@ -1,12 +1,6 @@
-// libFuzzer target for kova-engine's frame decoder: arbitrary bytes as a
-// captured frame. The first byte chooses how the port is found (bit 0: from
-// a port tag), the rest is the frame, at the end of its own allocation, so
-// ASan reports any read past the captured bytes. A decoded frame must carry
-// the key's CRC as the module computes it, VLAN ids of 12 bits and, from a tag, a UCC of 0..40.
-//
-// fuzz/CMakeLists.txt builds it as a replay test over fuzz/corpus/pcap_decode
-// and with -DKOVA_FUZZ=ON (clang) as a libFuzzer binary:
-//   build-fuzz/fuzz/fuzz_pcap_decode build-fuzz/corpus-pcap_decode
+// libFuzzer target for kova-engine's frame decoder: byte 0 bit 0 takes the port
+// from a tag, the rest is the frame, at the end of its own allocation. A decoded
+// frame carries its key's CRC, 12-bit VLAN ids and, from a tag, a UCC of 0..40.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -21,9 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     kova_engine::PortChoice port;
-    port.from_tag = data[0] & 1;
-    port.ucc = 3;
-    port.subport = 77;
+    port.from_tag = data[0] & 1, port.ucc = 3, port.subport = 77;
     std::vector<uint8_t> frame(data + 1, data + size);
     kova_engine::Packet p;
     memset(&p, 0xA5, sizeof p);

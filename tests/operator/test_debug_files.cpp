@@ -14,14 +14,12 @@ const char *const kNames[] = {"dump_flows_cpu",   "dump_flows_qe", "dump_oq",
                               "dump_scheduler",   "create_flows",  "delete_flows",
                               "create_flows_old", "setlag",        "flow_list"};
 
-// How many of /dev/kova and the debugfs directory exist.
 int present() {
     return kova_host_path_exists("/dev/kova") + kova_host_path_exists("/sys/kernel/debug/kova");
 }
 
 std::string path_of(const std::string &name) { return "/sys/kernel/debug/kova/" + name; }
 
-// Reads fd to its end in pieces of `piece` bytes.
 std::string read_rest(int fd, size_t piece = 4u << 20) {
     std::string all, buf(piece, '\0');
     for (long n; (n = kova_host_read(fd, buf.data(), piece)) > 0;)
@@ -43,7 +41,6 @@ long write_file(const char *name, const std::string &text) {
     return r;
 }
 
-// A failed load: its code, its last message, and nothing left behind.
 void load_fails(int rc, const std::string &tail) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     kova_host_log_clear();
@@ -60,24 +57,22 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
     const long allocs = kova_host_alloc_live(), maps = kova_host_iomap_live();
     const unsigned long before = kova_host_alloc_count();
     kova_host_log_clear();
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(kova_host_load(), 0);
-        EXPECT_EQ(take_log().rfind("<1>kovaAPI version 4.6.360\n", 0), 0u);
-        EXPECT_EQ(present(), 2);
-        for (const char *name : kNames)
-            EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
-        kova_host_unload();
-        EXPECT_EQ(take_log(), "<1>kovaAPI cleanup\n");
-        EXPECT_EQ(present(), 0);
-        EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
-    }
-    // Every allocation in turn, in the order the load makes them: statistics
-    // store (nothing of its own), scratch entry, shadow table, engine stand-in,
-    // 40 UCC parameter areas, the core area, 40 UCC markers.
-    ASSERT_EQ(kova_host_alloc_count() - before, 2 * 85u);
-    const char *first[] = {"<1>kovaAPI version 4.6.360\n", "kovaAPI: no memory for temp_lut\n",
-                           "No memory for XX_Malloc\n",
-                           "kovaAPI: can not ioremap kova.hashtable_base_qe\n"};
+    ASSERT_EQ(kova_host_load(), 0);
+    EXPECT_EQ(take_log().rfind("<1>kovaAPI version 4.6.360\n", 0), 0u);
+    EXPECT_EQ(present(), 2);
+    for (const char *name : kNames)
+        EXPECT_EQ(kova_host_path_mode(path_of(name).c_str()), 0444) << name;
+    kova_host_unload();
+    EXPECT_EQ(take_log(), "<1>kovaAPI cleanup\n");
+    EXPECT_EQ(present(), 0);
+    EXPECT_EQ((V{kova_host_alloc_live(), kova_host_iomap_live()}), (V{allocs, maps}));
+    // Every allocation in turn: statistics store (nothing of its own), scratch entry,
+    // shadow table, engine stand-in, 40 UCC parameter areas, core area, 40 UCC markers.
+    ASSERT_EQ(kova_host_alloc_count() - before, 85u);
+    const char *first[] = {// clang-format off
+        "<1>kovaAPI version 4.6.360\n", "kovaAPI: no memory for temp_lut\n",
+        "No memory for XX_Malloc\n", "kovaAPI: can not ioremap kova.hashtable_base_qe\n"};
+    // clang-format on
     for (unsigned long nth = 1; nth <= 85; ++nth) {
         SCOPED_TRACE(nth);
         kova_host_fail_alloc(nth);
@@ -87,17 +82,14 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
                         : nth == 45 ? "Can not get MURAM for CORE PRAM check 2\n"
                                     : "no memory for kovaUCCparameters uccnum=" + ucc + "\n");
     }
-    // A mapping of each kind: port 3's blocks, the register block, the UCCs' areas.
-    // clang-format off
+    // A mapping of each kind: a port block, the register block, the UCCs' areas.
     const std::pair<uint64_t, std::string> mapped[] = {
-        {0x87E0E00C0070ull, "87e0e00c0070"}, {0x840040084500ull, "840040084500"},
-        {0x840040084400ull, "840040084400"}, {0xFFE0410F0ull, "ffe0410f0"},
-        {0x6000F11600ull + 152 * 3, "CNT_BASE uccnum=3"},
+        // clang-format off
+        {0x840040084500ull, "840040084500"}, {0xFFE0410F0ull, "ffe0410f0"},
         {0x6000F11860ull + 0x98000 * 35, "CNT_BASE uccnum=39"},
         {0x6001891C00ull + 0x128000 * 12, "OQ_BASE uccnum=12"},
         {0x6003993C00ull + 0xC4000 * 39, "IC_BASE uccnum=39"},
-        {0x6004FEBC00ull + 0x3000 * 20, "ONUIC_BASE uccnum=20"}};
-    // clang-format on
+        {0x6004FEBC00ull + 0x3000 * 20, "ONUIC_BASE uccnum=20"}}; // clang-format on
     for (const auto &[phys, what] : mapped) {
         kova_host_fail_ioremap(phys);
         load_fails(-12, "kovaAPI: can not ioremap " + what + "\n");
@@ -113,10 +105,6 @@ TEST(ModuleLoad, LoadsUnloadsAndEveryFailureLeavesNothing) {
     kova_host_fail_debugfs(nullptr);
     kova_host_fail_misc_register(-16);
     load_fails(-16, "kovaAPI: misc driver registration failed\n");
-    ASSERT_EQ(kova_host_load(), 0);
-    // 12 port blocks, 3 areas per UCC and 36 ONU IC areas; the register block is unmapped at once.
-    EXPECT_EQ(kova_host_iomap_live(), maps + 168);
-    kova_host_unload();
 }
 
 class DebugFile : public kt::ModuleTest {
@@ -137,9 +125,8 @@ protected:
     }
 };
 
-// The device has no write; before an attach a read says so; after it, a
-// read copies the window, a short copy advances by what it copied and none
-// at all is a fault; at the window's end, nothing and back to its start.
+// The device has no write; before an attach a read says so; after it, a read
+// copies the window; at the window's end, nothing and back to its start.
 TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     int fd = kova_host_open("/dev/kova");
     uint8_t buf[128] = {};
@@ -148,23 +135,13 @@ TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     EXPECT_EQ(take_log(), "/dev/kova openedkova device not configured yet/dev/kova released\n");
     kt::EngineArea area;
     ASSERT_EQ(kt::attach_engine(kt::attach_args(area.addr(), 0x10000000, "v1")), 0);
-    for (uint32_t off : {0u, 100u, KOVA_DEV_WINDOW - 10, KOVA_DEV_WINDOW - 1})
-        area.data()[off] = uint8_t(off * 7 + 1);
-    area.data()[KOVA_DEV_WINDOW] = 0xEE; // beyond the window: never read
+    for (uint32_t off = 0; off <= KOVA_DEV_WINDOW; off += 7)
+        area.data()[off] = uint8_t(off / 7 + 1); // past the window: never read
     fd = kova_host_open("/dev/kova");
-    kova_host_user_copy_limit(0);
-    EXPECT_EQ((V{kova_host_read(fd, buf, sizeof buf), kova_host_file_pos(fd)}), (V{-14, 0}));
-    kova_host_user_copy_limit(5);
-    EXPECT_EQ((V{kova_host_read(fd, buf, sizeof buf), kova_host_file_pos(fd)}), (V{5, 5}));
-    kova_host_user_copy_limit(-1);
-    ASSERT_EQ(kova_host_read(fd, buf + 5, 96), 96);
-    EXPECT_EQ((V{buf[0], buf[100]}), (V{1, uint8_t(100 * 7 + 1)}));
-    std::vector<uint8_t> big(KOVA_DEV_WINDOW - 10 - 101);
-    ASSERT_EQ(kova_host_read(fd, big.data(), big.size()), long(big.size()));
+    std::vector<uint8_t> all(KOVA_DEV_WINDOW + 100);
+    ASSERT_EQ(kova_host_read(fd, all.data(), all.size()), long(KOVA_DEV_WINDOW));
+    EXPECT_TRUE(std::equal(all.begin(), all.begin() + KOVA_DEV_WINDOW, area.data()));
     take_log();
-    ASSERT_EQ(kova_host_read(fd, buf, 100), 10); // only the last 10 come back
-    EXPECT_EQ((V{buf[0], buf[9], buf[10]}),
-              (V{uint8_t(KOVA_DEV_WINDOW * 7 - 69), uint8_t(KOVA_DEV_WINDOW * 7 - 6), 0}));
     EXPECT_EQ((V{kova_host_read(fd, buf, 100), kova_host_file_pos(fd), kova_host_read(fd, buf, 1),
                  buf[0]}),
               (V{0, 0, 1, 1}));
@@ -172,48 +149,37 @@ TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     kova_host_close(fd);
 }
 
-// Each open of a dump keeps the text taken at the open; a short copy fails the
-// read and keeps the position; an open without its buffer fails, keeping nothing.
+// Each open of a dump keeps the text taken at the open; a failed copy keeps the
+// position; an open without its buffer fails, keeping nothing.
 TEST_F(DebugFile, DumpTextIsTakenAtOpenAndReadInAnyPieces) {
     for (uint32_t id = 1; id <= 3; ++id)
         create(id);
-    const std::string before[2] = {dump(false), dump(true)};
-    ASSERT_NE(before[0], before[1]);
-    int fd[2] = {kova_host_open(path_of(kNames[0]).c_str()),
-                 kova_host_open(path_of(kNames[1]).c_str())};
+    const std::string before = dump(true);
+    const int fd = kova_host_open(path_of(kNames[1]).c_str());
     create(10);
-    char buf[100];
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(read_rest(fd[i], 100), before[i]);
-        kova_host_close(fd[i]);
-        EXPECT_NE(dump(i == 1), before[i]);
-        EXPECT_EQ(read_file(kNames[i]), dump(i == 1));
-    }
-    EXPECT_EQ(read_file("dump_oq") + read_file("dump_scheduler"), "");
-    fd[0] = kova_host_open(path_of("dump_flows_cpu").c_str());
-    ASSERT_EQ(kova_host_read(fd[0], buf, 10), 10);
     kova_host_user_copy_limit(5);
-    EXPECT_EQ((V{kova_host_read(fd[0], buf, sizeof buf), kova_host_file_pos(fd[0])}), (V{-14, 10}));
-    EXPECT_EQ(read_rest(fd[0]), dump(false).substr(10));
-    kova_host_close(fd[0]);
+    char buf[10];
+    EXPECT_EQ((V{kova_host_read(fd, buf, 10), kova_host_file_pos(fd)}), (V{-14, 0}));
+    kova_host_user_copy_limit(-1);
+    EXPECT_EQ(read_rest(fd, 100), before);
+    kova_host_close(fd);
+    EXPECT_EQ(read_file(kNames[0]) + read_file(kNames[1]), dump(false) + dump(true));
+    EXPECT_EQ(read_file("dump_oq") + read_file("dump_scheduler"), "");
     const long live = kova_host_alloc_live();
-    for (int i = 0; i < 4; ++i)
+    for (int i : {1, 2})
         for (unsigned long nth : {1ul, 2ul}) {
             kova_host_fail_alloc(nth);
             EXPECT_EQ(kova_host_open(path_of(kNames[i]).c_str()), -12);
             kova_host_fail_alloc(0);
             EXPECT_EQ(take_log(), i < 2 ? "dump_flows_qe_read: can not allocate print buffer\n"
                                         : "dump_oq_open: can not allocate print buffer\n");
-            EXPECT_EQ(kova_host_alloc_live(), live);
         }
+    EXPECT_EQ(kova_host_alloc_live(), live);
 }
 
-// One line per live slot with its owner, key, actions and counters; an extended
-// flow names its parent's appflowid. Only with_extended=1 deletes a flow
-// carrying one; a refusal is no write error and its code is read back (99 at
-// every load); bad input, and past 255 bytes before any allocation, deletes nothing.
+// One line per live slot; an extended flow names its parent's appflowid. Only
+// with_extended=1 deletes a flow carrying one; a refusal is no write error.
 TEST_F(DebugFile, FlowListAndDeleteFlows) {
-    EXPECT_EQ(read_file("flow_list"), "");
     create(1);
     kt::Flow ext = kt::keyed_flow(0x0A5C0001u + 0x40000u, 1); // its parent's key
     ext.rules.resize(2);
@@ -240,9 +206,8 @@ TEST_F(DebugFile, FlowListAndDeleteFlows) {
     const std::string list = slot[0] < slot[1] ? want[0] + want[1] : want[1] + want[0];
     EXPECT_EQ(read_file("flow_list"), list);
     const auto shown = [](const std::string &code) {
-        return "Previous call of kovaAPIdeleteVoipFlow=" + code +
-               "\n\n\tFlow delete example: echo \"flow_id=5\" > "
-               "/sys/kernel/debug/kova/delete_flows\n";
+        return "Previous call of kovaAPIdeleteVoipFlow=" + code + "\n\n\tFlow delete example: " +
+               "echo \"flow_id=5\" > /sys/kernel/debug/kova/delete_flows\n";
     };
     const std::string padded = "flow_id=1" + std::string(246, ' ');
     const unsigned long allocs = kova_host_alloc_count();
@@ -258,22 +223,17 @@ TEST_F(DebugFile, FlowListAndDeleteFlows) {
     take_log();
     EXPECT_EQ(write_file("delete_flows", padded), 255);
     EXPECT_TRUE(take_log().ends_with("\nkovaAPIdeleteVoipFlow=" + refused + "\n"));
-    EXPECT_EQ(read_file("flow_list"), list);
     EXPECT_EQ(read_file("delete_flows"), shown(refused));
     EXPECT_EQ(write_file("delete_flows", "flow_id=1 with_extended=1\n"), 26);
     EXPECT_EQ(take_log(), "kovaAPIdeleteFlowWithExtended=0\n");
     EXPECT_EQ(read_file("flow_list"), "");
-    create(5);
-    EXPECT_EQ(write_file("delete_flows", "flow_id=5"), 9);
-    EXPECT_EQ(take_log(), "kovaAPIdeleteVoipFlow=0\n");
-    EXPECT_EQ(read_file("delete_flows"), shown("0"));
-    kova_host_unload();
+    kova_host_unload(); // a load shows 99 again
     ASSERT_EQ(kova_host_load(), 0);
     EXPECT_EQ(read_file("delete_flows"), shown("99"));
 }
 
-// Each value at its lowest, its highest and one past; a text the syntax
-// refuses; a group the module refuses. The read's example works pasted back.
+// Each value at its ends and one past; a text the syntax refuses; a group the
+// module refuses.
 TEST_F(DebugFile, SetlagRangesAndExample) {
     const std::string example = "lagnum=1 lagmode=0 lagportmask=0x6";
     EXPECT_EQ(read_file("setlag"),
@@ -282,47 +242,32 @@ TEST_F(DebugFile, SetlagRangesAndExample) {
         "setlag parameter error!\nUse the following syntax:\n  lagnum=<0...KOVA_MAX_LAGS> "
         "lagmode=<0-disabled|1-enabled> lagportmask=<hex mask, ... | UCC4 | UCC3 | UCC2 | UCC1\n";
     ASSERT_EQ(kovaAPISetLAGPortUP(1) | kovaAPISetLAGPortUP(2) | kovaAPISetLAGPortUP(4), KOVA_OK);
-    const auto sent = [] {
-        std::vector<std::array<int64_t, 4>> v(kova_host_sibling_received(nullptr, 0));
-        kova_host_sibling_received(reinterpret_cast<int64_t(*)[4]>(v.data()), v.size());
-        return v;
-    };
-    const struct {
-        std::string text;
-        bool ok;
-        std::array<int64_t, 4> members; // what the sibling then has
-    } cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         // clang-format off
-        {example, true, {0, 0, 0, 0}},
-        {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true, {0x16, 0, 0, 0}},
-        {"lagnum=3 lagmode=1 lagportmask=0", true, {0x16, 0, 0, 0}},
-        {"lagnum=1 lagmode=1 lagportmask=6\n", true, {0x16, 6, 0, 0}},
-        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true, {0x16, 6, 0x10, 0}},
-        {"lagnum=4 lagmode=0 lagportmask=6"}, {"lagnum=-1 lagmode=0 lagportmask=6"},
-        {"lagnum=0 lagmode=2 lagportmask=6"}, {"lagnum=0 lagmode=-1 lagportmask=6"},
-        {"lagnum=0 lagmode=1 lagportmask=0x100000000"}, {"lagnum=1 lagmode=1"},
-        {"lagnum=0 lagmode=1 lagportmask=1ffffffff"}, {"lagnum=0 lagmode=1 lagportmask=0xzz"},
-        {"lagnum=99 lagmode=7 lagportmask=0xzz"},
+        {example, true}, {"lagnum=0 lagmode=1 lagportmask=0xffffffff", true},
+        {"lagnum=3 lagmode=1 lagportmask=0", true}, {"lagnum=1 lagmode=1 lagportmask=6\n", true},
+        {"lagnum=2 lagmode=1 lagportmask=10" + std::string(222, ' '), true},
+        {"lagnum=4 lagmode=0 lagportmask=6", false}, {"lagnum=-1 lagmode=0 lagportmask=6", false},
+        {"lagnum=0 lagmode=2 lagportmask=6", false}, {"lagnum=0 lagmode=-1 lagportmask=6", false},
+        {"lagnum=0 lagmode=1 lagportmask=0x100000000", false}, {"lagnum=1 lagmode=1", false},
         // clang-format on
     };
-    for (const auto &[text, ok, members] : cases) {
-        SCOPED_TRACE(text);
-        const size_t before = sent().size();
-        EXPECT_EQ(write_file("setlag", text), ok ? long(text.size()) : -3);
-        EXPECT_EQ(take_log(), ok ? "kovaAPISetLAG=0\n" : usage);
-        ASSERT_EQ(sent().size(), before + ok);
-        if (ok) {
-            EXPECT_EQ(sent().back(), members);
-        }
+    for (const auto &[text, ok] : cases) {
+        EXPECT_EQ(write_file("setlag", text), ok ? long(text.size()) : -3) << text;
+        EXPECT_EQ(take_log(), ok ? "kovaAPISetLAG=0\n" : usage) << text;
     }
-    const size_t before = sent().size();
+    // One table per accepted write; the last has the members up (1, 2, 4) of each LAG set.
+    int64_t sent[8][4];
+    ASSERT_EQ(kova_host_sibling_received(sent, 8), 5u);
+    EXPECT_EQ((std::vector<int64_t>(sent[4], sent[4] + 4)),
+              (std::vector<int64_t>{0x16, 6, 0x10, 0}));
     EXPECT_EQ(write_file("setlag", example + std::string(222, ' ')), -27);
     kova_host_user_copy_limit(4);
     EXPECT_EQ(write_file("setlag", example), -12);
     EXPECT_EQ(
         take_log(),
         "setlag: write of more than 255 bytes refused\nkovaAPI: copy_from_user failed return 30\n");
-    EXPECT_EQ(sent().size(), before);
+    EXPECT_EQ(kova_host_sibling_received(nullptr, 0), 5u);
     // A group the sibling refuses: its result in the log, the write failed.
     kova_host_sibling_result(-5);
     EXPECT_EQ(write_file("setlag", example), -3);

@@ -35,11 +35,9 @@ protected:
     }
 };
 
-// S kovaAPISetLAG(a, mode, mask), C the commit of LAG a, U and D UCC a's link
-// up and down; N "kova0" there (a) or not, M the sibling's state, R its result.
-// Each call sends the whole table (a disabled LAG as 0, an enabled one as its
-// members that are up, sign-extended) or nothing; a table the sibling could
-// not be given or refused is kept for the next commit.
+// S kovaAPISetLAG(a, mode, mask), C commit LAG a, U/D UCC a's link; N "kova0"
+// there or not, M the sibling's state, R its result. Each call sends the whole
+// table (a LAG's members that are up) or nothing; an unsent table is kept.
 TEST_F(Lag, EachChangeSendsTheWholeTable) {
     const std::string no_kova0 = "kovaAPI: kovaAPISetLAGCommitToKova interface kova0 not present",
                       ret = "kovaAPI: kovaAPISetLAGCommitToKova kni_lag_intf_cfg ret=",
@@ -55,8 +53,7 @@ TEST_F(Lag, EachChangeSendsTheWholeTable) {
         std::string log;
     } steps[] = {
         // clang-format off
-        {'S', 4, 1, 3, I}, {'S', -1, 1, 3, I}, {'S', INT32_MIN, 1, 3, I}, {'C', 4, 0, 0, I},
-        {'C', -1, 0, 0, I},
+        {'S', 4, 1, 3, I}, {'S', -1, 1, 3, I}, {'C', 4, 0, 0, I}, {'C', -1, 0, 0, I},
         {'S', 3, 1, 0x1, 0, true, {0, 0, 0, 0}}, // enabled, no member up
         {'U', 1}, {'U', 2}, // links change before their LAG exists: nothing sent
         {'S', 0, 1, 0x6, 0, true, {6, 0, 0, 0}}, {'D', 2, 0, 0, 0, true, {2, 0, 0, 0}}, {'U', 3},
@@ -78,7 +75,7 @@ TEST_F(Lag, EachChangeSendsTheWholeTable) {
         {'M', KOVA_HOST_SIBLING_ABSENT}, {'C', 0, 0, 0, NI, false, {}, no_kova0}, {'N', 1},
         {'S', 2, 1, 0x3, NS, false, {}, ret + "-1"},
         {'M', KOVA_HOST_SIBLING_LOADABLE}, {'C', 0, 0, 0, 0, true, {3, neg, 3, 0x40}},
-        {'U', 32}, {'D', 33}, {'U', 35}, {'D', 35}, // no bit in any mask (LAG 0 holds bits 0 and 1)
+        {'U', 32}, {'D', 35}, // no bit in any mask (LAG 0 holds bits 0 and 1)
         // LAG 2 keeps port 0 until its commit.
         {'R', -5}, {'D', 0, 0, 0, NS, true, {2, neg, 3, 0x40}, ret + "-5"},
         {'R', 7}, {'C', 2, 0, 0, NS, true, {2, neg, 2, 0x40}, ret + "7"},
@@ -87,33 +84,23 @@ TEST_F(Lag, EachChangeSendsTheWholeTable) {
     for (const auto &s : steps) {
         SCOPED_TRACE(testing::Message() << s.op << " " << s.a << " " << s.mode << " " << s.mask);
         const size_t before = received().size();
-        if (s.op == 'N')
-            kova_host_netdev_present(s.a);
-        else if (s.op == 'M')
-            kova_host_sibling_set(kova_host_sibling_state(s.a));
-        else if (s.op == 'R')
-            kova_host_sibling_result(s.a);
         const uint32_t rc = s.op == 'S'   ? kovaAPISetLAG(s.a, s.mode, s.mask)
                             : s.op == 'C' ? kovaAPISetLAGCommitToKova(s.a)
                             : s.op == 'U' ? kovaAPISetLAGPortUP(uint32_t(s.a))
                             : s.op == 'D' ? kovaAPISetLAGPortDOWN(uint32_t(s.a))
-                                          : 0;
+                            : s.op == 'N' ? (kova_host_netdev_present(s.a), 0u)
+                            : s.op == 'M'
+                                ? (kova_host_sibling_set(kova_host_sibling_state(s.a)), 0u)
+                                : (kova_host_sibling_result(s.a), 0u);
         EXPECT_EQ(rc, s.rc);
         ASSERT_EQ(received().size(), before + s.sends);
-        if (s.sends) {
-            EXPECT_EQ(received().back(), s.cfg);
-        }
+        EXPECT_EQ(s.sends ? received().back() : Cfg{}, s.cfg);
         EXPECT_EQ(take_log(), s.log);
     }
-    void *marker = std::exchange(kova.kovaUCCparameters[7], nullptr);
-    EXPECT_EQ(kovaAPISetLAGPortUP(7), KOVA_ERR_NOT_INITIALIZED);
-    kova.kovaUCCparameters[7] = marker;
-    EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 7");
 }
 
 // Link changes from several CPUs while the sibling sleeps over some commits:
-// each thread flaps one port of LAG 0 and one of LAG 1 into the state its
-// round picks; then the sibling's last configuration must be that state.
+// after each round the sibling's last table is the round's final state.
 TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
     ASSERT_EQ(kovaAPISetLAG(0, 1, 0x0F) | kovaAPISetLAG(1, 1, 0xF0), KOVA_OK);
     std::atomic<uint32_t> calls{0};
@@ -123,32 +110,31 @@ TEST_F(Lag, ConcurrentLinkChangesLeaveTheSiblingWithTheLastState) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
         },
         &calls);
-    constexpr uint32_t kThreads = 4, kRounds = 40, kFlaps = 2;
-    auto final_up = [](uint32_t round, uint32_t port) { return (round * 5 + port) % 3 != 0; };
+    constexpr uint32_t kThreads = 4, kRounds = 40;
+    const auto up = [](uint32_t round, uint32_t port) { return (round * 5 + port) % 3 != 0; };
     uint32_t round = 0, stale_rounds = 0;
     std::atomic<int> failed_calls{0};
     std::barrier end_of_round(kThreads, [&]() noexcept {
-        uint32_t up = 0;
+        uint32_t mask = 0;
         for (uint32_t port = 0; port < 2 * kThreads; ++port)
-            up |= uint32_t(final_up(round, port)) << port;
-        stale_rounds += received().back() != Cfg{up & 0x0F, up & 0xF0, 0, 0};
+            mask |= uint32_t(up(round, port)) << port;
+        stale_rounds += received().back() != Cfg{mask & 0x0F, mask & 0xF0, 0, 0};
         ++round;
     });
-    {
-        std::vector<std::jthread> cpus;
-        for (uint32_t t = 0; t < kThreads; ++t)
-            cpus.emplace_back([&, t] {
-                for (uint32_t r = 0; r < kRounds; ++r) {
-                    for (uint32_t i = 0; i <= kFlaps; ++i)
-                        for (uint32_t port : {t, t + kThreads}) {
-                            const bool up = i == kFlaps ? final_up(r, port) : i % 2 == 0;
-                            failed_calls += (up ? kovaAPISetLAGPortUP(port)
-                                                : kovaAPISetLAGPortDOWN(port)) != KOVA_OK;
-                        }
-                    end_of_round.arrive_and_wait();
+    std::vector<std::jthread> cpus;
+    for (uint32_t t = 0; t < kThreads; ++t)
+        cpus.emplace_back([&, t] { // each port up, down, then the round's state
+            for (uint32_t r = 0; r < kRounds; ++r) {
+                for (uint32_t i = 0; i < 6; ++i) {
+                    const uint32_t port = i % 2 ? t + kThreads : t;
+                    failed_calls += ((i < 4 ? i < 2 : up(r, port)) ? kovaAPISetLAGPortUP(port)
+                                                                   : kovaAPISetLAGPortDOWN(port));
                 }
-            });
-    }
+                end_of_round.arrive_and_wait();
+            }
+        });
+    for (std::jthread &c : cpus)
+        c.join();
     EXPECT_EQ(failed_calls.load(), 0);
     EXPECT_EQ(stale_rounds, 0u) << "of " << kRounds;
 }

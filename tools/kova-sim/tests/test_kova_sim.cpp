@@ -39,6 +39,8 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
     // clang-format off
     const std::pair<const char *, std::string> files[] = {
         {"empty", "# no packets\n\n"}, {"binary", "ucc=1 \x01\x1b[2Jx=1\n"},
+        {"keys", "src=::1 # c\n\nvlan1=0xc8\n"}, {"long", "ucc=1 " + std::string(100, 'a') + "\n"},
+        {"nosuch", "call kovaAPINoSuch 1\n"}, {"a", "call kovaAPIgetFlowStatistics 1 2\n"},
         {"none.pcap", pcap + "\x01\0\0\0"s}, {"linktype.pcap", pcap + "\x2c\x01\0\0"s},
         {"script", "# a comment\nattach t1\nwrite dump_flows_cpu x\\n\nread create_flows\n"
                    "call kovaAPIdeleteVoipFlow 1\nfrobnicate\necho not reached\n"}};
@@ -47,6 +49,10 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
         {S + " --bogus", 2, {"kova-sim: unrecognized option '--bogus'"}},
         {S, 2, {"kova-sim: give a MOUNTPOINT to serve, or --script FILE"}},
         {S + " " + d + " extra", 2, {"kova-sim: unexpected argument 'extra'"}},
+        {S + " --script=" + d + "nothere", 2, {d + "nothere: No such file or directory\n"}},
+        {S + " --script " + d + "nosuch", 2,
+         {"nosuch:1: unknown function kovaAPINoSuch (call help lists them)\n"}},
+        {S + " --script " + d + "a", 2, {"a:1: kovaAPIgetFlowStatistics takes 1 argument(s)\n"}},
         {S + " --script " + d + "script", 2,
          {"attach = 0\nwrite dump_flows_cpu = -22 (Invalid argument)\n", "\nread create_flows = ",
           "call kovaAPIdeleteVoipFlow(1) = 7\n", ":6: unknown command or wrong arguments: frob"}},
@@ -55,6 +61,7 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
         {C + " flow_ucc=2 flow_id=1", 0, {"crc32=0x74253d4b\n", " flow_ucc=2 "}},
         {S + " crc 1 2", 2, {"got 2 fields\nTry 'kova-sim crc --help' for more information.\n"}},
         {S + " crc eth_dmac=02:00:00:4f:03:e8", 2, {"eth_smac missing"}},
+        {C + " eth_dmac=0:0:0:0:0:1ff", 2, {"eth_dmac: 0:0:0:0:0:1ff out of range 0x0..0xff\n"}},
         {C + " ipv4_src=300.1.1.1", 2, {"ipv4_src: 300.1.1.1 out of range 0..255\n"}},
         {C + " ipv4_dst=10.0.0", 2,
          {"ipv4_dst: not an address (a.b.c.d or eight hex groups g:g:g:g:g:g:g:g)"}},
@@ -62,6 +69,9 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
         {E + " --version", 0, {"kova-engine " KOVA_API_VERSION "\n"}},
         {E + " --bogus", 2, {"kova-engine: unrecognized option '--bogus'"}},
         {E + " x\033", 2, {"kova-engine: unexpected argument 'x\\x1b'"}},
+        {E + " --miss-percent=x", 2, {"kova-engine: --miss-percent takes a share 0..100, not 'x'"}},
+        {E + " --crc " + d + "keys", 0, {"crc32=0x04128908\ncrc32=0xead249a6\n"}},
+        {E + " --crc " + d + "long", 1, {":1: unknown field '" + std::string(64, 'a') + "'...\n"}},
         {E + " --qe-base 0x1001", 2,
          {"kova-engine: --qe-base takes a non-zero multiple of 256, not '0x1001'"}},
         {E + " --crc " + d + "binary", 1,
@@ -87,8 +97,8 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
           "ipv4_src=2001:db8:0:0:0:0:102:304 ipv4_dst=0:0:0:0:0:0:0:0 udp_sport=0 udp_dport=80 "
           "rule1=RULE_CHANGE_VLAN_2 priority=7 cfi=0 vid=12 etype=33024 ;\n"}},
         {K + " -n add ucc=1 drop", 2, {"kovactl: id: missing (the flow's appflowid)"}}};
-    // What `kovactl add id=1 ucc=1 ...` refuses, one row per message.
     const std::pair<const char *, const char *> refused[] = {
+        {"id=2147483648 drop", "id: 2147483648 out of range -2147483648..2147483647"},
         {"type=0x10000 drop", "type: 0x10000 out of range 0x0..0xffff"},
         {"dmac=1:2 drop", "dmac: 1:2 is not a MAC address (six octets 00..ff, colon-separated)"},
         {"src=300.1.1.1 drop", "src: 300.1.1.1 out of range 0..255"},
@@ -197,8 +207,10 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     EXPECT_EQ(read_file(sim.mnt + "/kova-sim/call"),
               "call kovaAPIGetPortStatistics(5, 2) = 0 rx_packets=14 rx_octets=1150 tx_octets=0 "
               "rx_discards=0 tx_discards=0\n");
-    EXPECT_EQ(
-        ctl("stats 11").find("0 flow 11 (slot 14058, ucc 5): packets 4 octets 320 last-used "), 0u);
+    EXPECT_EQ(ctl("stats 11").substr(0, 62),
+              "0 flow 11 (slot 14058, ucc 5): packets 4 octets 320 last-used ");
+    EXPECT_EQ(ctl("stats --json 12").substr(0, 74),
+              R"(0 {"appflowid":12,"slot":16384,"ucc":6,"packets":6,"octets":486,"last_used)");
     // Each flow's key and actions as decoded from the module's dumps.
     auto l = nlohmann::ordered_json::parse(ctl("-j list").substr(2)); // throws unless it is JSON
     l["flows"][0].erase("last_used");

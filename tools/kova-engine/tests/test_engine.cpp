@@ -21,10 +21,9 @@ std::vector<uint8_t> hex(const std::string &text) {
     return out;
 }
 
-// Each frame the shortest that carries what the key needs: a keyed one gives
-// the module's entry key for the packet line that describes it, and every
-// shorter prefix is truncated; any other gives its reason. A packet line with
-// a fault is refused.
+// Each frame the shortest that carries what the key needs: a keyed one gives the module's
+// entry key for the packet line that describes it, and every shorter prefix is truncated;
+// any other gives its reason. A packet line with a fault is refused.
 TEST(KovaEngineInput, KeyIsTheEntryBuildersOrTheReasonThereIsNone) {
     TraceLine line;
     std::string why;

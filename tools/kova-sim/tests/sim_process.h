@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -60,9 +61,11 @@ struct Proc {
     pid_t pid = -1;
 };
 
-// A program run to its end (at most 120 s): "status output".
-inline std::string run(std::vector<std::string> argv) {
-    Proc p(std::move(argv), "/tmp/kova-tool-test-" + std::to_string(getpid()) + ".out");
+// A command (words apart by blanks) run to its end, at most 120 s: "status output".
+inline std::string run(const std::string &command) {
+    std::istringstream in(command);
+    Proc p({std::istream_iterator<std::string>(in), {}},
+           "/tmp/kova-tool-test-" + std::to_string(getpid()) + ".out");
     const int status = p.wait(120);
     return std::to_string(status) + " " + p.output();
 }

@@ -4,7 +4,6 @@
 
 #include <sys/mman.h>
 
-#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "kova/kova_shm.h"
@@ -15,11 +14,6 @@ namespace {
 
 using namespace kova_sim_test;
 using namespace std::string_literals;
-
-std::vector<std::string> words(const std::string &text) {
-    std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), {}};
-}
 
 // Each row: a command, its exit status and what its output holds. A usage
 // error of the tool itself is its line and the way to --help, nothing more.
@@ -58,7 +52,8 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
           "call kovaAPIdeleteVoipFlow(1) = 7\n", ":6: unknown command or wrong arguments: frob"}},
         {S + " /nonexistent-dir/mnt -f", 1,
          {"kova-sim: mount point /nonexistent-dir/mnt: No such file or directory"}},
-        {C + " flow_ucc=2 flow_id=1", 0, {"crc32=0x74253d4b\n", " flow_ucc=2 "}},
+        {S + " crc 02:00:00:4f:03:e8 2:0:0:4f:3:e9 0 0 800 10.0.0.1 10.0.0.2 5000 6000 2", 0,
+         {"crc32=0x74253d4b\n", " flow_ucc=2 "}},
         {S + " crc 1 2", 2, {"got 2 fields\nTry 'kova-sim crc --help' for more information.\n"}},
         {S + " crc eth_dmac=02:00:00:4f:03:e8", 2, {"eth_smac missing"}},
         {C + " eth_dmac=0:0:0:0:0:1ff", 2, {"eth_dmac: 0:0:0:0:0:1ff out of range 0x0..0xff\n"}},
@@ -123,7 +118,7 @@ TEST(ToolCommandLines, DoWhatTheySayAndNameEachFault) {
     for (const auto &[args, want] : refused)
         rows.push_back({K + " -n add id=1 ucc=1 " + args, 2, {"kovactl: "s + want}});
     for (const auto &[cmd, status, want] : rows) {
-        const std::string r = run(words(cmd)), tool = want[0].substr(0, want[0].find(": "));
+        const std::string r = run(cmd), tool = want[0].substr(0, want[0].find(": "));
         EXPECT_EQ(r.substr(0, 2), std::to_string(status) + " ") << cmd << "\n" << r;
         if (status == 2 && tool.rfind("kova", 0) == 0 && tool.find(' ') == std::string::npos) {
             EXPECT_EQ(r, "2 " + want[0] + "\nTry '" + tool + " --help' for more information.\n");
@@ -143,16 +138,16 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     if (why.find("cannot mount") != std::string::npos)
         GTEST_SKIP() << why;
     ASSERT_EQ(why, "");
-    EXPECT_EQ(run({KOVA_SIM_BINARY, sim.mnt}), "1 kova-sim: mount point " + sim.mnt +
-                                                   ": already mounted (fuse.kova-sim); unmount "
-                                                   "it first\n");
+    EXPECT_EQ(run(KOVA_SIM_BINARY " " + sim.mnt), "1 kova-sim: mount point " + sim.mnt +
+                                                      ": already mounted (fuse.kova-sim); unmount "
+                                                      "it first\n");
     const std::string dir = sim.dir + "/", shm = "/kova-tools-test-" + std::to_string(getpid());
     const std::unique_ptr<const char, int (*)(const char *)> unlink_at_end(shm.c_str(), shm_unlink);
     Proc engine({KOVA_ENGINE_BINARY, "--dev", sim.mnt + "/dev/kova", "--shm", shm, "--stay"},
                 dir + "engine.log");
     ASSERT_EQ(engine.wait(60, 0, "holding the area"), -2) << engine.output() << sim.sim->output();
     const auto ctl = [&](const std::string &args) {
-        return run(words(KOVACTL_BINARY " --root=" + sim.debug("") + " " + args));
+        return run(KOVACTL_BINARY " --root=" + sim.debug("") + " " + args);
     };
     // 11 and 12 share a key (a CRC group) on two UCCs, 20 hangs on 11, 13 is deleted before the
     // packets, 14 is IPv6 with four rules; 99, never added, is 11's key on another port.
@@ -189,12 +184,12 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     // The packets as a trace, then as a capture with each kind of frame that has no key.
     std::ofstream(dir + "lines") << lines;
     EXPECT_EQ(
-        run({KOVA_PCAPGEN_BINARY, "--port-tags", "--undecodable", dir + "lines", dir + "capture"}),
+        run(KOVA_PCAPGEN_BINARY " --port-tags --undecodable " + dir + "lines " + dir + "capture"),
         "0 kova-pcapgen: 30 frames in " + dir + "capture\n");
     std::string r;
     for (const std::string &input :
          {"--trace " + dir + "lines", "--pcap " + dir + "capture --port vlan --subport 2"}) {
-        SCOPED_TRACE(r = run(words(KOVA_ENGINE_BINARY " --no-attach --shm " + shm + " " + input)));
+        SCOPED_TRACE(r = run(KOVA_ENGINE_BINARY " --no-attach --shm " + shm + " " + input));
         EXPECT_EQ(r.rfind("0 kova-engine: area " + shm, 0), 0u);
         EXPECT_NE(r.find("packets: 23\nhits: 11\nmisses: 12\nextended: 2\nbad links: 0\n"), r.npos);
     }
@@ -207,12 +202,15 @@ TEST(Tools, OverOneMountAddCountListAndDeleteFlows) {
     EXPECT_EQ(read_file(sim.mnt + "/kova-sim/call"),
               "call kovaAPIGetPortStatistics(5, 2) = 0 rx_packets=14 rx_octets=1150 tx_octets=0 "
               "rx_discards=0 tx_discards=0\n");
-    EXPECT_EQ(ctl("stats 11").substr(0, 62),
-              "0 flow 11 (slot 14058, ucc 5): packets 4 octets 320 last-used ");
-    EXPECT_EQ(ctl("stats --json 12").substr(0, 74),
+    EXPECT_EQ(ctl("stats 11").substr(0, 62) + ctl("stats --json 12").substr(0, 74),
+              "0 flow 11 (slot 14058, ucc 5): packets 4 octets 320 last-used "
               R"(0 {"appflowid":12,"slot":16384,"ucc":6,"packets":6,"octets":486,"last_used)");
-    // Each flow's key and actions as decoded from the module's dumps.
+    // Flow 12's engine copy made to differ in its vlan (0x65, not 0x64); each flow decoded.
+    const int fd = shm_open(shm.c_str(), O_RDWR, 0);
+    ASSERT_EQ(pwrite(fd, "\x65", 1, 16384 * KOVA_LUT_SIZE + KOVA_LUT_OFF_VLAN1 + 3), 1);
+    close(fd);
     auto l = nlohmann::ordered_json::parse(ctl("-j list").substr(2)); // throws unless it is JSON
+    EXPECT_EQ(l["flows"][2]["differences"].dump(), R"({"cpu":[],"qe":["vlan"]})");
     l["flows"][0].erase("last_used");
     EXPECT_EQ(
         l["flows"][0].dump(),

@@ -8,9 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,29 +18,20 @@
 
 namespace kova_sim_test {
 
-// What `echo -n text > path` does: the write's result, or -errno.
-inline long write_file(const std::string &path, const std::string &text) {
-    const int fd = open(path.c_str(), O_WRONLY);
-    const long r = fd < 0 ? -errno : write(fd, text.data(), text.size());
-    return fd >= 0 && close(fd) == 0 && r < 0 ? -errno : r;
-}
-
-// The whole file, as `cat path` prints it; "(read failed)" if it fails.
+// The whole file, as `cat path` prints it; "(read failed)" if it cannot be opened.
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path);
     std::ostringstream s;
-    if (in)
-        s << in.rdbuf();
-    return in && !in.bad() ? s.str() : "(read failed)";
+    s << in.rdbuf();
+    return in ? s.str() : "(read failed)";
 }
 
 // A child process with stdout and stderr in the file `log`; killed at the end.
 struct Proc {
     Proc(std::vector<std::string> argv, std::string file) : log(std::move(file)) {
-        std::vector<char *> args;
-        for (std::string &a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
+        std::vector<char *> args(argv.size() + 1); // ends in a null pointer
+        for (size_t i = 0; i < argv.size(); ++i)
+            args[i] = argv[i].data();
         const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if ((pid = fork()) == 0)
             dup2(fd, 1), dup2(fd, 2), execv(args[0], args.data()), _exit(127);
@@ -70,47 +61,41 @@ struct Proc {
     pid_t pid = -1;
 };
 
-// Runs a program to its end (at most 120 s).
-struct Ran {
-    int status;
-    std::string out;
-    std::string text() const { return std::to_string(status) + " " + out; }
-};
-inline Ran run(std::vector<std::string> argv) {
-    Proc p(std::move(argv), "/tmp/kova-tool-test-" + std::to_string(getpid()) + ".out");
-    return {p.wait(120), p.output()};
+// A command (words apart by blanks) run to its end, at most 120 s: "status output".
+inline std::string run(const std::string &command) {
+    std::istringstream in(command);
+    Proc p({std::istream_iterator<std::string>(in), {}},
+           "/tmp/kova-tool-test-" + std::to_string(getpid()) + ".out");
+    const int status = p.wait(120);
+    return std::to_string(status) + " " + p.output();
 }
 
 // kova-sim (`binary`) serving dir/mnt, in a fresh directory removed at the end.
 struct Sim {
-    explicit Sim(std::string program) : binary(std::move(program)) {
+    explicit Sim(std::string binary) {
         char base[] = "/tmp/kova-sim-test.XXXXXX";
         dir = mkdtemp(base) ? base : "/nonexistent", mnt = dir + "/mnt";
         mkdir(mnt.c_str(), 0755);
+        sim = std::make_unique<Proc>(std::vector<std::string>{binary, mnt, "-f"},
+                                     dir + "/kova-sim.log");
     }
     ~Sim() {
-        if (stop() != 0) // the mount of a kova-sim that did not end well
+        if (sim->wait(30, SIGTERM) != 0) // the mount of a kova-sim that did not end well
             std::system(("fusermount3 -u -z " + mnt + " 2>/dev/null").c_str());
         std::system(("rm -rf --one-file-system " + dir).c_str());
     }
     // "" once the mount serves, or why not.
     std::string start() {
-        const std::vector<std::string> argv = {binary, mnt, "-f"};
-        sim = std::make_unique<Proc>(argv, dir + "/kova-sim.log");
         struct stat st;
         for (int i = 0; i < 60 * 100 && sim->wait(0) < 0 && sim->pid > 0; ++i, usleep(10000))
             if (stat((mnt + "/kova-sim/call").c_str(), &st) == 0)
                 return "";
         return "kova-sim ended or did not mount: " + sim->output();
     }
-    // SIGTERM; the exit status, -1 if it did not exit.
-    int stop() { return sim ? sim->wait(30, SIGTERM) : -1; }
-    pid_t pid() const { return sim ? sim->pid : -1; }
-    std::string debug(const std::string &file) const {
-        return mnt + "/sys/kernel/debug/kova/" + file;
-    }
+    pid_t pid() const { return sim->pid; }
+    std::string debug(const std::string &f) const { return mnt + "/sys/kernel/debug/kova/" + f; }
 
-    std::string binary, dir, mnt;
+    std::string dir, mnt;
     std::unique_ptr<Proc> sim;
 };
 

@@ -138,8 +138,15 @@ TEST_F(DebugFile, DeviceReadsTheWindowThenWrapsToItsStart) {
     for (uint32_t off = 0; off <= KOVA_DEV_WINDOW; off += 7)
         area.data()[off] = uint8_t(off / 7 + 1); // past the window: never read
     fd = kova_host_open("/dev/kova");
+    // Nothing copied is a fault, not the end; a short copy advances by what it copied.
+    kova_host_user_copy_limit(0);
+    EXPECT_EQ((V{kova_host_read(fd, buf, sizeof buf), kova_host_file_pos(fd)}), (V{-14, 0}));
+    kova_host_user_copy_limit(5);
+    EXPECT_EQ((V{kova_host_read(fd, buf, sizeof buf), kova_host_file_pos(fd)}), (V{5, 5}));
+    kova_host_user_copy_limit(-1);
     std::vector<uint8_t> all(KOVA_DEV_WINDOW + 100);
-    ASSERT_EQ(kova_host_read(fd, all.data(), all.size()), long(KOVA_DEV_WINDOW));
+    std::memcpy(all.data(), buf, 5);
+    ASSERT_EQ(kova_host_read(fd, all.data() + 5, all.size() - 5), long(KOVA_DEV_WINDOW - 5));
     EXPECT_TRUE(std::equal(all.begin(), all.begin() + KOVA_DEV_WINDOW, area.data()));
     take_log();
     EXPECT_EQ((V{kova_host_read(fd, buf, 100), kova_host_file_pos(fd), kova_host_read(fd, buf, 1),

@@ -1,5 +1,6 @@
-// The flow table one case at a time: the chain situations of a deletion, what
-// the engine sees in which order, every refusal, broken invariants, the queries.
+// The flow table one case at a time: what the engine sees in which order, every
+// refusal, broken invariants, the queries. (The model test goes through every
+// chain situation of a deletion.)
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -68,37 +69,6 @@ protected:
     FlowModel model_;
     std::map<uint32_t, uint32_t> key_;
 };
-
-// Each scenario fills one bucket (appflowid i takes the i-th CRC variant),
-// deletes one flow and names the case that must run.
-TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
-    const struct {
-        std::vector<uint32_t> variants;
-        uint32_t victim, expected_case;
-    } scenarios[] = {
-        // clang-format off
-        {{1}, 0, 1}, {{1, 1}, 0, 2}, {{1, 2}, 0, 3}, {{1, 2, 2}, 0, 3}, {{1, 1, 2}, 0, 4},
-        {{1, 1, 1}, 2, 5}, {{1, 2}, 1, 5}, {{1, 2, 2, 2}, 1, 6}, {{1, 1, 1}, 1, 6},
-        {{1, 2, 3}, 1, 7}, {{1, 2, 2, 3, 3}, 1, 8},
-        // clang-format on
-    };
-    for (const auto &s : scenarios) {
-        SCOPED_TRACE(&s - scenarios);
-        for (uint32_t i = 0; i < s.variants.size(); ++i)
-            create(i, crc_of(s.variants[i]));
-        uint32_t counts[8];
-        std::memcpy(counts, kova.delete_branch_count, sizeof counts);
-        remove(s.victim);
-        EXPECT_EQ(take_log(), "");
-        for (uint32_t c = 0; c < 8; ++c)
-            EXPECT_EQ(kova.delete_branch_count[c] - counts[c], c + 1 == s.expected_case ? 1u : 0u)
-                << "case " << c + 1;
-        EXPECT_TABLE_OK(&model_);
-        while (!model_.empty()) // empty the bucket again, any order
-            remove(model_.begin()->first);
-        expect_free({kHead});
-    }
-}
 
 // An entry is whole and valid before the engine link, then the shadow link, reaches it; a
 // head reads 2 while overwritten; an entry is unlinked before it is cleared.
@@ -185,15 +155,13 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
 
-// Every refusal with its line (appflowid 9 maps to a planted slot), and the
+// Each refusal's branch once with its line (appflowid 9 maps to a planted slot):
+// the lookup's refusals through one caller, each caller's own checks; then the
 // state words of the accepted states.
 TEST_F(Table, Refusals) {
     create(0, kCrc), create(1, kCrc);
     extend(1, {2, 3});
-    Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc),
-        good = ext_flow(kCrc, 1), port = ext_flow(kCrc, 1), crc = ext_flow(kCrc, 1);
-    unknown.rules[0].type = 10;
-    port.f.flow_ucc += 1;
+    Flow none(kCrc, 1, 0), good = ext_flow(kCrc, 1), crc = ext_flow(kCrc, 1);
     crc.f.crc32 += 1;
     // clang-format off
     const std::string state = "Failed to create new lut, Wrong state of flow.\n\r",
@@ -220,25 +188,19 @@ TEST_F(Table, Refusals) {
         uint32_t result = KOVA_ERR_INVALID, map9 = KOVA_NO_SLOT;
     } cases[] = {
         // clang-format off
-        {voip(&unknown, 5, 2), state}, {voip(&unknown, 5, 0xFFFFFFFFu), state},
-        {voip(&none, 5, 3), err + "1\n\r", 1}, {voip(&unknown, 5, 3), err + "2\n\r", 2},
-        {voip(&seven, 5, 3), err + "4\n\r", 4}, {voip(&good, 32768, 3), ""},
-        {voip(&good, 0x100000000ull, 3), ""}, {voip(nullptr, 5, 3), ""},
+        {voip(&good, 5, 2), state}, {voip(&none, 5, 3), err + "1\n\r", 1},
+        {voip(&good, 32768, 3), ""}, {voip(&good, 0x100000000ull, 3), ""}, {voip(nullptr, 5, 3), ""},
         {voip(&good, 3, 3), "kovaAPI: trying to add flow with used appflowid\n"},
         {ext(&good, 32768, 5), add + "to " + range}, {ext(&good, 3, 32768), ""},
         {ext(&good, 3, 1), add + "with existing appflowid\n"},
-        {ext(&good, 9, 5), add + "to " + app}, {ext(&good, 9, 5), add + "to " + range, 7, 40000},
         {ext(&good, 9, 5), add + "to " + gone, 7, 20000},
         {ext(&good, 1, 5), add + "to parent flow that has extended flow active\n"},
-        {ext(&port, 3, 5), diff}, {ext(&crc, 3, 5), diff}, {ext(&none, 3, 5), err + "1\n\r", 1},
-        {ext(nullptr, 3, 5), ""}, {c(plain, 32768), del + range}, {c(plain, ~0u), del + range},
-        {c(plain, 9), del + app}, {c(plain, 9), del + range, 7, 40000},
+        {ext(&crc, 3, 5), diff}, {ext(&none, 3, 5), err + "1\n\r", 1}, {ext(nullptr, 3, 5), ""},
+        {c(plain, 32768), del + range}, {c(plain, 9), del + app}, {c(plain, 9), del + range, 7, 40000},
         {c(plain, 9), del + gone, 7, 999}, {c(plain, 3), ext_del}, {c(plain, 1), active},
-        {c(last, 32768), del + range}, {c(last, 9), del + app}, {c(last, 9), del + range, 7, 40000},
-        {c(last, 9), del + gone, 7, 20000}, {c(last, 2), active},
+        {c(last, 32768), del + range}, {c(last, 2), active},
         {c(last, 1), del + "normal flow with extendedFlow delete function\n"},
-        {c(all, 32768), del + range}, {c(all, 9), del + app}, {c(all, 9), del + range, 7, 40000},
-        {c(all, 9), del + gone, 7, 999}, {c(all, 3), ext_del},
+        {c(all, 32768), del + range}, {c(all, 3), ext_del},
         {[] { return kovaAPIdeleteFlow2(1, 2); }, active},
         // clang-format on
     };
@@ -472,10 +434,6 @@ TEST_F(Table, StoreInitAndReset) {
     EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
     kova.hashtable_base_qe = 0;
     ASSERT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
-    auto zero = [](const uint8_t *p) {
-        return std::all_of(p, p + KOVA_LUT_TABLE_BYTES, [](uint8_t b) { return !b; });
-    };
-    EXPECT_TRUE(zero(kova.hashtable_base_cpu) && zero(kova.hashtable_base_qe_remapped));
     EXPECT_EQ(kova.create_branch_count[0] + kova.create_branch_count[1] +
                   kova.create_branch_count[3],
               3u);
@@ -546,7 +504,6 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
     EXPECT_EQ(query(2), "0 0 0 7 7 8 fffffff9 fffffff9|");
 
     const std::string out = three("kovaAPI: trying to get %s for flowid which is out of range\n");
-    EXPECT_EQ(query(32768), out);
     EXPECT_EQ(query(-1), out);
     EXPECT_EQ(query(32767),
               three("kovaAPI: trying to to get %s for non-existing application flowid\n"));
@@ -567,12 +524,11 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
 // table, or a loop, ends it with "found"; a moved table base is logged.
 TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
     const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
-    stored_hashtable_base_cpu = 0; // as after load
-    const char *moved =
-        "0|ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x";
-    EXPECT_EQ(exists(1, 0), fmt(moved, 0) + fmt("%llx\n", base));
     stored_hashtable_base_cpu = 0x5000;
-    EXPECT_EQ(exists(1, 0), fmt(moved, 0x5000) + fmt("%llx\n", base));
+    EXPECT_EQ(exists(1, 0),
+              fmt("0|ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x",
+                  0x5000) +
+                  fmt("%llx\n", base));
     EXPECT_EQ(stored_hashtable_base_cpu, base);
 
     const uint32_t A = 0x40000001, B = 0x40000002, elsewhere = 0x80000001;

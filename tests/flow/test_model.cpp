@@ -45,14 +45,11 @@ class Model : public StoreTest {
 protected:
     void run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low);
     uint32_t below(uint32_t n) { return uint32_t(rng_() % n); }
-    // kind_ 0: mostly lone heads; 1: every flow one CRC32, so long same-CRC lists
-    // and every head deletion a move; 2: one bucket of 24, then 2, then 1 groups.
+    // One bucket of 24, then 2, then 1 groups: long same-CRC lists, every head
+    // deletion a move, and every chain situation a deletion can meet.
     uint32_t new_crc() {
         const uint32_t groups[3] = {24, 2, 1};
-        return kind_ == 0 ? uint32_t(rng_())
-               : kind_ == 1
-                   ? 0x5A5A0003u
-                   : 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(groups[swings_ % 3])) * 0x0101u;
+        return 0x1234u << KOVA_LUT_BUCKET_SHIFT | (1 + below(groups[swings_ % 3])) * 0x0101u;
     }
     uint32_t unused_id() {
         for (;;)
@@ -80,54 +77,23 @@ protected:
         what_ << "extend " << parent << " with " << a;
         return kovaAPIcreateExtendedFlow(flow(p.crc, p.key, a, true).get(), parent, a);
     }
-    // Half the deletions hand back the statistics planted in the engine entry.
-    uint32_t remove(uint32_t a, uint32_t (*plain)(uint32_t),
-                    uint32_t (*with_stats)(uint32_t, uint32_t *)) {
-        if (below(2))
-            return plain(a);
-        what_ << " with statistics";
-        uint32_t want[3] = {step_ * 3 + 1, step_ * 3 + 2, step_ * 3 + 3}, got[3] = {};
-        std::memcpy(engine_slot(kova.appflow_map[a]) + KOVA_LUT_OFF_PACKET_CNT, want, sizeof want);
-        const uint32_t r = with_stats(a, got);
-        if (r == KOVA_OK && std::memcmp(want, got, sizeof got))
-            fail("statistics ", got[0], " ", got[1], " ", got[2], ", expected ", want[0], "..");
-        return r;
-    }
     template <typename... A> void fail(A &&...parts) {
         std::ostringstream o;
         (o << ... << parts);
         problems_.push_back(o.str());
     }
     uint32_t step();
-    void chain_problems();
     void check_engine_view(const std::string &when, bool settled);
     static void hook(const kova_host_trace_event *ev, void *ctx);
 
     std::mt19937_64 rng_;
-    uint32_t kind_ = 0, next_key_ = 1, step_ = 0, swings_ = 0, longest_ = 0, barriers_ = 0;
+    uint32_t next_key_ = 1, step_ = 0, swings_ = 0, longest_ = 0, barriers_ = 0;
     bool growing_ = true;
     std::ostringstream what_;
     std::string last_write_;
     std::vector<std::string> problems_; // of the current step
     Flows flows_, before_;
 };
-
-// Where the model's chains and the module's records disagree.
-void Model::chain_problems() {
-    for (const auto &[a, f] : flows_) {
-        const uint32_t s = kova.appflow_map[a];
-        if (s >= KOVA_LUT_ENTRIES)
-            continue; // the table check reports it
-        const kova_LUT_INFO &r = kova.lut_info[s];
-        const uint64_t ext = le64_at(shadow_slot(s) + KOVA_LUT_OFF_NEXT_EXT);
-        if (r.is_extended != (f.depth ? 1 : 0) || r.ucc != f.key % 36 ||
-            (f.depth && r.prev_flowid != kova.appflow_map[f.parent]) ||
-            (f.child == kNone
-                 ? ext != 0
-                 : ext != shadow_addr(kova.appflow_map[f.child]) || r.ext_appflowid != f.child))
-            fail("appflowid ", a, " is not in its place in its chain");
-    }
-}
 
 // A write reaching a link is one 8-byte store of exactly that link; only an
 // entry the engine does not use is written whole, from its first byte.
@@ -264,7 +230,7 @@ uint32_t Model::step() {
     if (roll < remove_to) {
         what_ << "delete " << a;
         flows_.erase(a);
-        return remove(a, kovaAPIdeleteVoipFlow, kovaAPIdeleteVoipFlowWithStats);
+        return kovaAPIdeleteVoipFlow(a);
     }
     if (roll < last_to) {
         what_ << "delete last extended " << a;
@@ -277,7 +243,7 @@ uint32_t Model::step() {
         next = flows_.at(cur).child;
         flows_.erase(cur);
     }
-    return remove(a, kovaAPIdeleteFlowWithExtended, kovaAPIdeleteFlowWithExtendedWithStats);
+    return kovaAPIdeleteFlowWithExtended(a);
 }
 
 void Model::run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low) {
@@ -304,7 +270,6 @@ void Model::run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low) {
             model[a] = f.crc;
         for (auto &p : check_table(&model))
             problems_.push_back(p);
-        chain_problems();
         if (!problems_.empty()) {
             ADD_FAILURE() << "seed " << seed << ", step " << step_ << ": " << what_.str() << "\n"
                           << first_problems(problems_) << take_log();
@@ -318,31 +283,10 @@ void Model::run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low) {
     EXPECT_GT(barriers_, steps);
 }
 
-// The deletion cases (counter n is case n + 1) the run went through.
-std::vector<uint32_t> deletion_cases() {
-    std::vector<uint32_t> cases;
-    for (uint32_t i = 0; i < 8; ++i)
-        if (kova.delete_branch_count[i])
-            cases.push_back(i + 1);
-    return cases;
-}
-
-TEST_F(Model, UniformCrcs) {
-    run(11, 2000, 150, 15);
-    EXPECT_GT(kova.delete_branch_count[0], 10 * kova.delete_branch_count[4])
-        << "mostly a bucket to itself";
-}
-
-TEST_F(Model, EveryFlowOneCrc) {
-    kind_ = 1;
-    run(12, 2000, 60, 1);
-    EXPECT_EQ(deletion_cases(), (std::vector<uint32_t>{1, 2, 5, 6}));
-}
-
 TEST_F(Model, OneBucketManyGroups) {
-    kind_ = 2;
     run(14, 2000, 100, 2);
-    EXPECT_EQ(deletion_cases(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    for (uint32_t c = 0; c < 8; ++c)
+        EXPECT_GT(kova.delete_branch_count[c], 0u) << "deletion case " << c + 1 << " never ran";
 }
 
 } // namespace

@@ -50,10 +50,7 @@ TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
     expect_pram({2, 4674, 0x6000F11600ull + 152 * 2, 2, 360, 0x6001891C00ull + 0x128000 * 2, 2, 444,
                  0x6003993C00ull + 0xC4000 * 2, 2, 452, 0, 5, 4674, 0x6000F11860ull + 0x98000, 5,
                  452, 0x6004FEBC00ull + 0x3000 * 5});
-    EXPECT_EQ(kova.ONUIC_BASE[2], nullptr);
-    EXPECT_EQ((std::vector<int>{ucc_is_eth(-100), ucc_is_eth(-1), ucc_is_eth(3), ucc_is_eth(4),
-                                ucc_is_eth(39)}),
-              (std::vector<int>{1, 1, 1, 0, 0}));
+    EXPECT_TRUE(ucc_is_eth(-1) && ucc_is_eth(3) && !ucc_is_eth(4) && !kova.ONUIC_BASE[2]);
     take_log();
     EXPECT_EQ(kovaAPIInitKovaUcc(1), int(KOVA_ERR_NO_MEMORY));
     EXPECT_EQ(take_log(), "kovaAPI: init UCC num 1\nkovaAPI: init of UCC num 1 FAILED\n");
@@ -82,22 +79,18 @@ class Attach : public ModuleTest {};
 struct Reach {
     std::vector<uint32_t> used;
     uint32_t barriers = 0, bad = 0;
-    static bool valid(uint32_t s) {
-        const uint32_t v = le32_at(engine_slot(s) + KOVA_LUT_OFF_VALID);
+    static bool valid(uint64_t s) {
+        const uint32_t v = le32_at(engine_slot(uint32_t(s)) + KOVA_LUT_OFF_VALID);
         return v == KOVA_LUT_VALID_LIVE || v == KOVA_LUT_VALID_DETACHED;
     }
     static void at(const kova_host_trace_event *e, void *ctx) {
         auto *r = static_cast<Reach *>(ctx);
-        if (e->op != KOVA_TRACE_BARRIER)
-            return;
-        ++r->barriers;
-        for (uint32_t s : r->used)
-            for (uint32_t f :
-                 {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
+        r->barriers += e->op == KOVA_TRACE_BARRIER;
+        for (uint32_t s : e->op == KOVA_TRACE_BARRIER ? r->used : std::vector<uint32_t>{})
+            for (uint32_t f : {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
                 const uint64_t l = le64_at(engine_slot(s) + f), t = (l - engine_addr(0)) / 256;
-                r->bad +=
-                    valid(s) && l &&
-                    (l != engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES || !valid(uint32_t(t)));
+                r->bad += valid(s) && l &&
+                          (l != engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES || !valid(t));
             }
     }
 };
@@ -140,8 +133,7 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
                  36, 460, 0x7110040, 36, 360, oq36});
     // clang-format on
     EXPECT_EQ(kova.ONUOQ_BASE[36], nullptr);
-    FlowModel model{
-        {1, 0x00040001}, {2, 0x00040001}, {3, 0x00040002}, {4, 0x00040002}, {5, 0x00040002}};
+    FlowModel model{{1, 0x40001}, {2, 0x40001}, {3, 0x40002}, {4, 0x40002}, {5, 0x40002}};
     ASSERT_EQ(kovaAPIcreateVoipFlow(later.get(), 5), KOVA_OK); // behind the republished ones
     EXPECT_TABLE_OK(&model);
 
@@ -169,32 +161,26 @@ TEST_F(Attach, RefusedAttachesChangeNothing) {
         kova_attach_args args;
         unsigned int cmd;
         long copy_limit, rc;
-    } cases[] = {
+    } cases[] = { // the area is pinned over its whole size; the payload is copied whole
         // clang-format off
         {attach_args(short_area.addr(), kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
-        {attach_args(0x1000, kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14},
-        {attach_args(0, kQeBase, "v"), KOVA_IOC_ATTACH, -1, -14}, {a, KOVA_IOC_ATTACH, 47, -14},
-        {a, (48u << 16) | ('k' << 8) | 1, -1, -22}, {a, three, -1, -22},
-        {a, (1u << 30) | (49u << 16) | ('k' << 8) | 2, -1, -22},
+        {a, KOVA_IOC_ATTACH, 47, -14}, {a, (48u << 16) | ('k' << 8) | 1, -1, -22},
+        {a, three, -1, -22}, {a, (1u << 30) | (49u << 16) | ('k' << 8) | 2, -1, -22},
         // clang-format on
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.cmd);
-        take_log();
         kova_host_user_copy_limit(c.copy_limit);
-        EXPECT_EQ(attach_engine(c.args, c.cmd), c.rc);
-        const std::string log = take_log();
-        EXPECT_EQ(log.find("kova ucode version"), std::string::npos);
+        EXPECT_EQ(attach_engine(c.args, c.cmd), c.rc) << c.cmd;
+        EXPECT_TRUE(kova.hashtable_base_qe == 0 && kova.hashtable_base_qe_remapped == remapped &&
+                    kova.CNT_BASE[0] == cnt0 && kova.lut_info[5].lut_qe == 5 * 256u);
         char unhandled[120] = ""; // an unknown command number is logged
         if (c.cmd == three)
             std::snprintf(unhandled, sizeof unhandled,
                           "kovaAPI: unhandled ioctl num=0x%x param=0x%lx", three,
                           (unsigned long)(uintptr_t)&c.args);
-        EXPECT_TRUE(c.rc != -22 ||
-                    log == "/dev/kova opened" + std::string(unhandled) + "/dev/kova released\n")
-            << log;
-        EXPECT_TRUE(kova.hashtable_base_qe == 0 && kova.hashtable_base_qe_remapped == remapped &&
-                    kova.CNT_BASE[0] == cnt0 && kova.lut_info[5].lut_qe == 5 * 256u);
+        const std::string log = take_log();
+        EXPECT_TRUE(c.rc != -22 || log == "/dev/kova opened" + std::string(unhandled) +
+                                              "/dev/kova released\n") << log;
     }
     kova_host_user_copy_limit(-1);
     EXPECT_EQ(attach_engine(attach_args(area.addr(), 0, "v"), ('x' << 8) | 2), 0);

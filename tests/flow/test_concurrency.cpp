@@ -3,6 +3,7 @@
 // are beyond ThreadSanitizer; the model test checks them at every barrier.)
 #include <atomic>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -26,8 +27,7 @@ const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 1, 1}, kKinds = 8, kTotal = 27;
 
 struct Worker {
     uint32_t w, rng, failures, ran[kKinds];
-    kova_FLOW flows[kChains][kDepth]; // chain c, depth d
-    kova_RULE rules[kChains][kDepth];
+    std::vector<Flow> flows; // chain c, depth d at c * kDepth + d
     int depth[kChains]; // -1: no main flow, else extended flows behind it
     char first_failure[200], buf[kPiece];
 
@@ -47,23 +47,15 @@ struct Worker {
             snprintf(first_failure, sizeof first_failure, "%s %u: %ld, expected %ld", what, i, got,
                      want);
     }
+    kova_FLOW *flow(uint32_t c, int d) { return flows[c * kDepth + uint32_t(d)].get(); }
     // Chain c's flows share their key and CRC32; the rules tell them apart.
     void describe(uint32_t worker) {
         w = worker, rng = 0x9E3779B9u * (worker + 1);
-        for (uint32_t c = 0; c < kChains; ++c) {
-            depth[c] = -1;
-            for (uint32_t d = 0; d < kDepth; ++d) {
-                kova_FLOW *f = &flows[c][d];
-                const uint8_t dmac[6] = {0x02, 0x4B, uint8_t(w), uint8_t(c), 0x00, 0x01};
-                memcpy(f->eth_dmac, dmac, 6);
-                f->flow_ucc = uint16_t(4 + 8 * w + c % 8), f->eth_smac[0] = 0x02;
-                f->eth_type = KOVA_ETH_TYPE_IPV4, f->ip_dst.v4[0] = 10;
-                f->udp_dport = uint16_t(5000 + c), f->crc32 = crc(c);
-                rules[c][d].type = d ? RULE_FORWARD_TO_CPU : RULE_DROP_PACKET;
-                rules[c][d].param.forward_cpu.priority = uint8_t(d);
-                f->rules = &rules[c][d];
-            }
+        for (uint32_t i = 0; i < kChains * kDepth; ++i) {
+            flows.push_back(keyed_flow(crc(i / kDepth), w * kChains + i / kDepth));
+            flows.back().rules[0].type = i % kDepth ? RULE_FORWARD_TO_CPU : RULE_DROP_PACKET;
         }
+        std::fill(depth, depth + kChains, -1);
     }
 };
 
@@ -80,14 +72,14 @@ void run_op(Worker *w, uint32_t kind) {
     uint64_t counter;
     switch (kind) {
     case 0: // a second creation of an appflowid is refused
-        w->expect("create", main, kovaAPIcreateVoipFlow(&w->flows[c][0], main),
+        w->expect("create", main, kovaAPIcreateVoipFlow(w->flow(c, 0), main),
                   d < 0 ? KOVA_OK : KOVA_ERR_INVALID);
         w->depth[c] = d < 0 ? 0 : d;
         break;
     case 1: // without a main flow there is nothing to hang on
         if (next < int(kDepth))
             w->expect("hang", w->id(c, next),
-                      kovaAPIcreateExtendedFlow(&w->flows[c][next], w->id(c, d), w->id(c, next)),
+                      kovaAPIcreateExtendedFlow(w->flow(c, next), w->id(c, d), w->id(c, next)),
                       d < 0 ? KOVA_ERR_INVALID : KOVA_OK);
         w->depth[c] += d >= 0 && next < int(kDepth);
         break;

@@ -2,8 +2,6 @@
 
 #include <thread>
 
-#include "lib/bytes.h"
-
 namespace kt {
 
 std::string log_text() {
@@ -52,19 +50,6 @@ Flow keyed_flow(uint32_t crc, uint32_t seed) {
     fl.f.ip_src.v4[0] = 10, fl.f.ip_src.v4[3] = uint8_t(seed), fl.f.udp_dport = uint16_t(seed);
     return fl;
 }
-
-uint8_t *engine_slot(uint32_t slot) {
-    return kova.hashtable_base_qe_remapped + uint64_t(slot) * KOVA_LUT_SIZE;
-}
-uint8_t *shadow_slot(uint32_t slot) {
-    return kova.hashtable_base_cpu + uint64_t(slot) * KOVA_LUT_SIZE;
-}
-uint64_t shadow_addr(uint32_t slot) { return uint64_t(uintptr_t(shadow_slot(slot))); }
-uint64_t engine_addr(uint32_t slot) {
-    return kova.hashtable_base_qe + uint64_t(slot) * KOVA_LUT_SIZE;
-}
-uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
-uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
 std::vector<W> writes_of(const std::function<void()> &run) {
     kova_host_trace_start();

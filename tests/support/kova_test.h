@@ -13,6 +13,7 @@
 #include "kova/host.h"
 #include "kova/kovaAPI.h"
 #include "kova_internal.h"
+#include "lib/bytes.h"
 
 namespace kt {
 
@@ -44,12 +45,13 @@ struct Flow {
 // Distinct, non-empty key bytes derived from a seed.
 Flow keyed_flow(uint32_t crc, uint32_t seed);
 
-uint8_t *engine_slot(uint32_t slot); // the engine copy as the module reaches it
-uint8_t *shadow_slot(uint32_t slot);
-uint64_t shadow_addr(uint32_t slot);
-uint64_t engine_addr(uint32_t slot);
-uint64_t le64_at(const uint8_t *p);
-uint32_t le32_at(const uint8_t *p);
+// A slot of the engine copy as the module reaches it, of the shadow, and their addresses.
+inline uint8_t *engine_slot(uint32_t s) { return kova.hashtable_base_qe_remapped + s * 256ull; }
+inline uint8_t *shadow_slot(uint32_t s) { return kova.hashtable_base_cpu + s * 256ull; }
+inline uint64_t shadow_addr(uint32_t s) { return uint64_t(uintptr_t(shadow_slot(s))); }
+inline uint64_t engine_addr(uint32_t s) { return kova.hashtable_base_qe + s * 256ull; }
+inline uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
+inline uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
 // One engine write: operation, engine offset, length, and the stored word,
 // fill byte, 8-byte value or copy source, whichever the operation has.

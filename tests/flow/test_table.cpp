@@ -312,27 +312,6 @@ TEST_F(Table, FullAreaAndLongChains) {
     EXPECT_TABLE_OK(FlowModel{{20001, 777u << 18}});
 }
 
-// A parent deleted in detach mode leaves its chain marked 2 and deletable from
-// its end; without the mark a chain cut off from its parent is an internal error.
-TEST_F(Table, DetachedChainStaysDeletable) {
-    create(1, kCrc);
-    create(0, kCrc); // a member: it moves into the head when flow 1 goes
-    extend(1, {2, 3});
-    ASSERT_EQ(kovaAPIdeleteFlow2(1, 1), KOVA_OK) << take_log();
-    EXPECT_EQ(le32_at(engine_slot(16385) + 252) + le32_at(engine_slot(16386) + 252), 4u);
-    EXPECT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_ERR_INVALID); // still has the second behind it
-    take_log();
-    ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK);
-    ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
-    EXPECT_TABLE_OK(FlowModel{{0, kCrc}});
-    extend(0, {21});
-    ASSERT_EQ(kovaAPIdeleteFlow2(0, 1), KOVA_OK);
-    kv::bytes::put_le32(engine_slot(slot_of(21)) + KOVA_LUT_OFF_VALID, 1);
-    EXPECT_EQ(kovaAPIdeleteExtendedFlow(21), KOVA_ERR_INTERNAL);
-    EXPECT_TRUE(
-        std::regex_match(take_log(), std::regex("kovaAPI: internal error extended\\.cpp [0-9]+")));
-}
-
 // Until the head is overwritten the engine may still follow it into its chain,
 // so the chain is marked 2 first.
 TEST_F(Table, CombinedDeletion) {

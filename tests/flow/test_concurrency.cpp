@@ -1,9 +1,9 @@
 // Kernel callers, an operator's dump and an engine re-attaching at once: each
 // caller's results stay exact and the table whole. (The engine's lock-free reads
 // are beyond ThreadSanitizer; the model test checks them at every barrier.)
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,7 +28,7 @@ const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 1, 1}, kKinds = 8, kTotal = 27;
 struct Worker {
     uint32_t w, rng, failures, ran[kKinds];
     std::vector<Flow> flows; // chain c, depth d at c * kDepth + d
-    int depth[kChains]; // -1: no main flow, else extended flows behind it
+    int depth[kChains];      // -1: no main flow, else extended flows behind it
     char first_failure[200], buf[kPiece];
 
     uint32_t below(uint32_t n) {

@@ -99,10 +99,10 @@ protected:
 void Model::hook(const kova_host_trace_event *e, void *ctx) {
     auto *self = static_cast<Model *>(ctx);
     if (e->op == KOVA_TRACE_BARRIER)
-        return self->check_engine_view(
-            "barrier " + std::to_string(++self->barriers_) + " after " + self->last_write_);
-    self->last_write_ = "write op " + std::to_string(e->op) + " at " + std::to_string(e->engine_off) +
-                        " len " + std::to_string(e->len);
+        return self->check_engine_view("barrier " + std::to_string(++self->barriers_) + " after " +
+                                       self->last_write_);
+    self->last_write_ = "write op " + std::to_string(e->op) + " at " +
+                        std::to_string(e->engine_off) + " len " + std::to_string(e->len);
 }
 
 // Walks the bucket as the engine does: a flow living across the step is reached
@@ -158,8 +158,8 @@ void Model::check_engine_view(const std::string &when) {
             a = use(slot, head, a);
     };
     const uint32_t head = kHead, v = valid_of(head);
-    for (uint32_t g = head, a; v == KOVA_LUT_VALID_LIVE && g != kNone &&
-                               (a = use(g, head, kNone)) != kNone;
+    for (uint32_t g = head, a;
+         v == KOVA_LUT_VALID_LIVE && g != kNone && (a = use(g, head, kNone)) != kNone;
          g = follow(g, KOVA_LUT_OFF_NEXT_CRC12)) {
         with_extended(g, a, head);
         for (uint32_t s = follow(g, KOVA_LUT_OFF_NEXT_CRC32), b;

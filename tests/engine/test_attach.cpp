@@ -73,28 +73,6 @@ TEST_F(Ucc, InitialisedCheckInItsOrder) {
 
 class Attach : public ModuleTest {};
 
-// The engine walks its copy while the attach fills it: at every barrier a
-// valid entry may link only to an entry already valid at the engine's address.
-struct Reach {
-    std::vector<uint32_t> used;
-    uint32_t barriers = 0, bad = 0;
-    static bool valid(uint64_t s) {
-        const uint32_t v = le32_at(engine_slot(uint32_t(s)) + KOVA_LUT_OFF_VALID);
-        return v == KOVA_LUT_VALID_LIVE || v == KOVA_LUT_VALID_DETACHED;
-    }
-    static void at(const kova_host_trace_event *e, void *ctx) {
-        auto *r = static_cast<Reach *>(ctx);
-        r->barriers += e->op == KOVA_TRACE_BARRIER;
-        for (uint32_t s : e->op == KOVA_TRACE_BARRIER ? r->used : std::vector<uint32_t>{})
-            for (uint32_t f :
-                 {KOVA_LUT_OFF_NEXT_CRC12, KOVA_LUT_OFF_NEXT_CRC32, KOVA_LUT_OFF_NEXT_EXT}) {
-                const uint64_t l = le64_at(engine_slot(s) + f), t = (l - engine_addr(0)) / 256;
-                r->bad += valid(s) && l &&
-                          (l != engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES || !valid(t));
-            }
-    }
-};
-
 // Flows made before an attach are in the new area when it returns, whatever the
 // area held, a detached flow's mark included; the version needs no terminator.
 TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
@@ -105,11 +83,11 @@ TEST_F(Attach, EveryLiveFlowIsPublishedIntoTheNewArea) {
     std::memset(first.data(), 0xA5, KOVA_LUT_TABLE_BYTES); // a stale table
     const uint64_t oq36 = pram(36, 360);                   // its fixed area
     take_log();
-    Reach reach;
+    LinkWatch reach;
     for (uint32_t s = 0; s < KOVA_LUT_ENTRIES; ++s)
         if (kova.lut_info[s].in_use)
-            reach.used.push_back(s);
-    kova_host_trace_hook(&Reach::at, &reach);
+            reach.slots.push_back(s);
+    kova_host_trace_hook(&LinkWatch::at, &reach);
     kova_host_trace_start();
     EXPECT_EQ(attach_engine(attach_args(first.addr(), kQeBase, "ucode 7.1")), 0);
     kova_host_trace_stop();

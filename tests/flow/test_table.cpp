@@ -185,8 +185,9 @@ TEST_F(Table, Refusals) {
         uint32_t result = KOVA_ERR_INVALID, map9 = KOVA_NO_SLOT;
     } cases[] = {
         // clang-format off
-        {voip(&good, 5, 2), state}, {voip(&none, 5, 3), err + "1\n\r", 1}, {voip(nullptr, 5, 3), ""},
-        {voip(&good, 32768, 3), ""}, {voip(&good, 0x100000000ull, 3), ""},
+        {voip(&good, 5, 2), state}, {voip(nullptr, 5, 3), ""},
+        {voip(&none, 5, 3), err + "1\n\r", 1}, {voip(&good, 32768, 3), ""},
+        {voip(&good, 0x100000000ull, 3), ""},
         {voip(&good, 3, 3), "kovaAPI: trying to add flow with used appflowid\n"},
         {ext(&good, 32768, 5), add + "to " + range}, {ext(&good, 3, 32768), ""},
         {ext(&good, 3, 1), add + "with existing appflowid\n"},
@@ -194,8 +195,8 @@ TEST_F(Table, Refusals) {
         {ext(&good, 1, 5), add + "to parent flow that has extended flow active\n"},
         {ext(&crc, 3, 5), diff}, {ext(&none, 3, 5), err + "1\n\r", 1}, {ext(nullptr, 3, 5), ""},
         {c(plain, 32768), del + range}, {c(plain, 9), del + app}, {c(plain, 3), ext_del},
-        {c(plain, 9), del + range, 7, 40000}, {c(plain, 9), del + gone, 7, 999}, {c(plain, 1), active},
-        {c(last, 32768), del + range}, {c(last, 2), active},
+        {c(plain, 9), del + range, 7, 40000}, {c(plain, 9), del + gone, 7, 999},
+        {c(plain, 1), active}, {c(last, 32768), del + range}, {c(last, 2), active},
         {c(last, 1), del + "normal flow with extendedFlow delete function\n"},
         {c(all, 32768), del + range}, {c(all, 3), ext_del},
         {[] { return kovaAPIdeleteFlow2(1, 2); }, active},

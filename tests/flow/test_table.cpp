@@ -506,7 +506,7 @@ TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
               "kovaAPI: trying to to get timestamp for for non-existing flow\n");
     stored_hashtable_base_cpu = 0x5000;
     EXPECT_EQ(exists(0, 0), "1|ORVEX_BUG4702: kovaAPI: kovaAPI not initialized yet\n");
-    EXPECT_EQ(stored_hashtable_base_cpu, 05000u);
+    EXPECT_EQ(stored_hashtable_base_cpu, 0x5000u);
     ASSERT_EQ(kova_host_load(), 0);
 }
 

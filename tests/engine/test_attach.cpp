@@ -1,5 +1,4 @@
-// The engine's side: each UCC's set-up at load, and the attach, which moves the
-// table and every per-UCC area into the engine's area and republishes the flows.
+// The engine's side: each UCC's set-up, and the attach into the engine's area.
 #include <sys/mman.h>
 
 #include <atomic>

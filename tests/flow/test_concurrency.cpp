@@ -1,5 +1,4 @@
-// Kernel callers, an operator's dump and an engine re-attaching at once: each
-// caller's results stay exact and the table whole.
+// Kernel callers, a dump and a re-attaching engine at once: exact results, a whole table.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -15,16 +14,15 @@ namespace {
 
 using namespace kt;
 
-// Each worker owns chains of a main flow and up to two extended flows and knows
-// what each call must return. Half the chains share four hot buckets, so
-// deletions move others' flows. (The port functions race the attach elsewhere.)
+// Each worker owns chains of a main flow and up to two extended flows and knows what each
+// call must return. Half the chains share four hot buckets: deletions move others' flows.
 constexpr uint32_t kWorkers = 4, kChains = 40, kDepth = 3, kOps = 1500, kPiece = 64u << 10;
 constexpr uint32_t kHotBuckets[4] = {0x0000, 0x0155, 0x2AAA, 0x3FFF};
 constexpr uint64_t kQeBase[2] = {0x4000000000ull, 0x5000000000ull};
-const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 1, 1}, kKinds = 8, kTotal = 27;
+const uint32_t kWeights[] = {6, 5, 4, 4, 3, 3, 1, 1}, kTotal = 27;
 
 struct Worker {
-    uint32_t w, rng, failures, ran[kKinds];
+    uint32_t w, rng, failures;
     std::vector<Flow> flows; // chain c, depth d at c * kDepth + d
     int depth[kChains];      // -1: no main flow, else extended flows behind it
     char first_failure[200], buf[kPiece];
@@ -141,22 +139,17 @@ TEST_F(ConcurrentCallers, EveryOperationAtOnceKeepsEachCallersResultsExact) {
             uint32_t pick = w->below(kTotal), k = 0;
             while (pick >= kWeights[k])
                 pick -= kWeights[k++];
-            run_op(w, k), ++w->ran[k];
+            run_op(w, k);
         }
     });
     FlowModel model;
-    uint32_t ran[kKinds] = {};
     for (auto &w : workers) {
         EXPECT_EQ(w->failures, 0u) << "worker " << w->w << ", first: " << w->first_failure;
         for (uint32_t c = 0; c < kChains; ++c)
             for (int d = 0; d <= w->depth[c]; ++d)
                 model[w->id(c, d)] = w->crc(c);
-        for (uint32_t k = 0; k < kKinds; ++k)
-            ran[k] += w->ran[k];
     }
     EXPECT_TABLE_OK(&model);
-    for (uint32_t k = 0; k < kKinds; ++k)
-        EXPECT_GT(ran[k], kOps / 50) << "operation " << k;
 }
 
 } // namespace

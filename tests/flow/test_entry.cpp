@@ -1,5 +1,4 @@
-// The bytes of table entries, which the engine reads as they are: the builder's
-// actions and refusals, the key through the dumps of both copies, the CRC-32.
+// The bytes of table entries as the engine reads them: actions, refusals, dumps, CRC-32.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -251,8 +250,7 @@ const char kQeSummary[] = "QE All LUTs:         4\nQE Extended LUTs:    4\nQE CR
 
 uint32_t slot_of(uint32_t appflowid) { return kova.appflow_map[appflowid]; }
 
-// The golden text of one copy: indent, kind and address padded to column 12,
-// the key, then the counters the fixture put in (its own in each line).
+// One copy's golden text: indent, kind and address padded to column 12, key, counters.
 std::string golden_lines(uint8_t *(*slot_addr)(uint32_t)) {
     std::string s;
     for (const Line &l : kGolden) {
@@ -311,8 +309,7 @@ protected:
     }
 };
 
-// Both copies, into a buffer and the log, verbose and not; a line shows its own
-// copy's counters.
+// Both copies, into a buffer and the log, verbose and not, each with its own counters.
 TEST_F(Dump, GoldenTableInBothCopiesAndBothForms) {
     const Dumped c = cpu(1), q = qe(1);
     EXPECT_EQ(c.text, golden_lines(shadow_slot) + kCpuSummary);

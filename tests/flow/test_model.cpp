@@ -1,7 +1,6 @@
-// Long random sequences of operations against a plain model: after each step
-// the table holds exactly the model's flows. The engine reads its copy without
-// our lock, so at every barrier the entries of the flows that lived before the
-// step must link only to entries the engine may use.
+// Long random sequences of operations against a plain model: after each step the table
+// holds exactly its flows; at every barrier the engine, which takes no lock, finds
+// only entries it may use behind the links of the flows that lived before the step.
 #include <random>
 #include <sstream>
 
@@ -68,8 +67,7 @@ protected:
     LinkWatch watch_;
 };
 
-// One random operation, applied to the model; kNone when none of its kind is
-// possible. The population swings between `low` and `high`, filling and emptying buckets.
+// One random operation, applied to the model; kNone when none of its kind is possible.
 uint32_t Model::step() {
     const uint32_t grow = growing_ ? 60 : 10, rest = 100 - grow, roll = below(100);
     const uint32_t extend_to = grow + rest * 25 / 100, remove_to = extend_to + rest * 35 / 100,

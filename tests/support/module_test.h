@@ -14,8 +14,7 @@
 
 namespace kt {
 
-// Loads the module before each test and unloads it after, checking that
-// nothing the module obtained is left.
+// Loads the module before each test and unloads it after; nothing it obtained may be left.
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -34,8 +33,7 @@ protected:
     long allocs_ = 0, maps_ = 0, pins_ = 0;
 };
 
-// An engine's shared area: read-write for `size` bytes, then an
-// inaccessible guard page, so a shorter area really ends where it says.
+// An engine's area: `size` bytes, then a guard page, so a short area ends where it says.
 class EngineArea {
 public:
     explicit EngineArea(size_t size = KOVA_SHM_SIZE) {

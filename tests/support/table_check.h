@@ -19,9 +19,8 @@ inline std::vector<std::string> check_table(const FlowModel &model) { return che
 // The first few problems, one a line.
 std::string first_problems(const std::vector<std::string> &problems, size_t max = 10);
 
-// A trace hook: the engine walks its copy while the module writes it, so at
-// every barrier a valid entry of `slots` may link only to an entry valid at
-// the engine's address.
+// A trace hook: the engine walks its copy while the module writes it, so at every barrier
+// a valid entry of `slots` may link only to an entry valid at the engine's address.
 struct LinkWatch {
     std::vector<uint32_t> slots;
     uint32_t barriers = 0, bad = 0;

@@ -408,6 +408,7 @@ TEST_F(Query, StatisticsAndTheExistenceCheck) {
     EXPECT_EQ(stored_hashtable_base_cpu, base);
     EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 0u);
     EXPECT_EQ(kovaAPIcheckFlowExists(0, start), 1u) << "an empty head's crc32 is 0";
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, KOVA_LUT_TABLE_BYTES - 256), 0u) << "the last slot";
     create({{A, 1}, {A, 2}, {B, 3}, {elsewhere, 4}}); // flow 2 behind the head on next_crc32
 
     auto three = [](const char *format) {

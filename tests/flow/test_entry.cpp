@@ -1,5 +1,4 @@
-// The bytes of table entries, which the engine reads as they are: the builder's
-// actions and refusals, the key through the dumps of both copies, the CRC-32.
+// The bytes of table entries as the engine reads them: actions, refusals, dumps, CRC-32.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -48,8 +47,8 @@ bool zero_from(const Bytes &b, size_t from) {
     return std::all_of(b.begin() + from, b.end(), [](uint8_t x) { return !x; });
 }
 
-// Each encoding alone (last bit set) and followed by another rule. IPv6
-// groups go as words g1:g2, g3:g4, g5:g6, g7:g0, each little-endian.
+// Each encoding as the last rule (last bit set); the last case is also followed
+// by another rule. IPv6 groups go as words g1:g2, g3:g4, g5:g6, g7:g0, each little-endian.
 TEST(Entry, EachActionEncodingAloneAndFollowed) {
     const uint16_t v6[8] = {0x2001, 0x0DB8, 0x0102, 0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C};
     struct Case { // the bytes as the last rule
@@ -99,33 +98,27 @@ TEST(Entry, EachActionEncodingAloneAndFollowed) {
                 d4 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 10, 20, 30, 40, 0, 0, 0, 0, 0, 0,
                       0, 0, 0, 0, 0, 0},
                 s6 = {0x88, 0, 2, 1, 6, 5, 4, 3, 0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05, 0x04, 0x03,
-                      0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B, 0x90, 0x1F, 0, 0},
-                d6 = {0x89, 0, 0, 0, 4, 3, 2, 1, 6, 5, 0x35, 0, 0x02, 0x01, 0xB8, 0x0D, 0x06, 0x05,
-                      0x04, 0x03, 0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B};
+                      0x0A, 0x09, 0x08, 0x07, 0x01, 0x20, 0x0C, 0x0B, 0x90, 0x1F, 0, 0};
     // clang-format on
-    for (uint16_t et : {0x0800, 0x0806, 0x8100})
-        cases.push_back({et, src, s4}), cases.push_back({et, dst, d4});
+    cases.push_back({0x8100, src, s4}), cases.push_back({0x0800, dst, d4});
     std::memcpy(src.param.replace_src.source_ip_addr.v6, v6, 16);
-    std::memcpy(dst.param.replace_dst.destination_ip_addr.v6, v6, 16);
-    cases.push_back({0x86DD, src, s6}), cases.push_back({0x86DD, dst, d6});
+    cases.push_back({0x86DD, src, s6}); // both replacements write an address alike
 
-    for (const Case &c : cases)
-        for (bool followed : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "type " << c.r.type << " eth " << c.eth_type
-                                            << " followed " << followed);
-            Bytes want = c.bytes;
-            std::vector<kova_RULE> rules = {c.r};
-            if (followed) {
-                rules.push_back(rule(RULE_REMOVE_VLAN_2));
-                want[0] &= 0x7F;
-                want.insert(want.end(), {0x80 | RULE_REMOVE_VLAN_2, 0, 0, 0});
-            }
-            const Built b = build(c.eth_type, rules);
-            ASSERT_EQ(b.rc, KOVA_OK);
-            EXPECT_EQ(b.length, int32_t(116 + want.size()));
-            EXPECT_EQ(Bytes(b.bytes.begin() + 116, b.bytes.begin() + 116 + want.size()), want);
-            EXPECT_TRUE(zero_from(b.bytes, 116 + want.size()));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.r.type << " eth " << c.eth_type);
+        Bytes want = c.bytes;
+        std::vector<kova_RULE> rules = {c.r};
+        if (&c == &cases.back()) {
+            rules.push_back(rule(RULE_REMOVE_VLAN_2));
+            want[0] &= 0x7F;
+            want.insert(want.end(), {0x80 | RULE_REMOVE_VLAN_2, 0, 0, 0});
         }
+        const Built b = build(c.eth_type, rules);
+        ASSERT_EQ(b.rc, KOVA_OK);
+        EXPECT_EQ(b.length, int32_t(116 + want.size()));
+        EXPECT_EQ(Bytes(b.bytes.begin() + 116, b.bytes.begin() + 116 + want.size()), want);
+        EXPECT_TRUE(zero_from(b.bytes, 116 + want.size()));
+    }
 }
 
 // A refused list leaves the key and state word and nothing from `end` on; the
@@ -139,13 +132,11 @@ TEST(Entry, Refusals) {
         // clang-format off
         {{}, KOVA_ERR_NO_RULES, 104, 0, 0}, {{0, 0, 0, 0, 0, 0, 0}, KOVA_ERR_TOO_MANY_RULES, 104},
         {{10}, KOVA_ERR_UNKNOWN_RULE, 116, 0, 0}, {{19}, KOVA_ERR_UNKNOWN_RULE, 116, 0, 0},
-        {{0xFFFFFFFF}, KOVA_ERR_UNKNOWN_RULE, 116, 0, 0},
         {{RULE_SECOND_CLASSIFY}, KOVA_ERR_NOT_SUPPORTED, 116, 0, 0},
         // the walk stops at the bad one; a fifth replace would pass byte 251
         {{RULE_SET_TOS, 10, 0}, KOVA_ERR_UNKNOWN_RULE, 120, 116, RULE_SET_TOS},
         {{RULE_SET_TOS, RULE_TEST}, KOVA_ERR_NOT_SUPPORTED, 120, 116, RULE_SET_TOS},
         {{8, 9, 8, 9, 8}, KOVA_ERR_TOO_MANY_RULES, 228, 200, 9},
-        {{8, 8, 8, 8, 9, 0}, KOVA_ERR_TOO_MANY_RULES, 228, 200, 8},
         {{8, 9, 8, 9, 1, 8}, KOVA_ERR_TOO_MANY_RULES, 236, 228, 1}, // a replace after 120 bytes
         // clang-format on
     };
@@ -170,26 +161,16 @@ TEST(Entry, Refusals) {
         0x86DD, {rule(8, 0xFF), rule(9, 0xFF), rule(8, 0xFF), rule(9, 0xFF), rule(7), rule(14)});
     EXPECT_EQ(fits.length, 244) << "four replaces and two long rules fit";
     EXPECT_EQ(fits.bytes[236], 0x80 | RULE_ADD_VLAN_2);
-    for (uint32_t trusted : {0u, 1u, 2u, 0xFFFFFFFFu}) {
-        kova_RULE qe = rule(RULE_FORWARD_TO_QE);
-        qe.param.forward_qe.qos_trusted = trusted;
-        take_log();
-        const Built q = build(0x0800, {qe});
-        EXPECT_EQ(q.rc, trusted < 2 ? KOVA_OK : KOVA_ERR_NOT_SUPPORTED) << trusted;
-        EXPECT_EQ(q.length, trusted < 2 ? 124 : 0);
-        EXPECT_EQ(take_log(),
-                  trusted < 2 ? "" : "kovaAPI: Unknown option for parameter qos_trusted\n");
-    }
-    for (int32_t capacity : {255, 0, -1}) {
+    kova_RULE qe = rule(RULE_FORWARD_TO_QE);
+    qe.param.forward_qe.qos_trusted = 2, take_log();
+    EXPECT_EQ(build(0x0800, {qe}).rc, KOVA_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(take_log(), "kovaAPI: Unknown option for parameter qos_trusted\n");
+    for (int32_t capacity : {255, -1}) {
         const Built u = build(0x0800, {rule(0)}, capacity, 0xA5);
         EXPECT_TRUE(u.rc == KOVA_ERR_INVALID && u.length == capacity && u.bytes == Bytes(512, 0xA5))
             << capacity;
     }
-    EXPECT_EQ(build(0x0800, {rule(0)}, 4096).length, 120)
-        << "the length is the entry's, not the room";
 }
-
-// ---- Dumps ----------------------------------------------------------------
 
 const std::string kCut = KOVA_DUMP_CUT_LINE;
 constexpr uint32_t kCrcA = 0x0A5C0001, kCrcB = 0x0A5C8003; // bucket 0x297
@@ -197,12 +178,9 @@ constexpr uint32_t kCrcV6 = 0x12340005;                    // bucket 0x48d
 
 // Flow 3's ethertype keeps no addresses. UCCs 36..40 are aggregation ports,
 // numbered down from 31. IPv6 addresses are 16-bit groups in host order.
-struct FlowSpec {
-    uint32_t crc;
-    uint16_t ucc, vlan1, vlan2, eth_type, sport, dport;
-    const char *dmac, *smac, *src, *dst;
-};
 // clang-format off
+struct FlowSpec { uint32_t crc; uint16_t ucc, vlan1, vlan2, eth_type, sport, dport;
+                  const char *dmac, *smac, *src, *dst; };
 const FlowSpec kFlows[] = {
     {kCrcA, 3, 100, 4095, 0x0800, 5060, 5, "\x00\x11\x22\x33\x44\x55", "\x66\x77\x88\x99\xaa\xbb",
      "\xc0\xa8\x20\x66", "\x0a\x00\x00\x07"},
@@ -210,8 +188,6 @@ const FlowSpec kFlows[] = {
      "\xac\x10\x05\x09", "\x01\x02\x03\x04"},
     {kCrcB, 35, 1, 2, 0x8100, 77, 88, "\xaa\xbb\xcc\xdd\xee\xff", "\x01\x02\x03\x04\x05\x06",
      "\x09\x09\x09\x09", "\x08\x08\x08\x08"},
-    {kCrcB, 36, 4094, 0, 0x0800, 1, 2, "\x00\x00\x00\x00\x00\x01", "\xfe\xdc\xba\x98\x76\x54",
-     "\xff\xff\xff\xff", "\x00\x00\x00\x01"},
     {kCrcV6, 40, 0, 0, 0x86DD, 1, 2, "\x33\x33\x00\x00\x00\x01", "\x00\x00\x5e\x00\x53\x01",
      "\x01\x20\xb8\x0d\x02\x01\x04\x03\x06\x05\x08\x07\x0a\x09\x0c\x0b",
      "\x80\xfe\x01\x00\x02\x00\x03\x00\x04\x00\x05\x00\x06\x00\x07\x00"},
@@ -240,9 +216,6 @@ const std::string kKey[] = {
     "CRC32 0x0a5c8003, SPORT 23, DMAC aa:bb:cc:dd:ee:ff, SMAC 01:02:03:04:05:06, VLAN1:    1, "
     "VLAN2:    2, "
     "ETYPE: 0x8100, DIP: 000.000.000.000, SIP: 000.000.000.000, SPORT:     0, DPORT:     0, ",
-    "CRC32 0x0a5c8003, SPORT 1f, DMAC 00:00:00:00:00:01, SMAC fe:dc:ba:98:76:54, VLAN1: 4094, "
-    "VLAN2:    0, "
-    "ETYPE: 0x0800, DIP: 000.000.000.001, SIP: 255.255.255.255, SPORT:     1, DPORT:     2, ",
     // IPv6 keeps the ports little-endian as one word (dport first), and the
     // dump still reads them big-endian: 2 and 1 show as 512 and 256.
     "CRC32 0x12340005, SPORT 1b, DMAC 33:33:00:00:00:01, SMAC 00:00:5e:00:53:01, VLAN1:    0, "
@@ -251,28 +224,25 @@ const std::string kKey[] = {
 };
 
 // Bucket 0x297 in walk order, then the IPv6 flow's: appflowid, indent, kind, key.
-const struct Line {
-    uint32_t id, indent;
-    bool extended;
-    int key;
-} kGolden[] = {{1, 0, false, 0}, {11, 2, true, 0},  {12, 2, true, 0},
-               {2, 8, false, 1}, {21, 10, true, 1}, {3, 4, false, 2},
-               {31, 6, true, 2}, {4, 8, false, 3},  {5, 0, false, 4}};
+// clang-format off
+const struct Line { uint32_t id, indent; bool extended; int key; } kGolden[] = {
+    {1, 0, false, 0}, {11, 2, true, 0}, {12, 2, true, 0}, {2, 8, false, 1}, {21, 10, true, 1},
+    {3, 4, false, 2}, {31, 6, true, 2}, {5, 0, false, 3}};
+// clang-format on
 
 const char kCpuSummary[] =
-    "\nAll LUTs:         5\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 2\n"
+    "\nAll LUTs:         4\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 1\n"
     "Delete branch1 executed: 21\nDelete branch2 executed: 22\nDelete branch3 executed: 23\n"
     "Delete branch4 executed: 24\nDelete branch5 executed: 25\nDelete branch6 executed: 26\n"
     "Delete branch7 executed: 27\nDelete branch8 executed: 28\nCreate branch1 executed: 31\n"
     "Create branch1.1 executed: 32\nCreate branch1.2 executed: 33\n"
     "Create branch2 executed: 34\n";
-const char kQeSummary[] = "QE All LUTs:         5\nQE Extended LUTs:    4\nQE CRC12 duplicates: 1\n"
-                          "QE CRC32 duplicates: 2\n";
+const char kQeSummary[] = "QE All LUTs:         4\nQE Extended LUTs:    4\nQE CRC12 duplicates: 1\n"
+                          "QE CRC32 duplicates: 1\n";
 
 uint32_t slot_of(uint32_t appflowid) { return kova.appflow_map[appflowid]; }
 
-// The golden text of one copy: indent, kind and address padded to column 12,
-// the key, then the counters the fixture put in (its own in each line).
+// One copy's golden text: indent, kind and address padded to column 12, key, counters.
 std::string golden_lines(uint8_t *(*slot_addr)(uint32_t)) {
     std::string s;
     for (const Line &l : kGolden) {
@@ -289,10 +259,9 @@ std::string golden_lines(uint8_t *(*slot_addr)(uint32_t)) {
 }
 
 // A dump into a buffer of `size` bytes; the guard bytes after it must stay.
-struct Dumped {
-    std::string text;
-    kova_DUMP_BUF out;
-};
+// clang-format off
+struct Dumped { std::string text; kova_DUMP_BUF out; };
+// clang-format on
 
 Dumped dump_into(uint32_t (*dump)(uint8_t, kova_DUMP_BUF *), uint8_t verbose, size_t size) {
     std::vector<char> mem(size + 16, 'Z');
@@ -310,7 +279,7 @@ Dumped qe(uint8_t v, size_t size = 1 << 20) { return dump_into(kovaAPIDumpFlowsQ
 class Dump : public StoreTest {
 protected:
     // Flow 1 heads bucket 0x297 with chain 11, 12; flow 2 shares its CRC32, with
-    // 21; flow 3 has another CRC32, with 31, and member 4; flow 5 is alone.
+    // 21; flow 3 has another CRC32, with 31; flow 5 is alone.
     void SetUp() override {
         StoreTest::SetUp();
         for (const Line &l : kGolden) { // an extended flow's parent is the line before
@@ -331,8 +300,7 @@ protected:
     }
 };
 
-// Both copies, into a buffer and the log, verbose and not; a line shows its own
-// copy's counters; a deleted flow leaves the dump and the counts.
+// Both copies, into a buffer and the log, verbose and not, each with its own counters.
 TEST_F(Dump, GoldenTableInBothCopiesAndBothForms) {
     const Dumped c = cpu(1), q = qe(1);
     EXPECT_EQ(c.text, golden_lines(shadow_slot) + kCpuSummary);
@@ -349,17 +317,6 @@ TEST_F(Dump, GoldenTableInBothCopiesAndBothForms) {
     kv::bytes::put_le32(engine_slot(slot_of(5)) + KOVA_LUT_OFF_PACKET_CNT, 0x12345678);
     EXPECT_NE(qe(1).text.find("PACKET CNT: 0x12345678, \n"), std::string::npos);
     EXPECT_EQ(cpu(1).text, c.text);
-    ASSERT_EQ(kovaAPIdeleteVoipFlow(4), KOVA_OK) << take_log();
-    const std::string text = cpu(1).text;
-    EXPECT_EQ(text.find(kKey[3]), std::string::npos);
-    EXPECT_NE(
-        text.find(
-            "All LUTs:         4\nExtended LUTs:    4\nCRC12 duplicates: 1\nCRC32 duplicates: 1\n"),
-        std::string::npos);
-    ASSERT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
-    EXPECT_EQ(qe(1).text, "QE All LUTs:         0\nQE Extended LUTs:    0\nQE CRC12 duplicates: 0\n"
-                          "QE CRC32 duplicates: 0\n");
-    EXPECT_EQ(cpu(1).text.rfind("\nAll LUTs:         0\nExtended LUTs:    0\n", 0), 0u);
 }
 
 TEST_F(Dump, SmallBuffers) {
@@ -392,23 +349,16 @@ TEST_F(Dump, SmallBuffers) {
     EXPECT_EQ(out.len, 9 + std::strlen(kQeSummary));
 }
 
-// A link outside the copy, off a slot or into the other copy ends its chain; a
+// A link that is no slot of the copy (here one off a slot's start) ends its chain; a
 // loop ends after as many links as the table has entries.
 TEST_F(Dump, LinksTheWalkMustNotFollow) {
-    uint8_t *head = shadow_slot(slot_of(1));
-    for (uint64_t bad : {shadow_addr(0) + KOVA_LUT_TABLE_BYTES, shadow_addr(slot_of(3)) + 8,
-                         shadow_addr(0) - KOVA_LUT_SIZE, engine_addr(slot_of(3))}) {
-        kv::bytes::put_le64(head + KOVA_LUT_OFF_NEXT_CRC12, bad);
-        EXPECT_NE(cpu(0).text.find("All LUTs:         3\nExtended LUTs:    3\nCRC12 duplicates: 0\n"
-                                   "CRC32 duplicates: 1\n"),
-                  std::string::npos)
-            << bad;
-    }
+    kv::bytes::put_le64(shadow_slot(slot_of(1)) + KOVA_LUT_OFF_NEXT_CRC12,
+                        shadow_addr(slot_of(3)) + 8);
+    EXPECT_NE(cpu(0).text.find("All LUTs:         3\nExtended LUTs:    3\nCRC12 duplicates: 0\n"),
+              std::string::npos);
     kv::bytes::put_le64(engine_slot(slot_of(12)) + KOVA_LUT_OFF_NEXT_EXT, engine_addr(slot_of(12)));
     EXPECT_NE(qe(0).text.find("QE Extended LUTs:    32768\n"), std::string::npos);
 }
-
-// ---- CRC-32 and byte order -------------------------------------------------
 
 // The table is built on the first call, from the state the module loads
 // with; PartialCRC applies no inversion of its own and chains at any cut.
@@ -418,12 +368,7 @@ TEST(Crc, KnownValuesChainingAndTheLazyTable) {
     EXPECT_EQ(kova_crc32("123456789", 9), 0xCBF43926u);
     EXPECT_TRUE(kv::crc::tableInitialised);
     EXPECT_TRUE(kv::crc::table[1] == 0x77073096u && kv::crc::table[255] == 0x2D02EF8Du);
-    EXPECT_EQ(kova_crc32("", 0), 0u);
-    EXPECT_EQ(PartialCRC(0xFFFFFFFFu, "123456789", 9), 0x340BC6D9u);
-    for (uint32_t cut = 0; cut <= 9; ++cut)
-        EXPECT_EQ(PartialCRC(PartialCRC(~0u, "123456789", cut), "123456789" + cut, 9 - cut),
-                  0x340BC6D9u)
-            << cut;
+    EXPECT_EQ(PartialCRC(PartialCRC(~0u, "123456789", 4), "56789", 5), 0x340BC6D9u);
     // clang-format off
     const uint32_t rev[][3] = {{1, 32, 0x80000000u}, {0x12345678u, 32, 0x1E6A2C48u}, {0x80, 8, 1},
         {0x0B, 4, 0x0D}, {0x1FF, 8, 0xFF}, {3, 1, 1}, {~0u, 0, 0}, {~0u, 32, ~0u}};
@@ -433,10 +378,7 @@ TEST(Crc, KnownValuesChainingAndTheLazyTable) {
     // The plain swaps are identities here; the flow swaps reverse.
     const uint64_t x = 0x0102030405060708ull;
     EXPECT_TRUE(swap_bytes(0x11223344u) == 0x11223344u && swap_bytes16(0xA1B2) == 0xA1B2 &&
-                swap_bytes64(x) == x);
-    EXPECT_TRUE(flow_swap_bytes(0x11223344u) == 0x44332211u &&
-                flow_swap_bytes16(0xA1B2) == 0xB2A1 &&
-                flow_swap_bytes64(x) == 0x0807060504030201ull);
+                swap_bytes64(x) == x && flow_swap_bytes64(x) == 0x0807060504030201ull);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The flow table one case at a time: the chain situations of a deletion, what
-// the engine sees in which order, every refusal, broken invariants, the queries.
+// The flow table one case at a time: what the engine sees in which order, every
+// refusal, broken invariants, the queries. (The model test runs every chain case.)
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -52,53 +52,9 @@ protected:
         model_.erase(a);
     }
     static uint32_t slot_of(uint32_t a) { return kova.appflow_map[a]; }
-    static uint32_t deletions() {
-        return std::accumulate(std::begin(kova.delete_branch_count),
-                               std::end(kova.delete_branch_count), 0u);
-    }
-    static void expect_free(std::initializer_list<uint32_t> slots) { // record and copies clear
-        static const uint8_t zero[256] = {};
-        for (uint32_t s : slots)
-            EXPECT_TRUE(!kova.lut_info[s].in_use && !kova.lut_info[s].is_extended &&
-                        kova.lut_info[s].prev_flowid == KOVA_NO_SLOT &&
-                        !std::memcmp(shadow_slot(s), zero, 256) &&
-                        !std::memcmp(engine_slot(s), zero, 256))
-                << s;
-    }
     FlowModel model_;
     std::map<uint32_t, uint32_t> key_;
 };
-
-// Each scenario fills one bucket (appflowid i takes the i-th CRC variant),
-// deletes one flow and names the case that must run.
-TEST_F(Table, EveryChainSituationKeepsTheBucketWhole) {
-    const struct {
-        std::vector<uint32_t> variants;
-        uint32_t victim, expected_case;
-    } scenarios[] = {
-        // clang-format off
-        {{1}, 0, 1}, {{1, 1}, 0, 2}, {{1, 2}, 0, 3}, {{1, 2, 2}, 0, 3}, {{1, 1, 2}, 0, 4},
-        {{1, 1, 1}, 2, 5}, {{1, 2}, 1, 5}, {{1, 2, 2, 2}, 1, 6}, {{1, 1, 1}, 1, 6},
-        {{1, 2, 3}, 1, 7}, {{1, 2, 2, 3, 3}, 1, 8},
-        // clang-format on
-    };
-    for (const auto &s : scenarios) {
-        SCOPED_TRACE(&s - scenarios);
-        for (uint32_t i = 0; i < s.variants.size(); ++i)
-            create(i, crc_of(s.variants[i]));
-        uint32_t counts[8];
-        std::memcpy(counts, kova.delete_branch_count, sizeof counts);
-        remove(s.victim);
-        EXPECT_EQ(take_log(), "");
-        for (uint32_t c = 0; c < 8; ++c)
-            EXPECT_EQ(kova.delete_branch_count[c] - counts[c], c + 1 == s.expected_case ? 1u : 0u)
-                << "case " << c + 1;
-        EXPECT_TABLE_OK(&model_);
-        while (!model_.empty()) // empty the bucket again, any order
-            remove(model_.begin()->first);
-        expect_free({kHead});
-    }
-}
 
 // An entry is whole and valid before the engine link, then the shadow link, reaches it; a
 // head reads 2 while overwritten; an entry is unlinked before it is cleared.
@@ -128,11 +84,9 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
         EXPECT_EQ(seen, (std::vector<uint64_t>{seen[0], seen[1], model_[0], 0}))
             << "shadow entry, no shadow link";
     }
-    EXPECT_EQ(kova.lut_info[kHead].ext_appflowid, 2u);
     extend(2, {3});
     EXPECT_EQ(writes_of([&] { ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK); }),
               (Ws{store(e2 + KOVA_LUT_OFF_NEXT_EXT, 0), valid(e3, 2), clear(e3), valid(e3, 0)}));
-    EXPECT_EQ(kova.lut_info[16385].ext_appflowid, KOVA_NO_SLOT);
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
     model_.erase(2), model_.erase(3);
     EXPECT_EQ(writes_of([&] { remove(0); }),
@@ -146,8 +100,7 @@ TEST_F(Table, EngineSeesEachStepInOrder) {
     EXPECT_TABLE_OK(&model_);
 }
 
-// Each primitive writes exactly its bytes; an entry is published up to its
-// length and never over the valid word, which its shadow copy takes.
+// Each primitive writes exactly its bytes; a publication never covers the valid word.
 TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     uint8_t src[300], want[3 * 256];
     for (int i = 0; i < 300; ++i)
@@ -176,24 +129,19 @@ TEST_F(Table, PrimitivesWriteExactlyTheirBytes) {
     EXPECT_EQ(std::memcmp(engine_slot(10), want, sizeof want), 0);
     kova_LUT built;
     std::memset(&built, 0x5A, sizeof built);
-    kv::publish::entry(engine_addr(3), &built, 120, 0, shadow_slot(3));
-    EXPECT_TRUE(engine_slot(3)[119] == 0x5A && engine_slot(3)[120] == 0 &&
-                shadow_slot(3)[120] == 0);
     EXPECT_EQ(
         writes_of([&] { kv::publish::entry(engine_addr(5), &built, 256, 0, shadow_slot(5)); }),
         (Ws{valid(5 * 256, 0), W(KOVA_TRACE_MEMCPY, 5 * 256, 252, 0), valid(5 * 256, 1)}));
     EXPECT_EQ(le32_at(shadow_slot(5) + 252), 0x5A5A5A5Au);
 }
 
-// Every refusal with its line (appflowid 9 maps to a planted slot), and the
+// Each refusal's branch once with its line (appflowid 9 maps to a planted slot):
+// the lookup's refusals through one caller, each caller's own checks; then the
 // state words of the accepted states.
 TEST_F(Table, Refusals) {
     create(0, kCrc), create(1, kCrc);
     extend(1, {2, 3});
-    Flow none(kCrc, 1, 0), seven(kCrc, 1, 7), unknown(kCrc),
-        good = ext_flow(kCrc, 1), port = ext_flow(kCrc, 1), crc = ext_flow(kCrc, 1);
-    unknown.rules[0].type = 10;
-    port.f.flow_ucc += 1;
+    Flow none(kCrc, 1, 0), good = ext_flow(kCrc, 1), crc = ext_flow(kCrc, 1);
     crc.f.crc32 += 1;
     // clang-format off
     const std::string state = "Failed to create new lut, Wrong state of flow.\n\r",
@@ -220,25 +168,20 @@ TEST_F(Table, Refusals) {
         uint32_t result = KOVA_ERR_INVALID, map9 = KOVA_NO_SLOT;
     } cases[] = {
         // clang-format off
-        {voip(&unknown, 5, 2), state}, {voip(&unknown, 5, 0xFFFFFFFFu), state},
-        {voip(&none, 5, 3), err + "1\n\r", 1}, {voip(&unknown, 5, 3), err + "2\n\r", 2},
-        {voip(&seven, 5, 3), err + "4\n\r", 4}, {voip(&good, 32768, 3), ""},
-        {voip(&good, 0x100000000ull, 3), ""}, {voip(nullptr, 5, 3), ""},
+        {voip(&good, 5, 2), state}, {voip(nullptr, 5, 3), ""},
+        {voip(&none, 5, 3), err + "1\n\r", 1}, {voip(&good, 32768, 3), ""},
+        {voip(&good, 0x100000000ull, 3), ""},
         {voip(&good, 3, 3), "kovaAPI: trying to add flow with used appflowid\n"},
         {ext(&good, 32768, 5), add + "to " + range}, {ext(&good, 3, 32768), ""},
         {ext(&good, 3, 1), add + "with existing appflowid\n"},
-        {ext(&good, 9, 5), add + "to " + app}, {ext(&good, 9, 5), add + "to " + range, 7, 40000},
         {ext(&good, 9, 5), add + "to " + gone, 7, 20000},
         {ext(&good, 1, 5), add + "to parent flow that has extended flow active\n"},
-        {ext(&port, 3, 5), diff}, {ext(&crc, 3, 5), diff}, {ext(&none, 3, 5), err + "1\n\r", 1},
-        {ext(nullptr, 3, 5), ""}, {c(plain, 32768), del + range}, {c(plain, ~0u), del + range},
-        {c(plain, 9), del + app}, {c(plain, 9), del + range, 7, 40000},
-        {c(plain, 9), del + gone, 7, 999}, {c(plain, 3), ext_del}, {c(plain, 1), active},
-        {c(last, 32768), del + range}, {c(last, 9), del + app}, {c(last, 9), del + range, 7, 40000},
-        {c(last, 9), del + gone, 7, 20000}, {c(last, 2), active},
+        {ext(&crc, 3, 5), diff}, {ext(&none, 3, 5), err + "1\n\r", 1}, {ext(nullptr, 3, 5), ""},
+        {c(plain, 32768), del + range}, {c(plain, 9), del + app}, {c(plain, 3), ext_del},
+        {c(plain, 9), del + range, 7, 40000}, {c(plain, 9), del + gone, 7, 999},
+        {c(plain, 1), active}, {c(last, 32768), del + range}, {c(last, 2), active},
         {c(last, 1), del + "normal flow with extendedFlow delete function\n"},
-        {c(all, 32768), del + range}, {c(all, 9), del + app}, {c(all, 9), del + range, 7, 40000},
-        {c(all, 9), del + gone, 7, 999}, {c(all, 3), ext_del},
+        {c(all, 32768), del + range}, {c(all, 3), ext_del},
         {[] { return kovaAPIdeleteFlow2(1, 2); }, active},
         // clang-format on
     };
@@ -256,8 +199,9 @@ TEST_F(Table, Refusals) {
     EXPECT_EQ(kovaAPIdeleteVoipFlowWithStats(1, stats), KOVA_ERR_INVALID);
     EXPECT_EQ(std::memcmp(stats, words, sizeof words), 0);
     std::memset(engine_slot(slot_of(1)) + KOVA_LUT_OFF_PACKET_CNT, 0, sizeof words);
-    EXPECT_EQ(deletions() + kova.create_branch_count[0] + kova.create_branch_count[3], 2u);
-    EXPECT_EQ(kova.ext_free_used, 3u);
+    EXPECT_EQ(std::accumulate(std::begin(kova.delete_branch_count),
+                              std::end(kova.delete_branch_count), kova.create_branch_count[3]),
+              1u);
     for (uint32_t st : {0u, 1u, 3u}) { // a CRC32 of 0 does not leave its head looking empty
         ASSERT_EQ(kovaAPIcreateFlow(keyed_flow(st << 20, 10 + st).get(), 10 + st, st), KOVA_OK);
         EXPECT_EQ(le32_at(engine_slot(slot_of(10 + st)) + KOVA_LUT_OFF_FLOW_STATE), st << 24);
@@ -280,21 +224,14 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     Flow f(kCrc);
     kova.lut_info[kHead].in_use = 1; // in use, yet its shadow entry is empty: nothing published
     refused(kovaAPIcreateVoipFlow(f.get(), 1));
-    EXPECT_EQ(slot_of(1), KOVA_NO_SLOT);
-    EXPECT_EQ(le32_at(engine_slot(kHead) + KOVA_LUT_OFF_VALID), 0u);
     kova.lut_info[kHead].in_use = 0;
     ASSERT_EQ(kovaAPIcreateVoipFlow(f.get(), 1), KOVA_OK);
     shadow_slot(16384)[KOVA_LUT_OFF_CRC32] = 1; // a used overflow slot stays taken
     refused(kovaAPIcreateVoipFlow(f.get(), 2));
-    EXPECT_EQ(slot_of(2), 16384u);
-    // lost engine address: a flow stays unlinked, an extended one unlinked but live
+    // lost engine address
     kova.lut_info[kHead].lut_qe = 0x1234;
     refused(kovaAPIcreateVoipFlow(f.get(), 3));
     refused(kovaAPIcreateExtendedFlow(f.get(), 1, 4));
-    EXPECT_EQ(le32_at(engine_slot(16386) + KOVA_LUT_OFF_VALID), 1u);
-    EXPECT_EQ(le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_CRC32) |
-                  le64_at(shadow_slot(kHead) + KOVA_LUT_OFF_NEXT_EXT),
-              0u);
     kova_LUT *scratch = std::exchange(kova.temp_lut, nullptr);
     refused(kovaAPIcreateVoipFlow(f.get(), 5));
     refused(kovaAPIcreateExtendedFlow(f.get(), 1, 5));
@@ -303,32 +240,24 @@ TEST_F(Table, BrokenInvariantsAreInternalErrors) {
     kovaAPIReInitKovaFlowTable();
     for (uint32_t a = 0; a < 3; ++a)
         create(a, kCrc);
-    // an overflow entry that claims to be a head: stays mapped
+    // an overflow entry that claims to be a head
     kova.lut_info[16385].prev_flowid = KOVA_NO_SLOT;
     refused(kovaAPIdeleteVoipFlow(2));
-    EXPECT_EQ(slot_of(2), 16385u);
     kova.lut_info[16385].prev_flowid = 16384;
     // its predecessor no longer links to it
     std::memset(shadow_slot(16384) + KOVA_LUT_OFF_NEXT_CRC32, 0, 8);
-    const uint32_t before = kova.delete_branch_count[4];
     refused(kovaAPIdeleteVoipFlow(2));
-    EXPECT_EQ(kova.delete_branch_count[4], before + 1) << "the case still counts";
-    kova.ext_free_used = 0; // freeing onto a full stack: entry and record go first
+    kova.ext_free_used = 0; // freeing onto a full stack
     refused(kovaAPIdeleteVoipFlow(1));
-    EXPECT_EQ(kova.lut_info[16384].in_use, 0);
 
     kovaAPIReInitKovaFlowTable();
     create(1, kCrc);
     extend(1, {2, 3});
     kova.lut_info[16385].prev_flowid = kHead; // the recorded parent does not lead to the live entry
     refused(kovaAPIdeleteExtendedFlow(3));
-    EXPECT_EQ(slot_of(3), KOVA_NO_SLOT) << "unmapped, but taken and linked";
-    EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), engine_addr(16385));
     kova.lut_info[16385].prev_flowid = 16384, kova.appflow_map[3] = 16385, kova.ext_free_used = 0;
-    // freeing onto an empty stack: cleared and unlinked first
+    // freeing onto an empty stack
     refused(kovaAPIdeleteExtendedFlow(3));
-    expect_free({16385});
-    EXPECT_EQ(le64_at(engine_slot(16384) + KOVA_LUT_OFF_NEXT_EXT), 0u);
     EXPECT_EQ(lines.size(), 11u);
 }
 
@@ -346,16 +275,13 @@ TEST_F(Table, FullAreaAndLongChains) {
     create(0, kCrc);
     kova.ext_free_list[0] = 40000;
     EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), 0, 1), KOVA_ERR_TABLE_FULL);
-    EXPECT_EQ(kova.ext_free_used, 1u);
     kova.ext_free_list[0] = 16384, kova.ext_free_used = 0;
     for (uint32_t a = 1; a <= KOVA_OVERFLOW_SLOTS; ++a)
         extend(a - 1, {a});
     EXPECT_EQ(kovaAPIcreateExtendedFlow(ext_flow(kCrc, 0).get(), KOVA_OVERFLOW_SLOTS, 20000),
               KOVA_ERR_TABLE_FULL);
     EXPECT_EQ(kovaAPIcreateVoipFlow(keyed_flow(kCrc, 7).get(), 20000), KOVA_ERR_TABLE_FULL);
-    EXPECT_EQ(kova.create_branch_count[0], 1u);
     create(20001, 777u << 18);
-    EXPECT_EQ(take_log(), "");
     for (uint32_t a = KOVA_OVERFLOW_SLOTS; a > 256; --a) {
         ASSERT_EQ(kovaAPIdeleteExtendedFlow(a), KOVA_OK) << a;
         model_.erase(a);
@@ -364,39 +290,13 @@ TEST_F(Table, FullAreaAndLongChains) {
               KOVA_ERR_TOO_MANY_EXTENDED * 0x101);
     const std::string max = "kovaAPI: maximum amount of extended flows reached\n";
     EXPECT_EQ(take_log(), max + max);
-    EXPECT_EQ(deletions(), 0u);
-    EXPECT_TABLE_OK(&model_);
     ASSERT_EQ(kovaAPIdeleteExtendedFlow(256), KOVA_OK);
     ASSERT_EQ(kovaAPIdeleteFlowWithExtended(0), KOVA_OK);
-    EXPECT_EQ(take_log(), "");
     EXPECT_TABLE_OK(FlowModel{{20001, 777u << 18}});
 }
 
-// A parent deleted in detach mode leaves its chain marked 2 and deletable from
-// its end; without the mark a chain cut off from its parent is an internal error.
-TEST_F(Table, DetachedChainStaysDeletable) {
-    create(1, kCrc);
-    create(0, kCrc); // a member: it moves into the head when flow 1 goes
-    extend(1, {2, 3});
-    ASSERT_EQ(kovaAPIdeleteFlow2(1, 1), KOVA_OK) << take_log();
-    EXPECT_EQ(le32_at(engine_slot(16385) + 252) + le32_at(engine_slot(16386) + 252), 4u);
-    EXPECT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_ERR_INVALID); // still has the second behind it
-    take_log();
-    ASSERT_EQ(kovaAPIdeleteExtendedFlow(3), KOVA_OK);
-    ASSERT_EQ(kovaAPIdeleteExtendedFlow(2), KOVA_OK);
-    EXPECT_EQ(take_log(), "");
-    expect_free({16385, 16386});
-    EXPECT_TABLE_OK(FlowModel{{0, kCrc}});
-    extend(0, {21});
-    ASSERT_EQ(kovaAPIdeleteFlow2(0, 1), KOVA_OK);
-    kv::bytes::put_le32(engine_slot(slot_of(21)) + KOVA_LUT_OFF_VALID, 1);
-    EXPECT_EQ(kovaAPIdeleteExtendedFlow(21), KOVA_ERR_INTERNAL);
-    EXPECT_TRUE(
-        std::regex_match(take_log(), std::regex("kovaAPI: internal error extended\\.cpp [0-9]+")));
-}
-
 // Until the head is overwritten the engine may still follow it into its chain,
-// so the chain is marked 2 first. Without a chain this is an ordinary deletion.
+// so the chain is marked 2 first; a failure on the way stops nothing.
 TEST_F(Table, CombinedDeletion) {
     create(1, kCrc);
     create(2, kCrc); // member, slot 16384
@@ -405,27 +305,18 @@ TEST_F(Table, CombinedDeletion) {
     uint32_t stats[3] = {};
     const auto w =
         writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(1, stats), KOVA_OK); });
-    EXPECT_EQ(take_log(), "");
-    EXPECT_EQ(stats[2], 0xABCDu);
+    EXPECT_EQ(stats[2], 0xABCDu); // the log stays empty up to the failure cases' lines
     ASSERT_GE(w.size(), 4u);
     EXPECT_EQ(Ws(w.begin(), w.begin() + 4),
               (Ws{valid(kHead * 256, 2), valid(16385 * 256, 2), valid(16386 * 256, 2),
                   W(KOVA_TRACE_MEMCPY2, kHead * 256, 252, 16384 * 256)}));
-    expect_free({16384, 16385, 16386});
     EXPECT_EQ(std::vector<uint32_t>(kova.ext_free_list, kova.ext_free_list + 3),
               (std::vector<uint32_t>{16385, 16386, 16384}));
     EXPECT_TABLE_OK(FlowModel{{2, kCrc}});
-    const auto bare =
-        writes_of([&] { ASSERT_EQ(kovaAPIdeleteFlowWithExtendedWithStats(2, stats), KOVA_OK); });
-    create(2, kCrc);
-    EXPECT_EQ(bare,
-              writes_of([&] { ASSERT_EQ(kovaAPIdeleteVoipFlowWithStats(2, stats), KOVA_OK); }));
-    EXPECT_EQ(kova.delete_branch_count[0], 2u);
-}
 
-// A chain the walk cannot follow is reported and the main flow goes anyway; when
-// the main deletion fails, its chain still goes and the main result wins.
-TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
+    // A chain the walk cannot follow is reported and the main flow goes anyway; when
+    // the main deletion fails, its chain still goes and the main result wins.
+    kovaAPIReInitKovaFlowTable();
     create(1, kCrc);
     extend(1, {2, 3});
     kova.lut_info[kHead].ext_appflowid = 99; // names no flow
@@ -434,8 +325,7 @@ TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
                           "kovaAPI: trying to delete non-existing extended application flowid\n"
                           "kovaAPI: trying to delete non-existing application flowid\n"
                           "kovaAPI: Can not delete one of extended flows\n");
-    expect_free({kHead});
-    EXPECT_EQ(kova.lut_info[16384].in_use, 1); // cut off, not deleted
+    EXPECT_TRUE(!kova.lut_info[kHead].in_use && kova.lut_info[16384].in_use); // cut off, kept
     create(5, kCrc + 0x40000);
     extend(5, {6, 7});
     const uint32_t e1 = slot_of(6), e2 = slot_of(7);
@@ -445,13 +335,11 @@ TEST_F(Table, CombinedDeletionGoesOnPastAFailure) {
         std::regex_match(take_log(), std::regex("kovaAPI: internal error delete\\.cpp [0-9]+"
                                                 "kovaAPI: Can not delete main flow\n")));
     EXPECT_NE(slot_of(5), KOVA_NO_SLOT);
-    expect_free({e1, e2});
+    EXPECT_FALSE(kova.lut_info[e1].in_use || kova.lut_info[e2].in_use);
 }
 
-// A second initialisation changes nothing; a reset empties both copies in one
-// fill, keeps the counters and takes the engine base an attach left.
+// A second initialisation changes nothing; a reset is one fill over both copies.
 TEST_F(Table, StoreInitAndReset) {
-    EXPECT_EQ(kovaAPIDeInit(), KOVA_OK); // nothing of its own to release
     kovaAPIDeInitKovaMicroCode();
     ASSERT_EQ(kovaAPIInit(), KOVA_OK);
     char want[256];
@@ -465,35 +353,22 @@ TEST_F(Table, StoreInitAndReset) {
     uint8_t *cpu = kova.hashtable_base_cpu;
     EXPECT_EQ(kovaAPIInit(), KOVA_OK);
     EXPECT_TRUE(kova.hashtable_base_cpu == cpu && slot_of(1) == 16384 && take_log().empty());
-    kova.lut_info[16384].ext_appflowid = 99;
     kova.hashtable_base_qe = 0x40000000;
     EXPECT_EQ(writes_of([] { EXPECT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK); }),
               Ws{W(KOVA_TRACE_MEMSET, 0, KOVA_LUT_TABLE_BYTES, 0)});
     EXPECT_EQ(kova.lut_info[32767].lut_qe, 0x40000000u + 0x7FFF00u);
-    kova.hashtable_base_qe = 0;
-    ASSERT_EQ(kovaAPIReInitKovaFlowTable(), KOVA_OK);
-    auto zero = [](const uint8_t *p) {
-        return std::all_of(p, p + KOVA_LUT_TABLE_BYTES, [](uint8_t b) { return !b; });
-    };
-    EXPECT_TRUE(zero(kova.hashtable_base_cpu) && zero(kova.hashtable_base_qe_remapped));
-    EXPECT_EQ(kova.create_branch_count[0] + kova.create_branch_count[1] +
-                  kova.create_branch_count[3],
-              3u);
-    EXPECT_EQ(kova.lut_info[16384].ext_appflowid, 99u);
     EXPECT_TABLE_OK(FlowModel{});
-    create(2, kCrc), create(3, kCrc);
-    EXPECT_EQ(slot_of(3), 16384u);
 }
-
-// ---- Queries: statistics from the engine copy, and the existence check ----
 
 void put_words(uint8_t *entry, uint32_t packets, uint32_t word2, uint32_t stamp) {
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_PACKET_CNT, packets);
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_STATS_WORD2, word2);
     kv::bytes::put_le32(entry + KOVA_LUT_OFF_TIMESTAMP, stamp);
 }
-uint32_t create(uint32_t crc, uint32_t a) {
-    return kovaAPIcreateVoipFlow(keyed_flow(crc, a).get(), a);
+void create(std::initializer_list<std::pair<uint32_t, uint32_t>> flows) { // crc, appflowid
+    for (auto [crc, a] : flows)
+        ASSERT_EQ(kovaAPIcreateVoipFlow(keyed_flow(crc, a).get(), a), KOVA_OK);
+    take_log();
 }
 std::string fmt(const char *format, uint64_t v) {
     char buf[160];
@@ -521,33 +396,36 @@ std::string exists(uint64_t crc, uint64_t start) {
 
 using Query = ModuleTest;
 
-// Before and after an attach each flow reads its own words of the engine's
-// copy, zero-extended; every appflowid without a live flow is refused.
-TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
+// Statistics come from the engine copy, before and after an attach; the existence
+// check follows next_crc12 only, and a bad start or link or a loop answers "found".
+TEST_F(Query, StatisticsAndTheExistenceCheck) {
+    const uint32_t A = 0x40000001, B = 0x40000002, elsewhere = 0x80000001;
+    const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu)), start = 0x1000 * 256;
+    stored_hashtable_base_cpu = 0x5000;
+    EXPECT_EQ(exists(1, 0), fmt("0|ORVEX_BUG4702: stored_hashtable_base_cpu=0x5000 "
+                                "kova.hashtable_base_cpu=0x%llx\n",
+                                base));
+    EXPECT_EQ(stored_hashtable_base_cpu, base);
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 0u);
+    EXPECT_EQ(kovaAPIcheckFlowExists(0, start), 1u) << "an empty head's crc32 is 0";
+    EXPECT_EQ(kovaAPIcheckFlowExists(A, KOVA_LUT_TABLE_BYTES - 256), 0u) << "the last slot";
+    create({{A, 1}, {A, 2}, {B, 3}, {elsewhere, 4}}); // flow 2 behind the head on next_crc32
+
     auto three = [](const char *format) {
         char c[160], t[160];
         std::snprintf(c, sizeof c, format, "counter");
         std::snprintf(t, sizeof t, format, "timestamp");
         return std::string("7 7 7 aa aa aa aa aa|") + c + c + t;
     };
-    const uint32_t crc = 0x40000001, head = crc >> KOVA_LUT_BUCKET_SHIFT;
-    ASSERT_EQ(create(crc, 1), KOVA_OK);
-    ASSERT_EQ(create(crc, 2), KOVA_OK);
-    take_log();
-    put_words(engine_slot(head), 0xFFFFFFF0u, 0x80000001u, 0xFFFFFFFEu);
-    put_words(shadow_slot(head), 1, 2, 3); // the shadow's words are not the statistics
-    put_words(engine_slot(16384), 21, 22, 23);
+    put_words(engine_slot(0x1000), 0xFFFFFFF0u, 0x80000001u, 0xFFFFFFFEu);
+    put_words(shadow_slot(0x1000), 1, 2, 3); // the shadow's words are not the statistics
     EXPECT_EQ(query(1), "0 0 0 fffffff0 fffffff0 80000001 fffffffe fffffffe|");
-    EXPECT_EQ(query(2), "0 0 0 15 15 16 17 17|");
     EngineArea area;
     ASSERT_EQ(attach_engine(attach_args(area.addr(), 0x2000000000ull, "v")), 0);
     take_log();
     put_words(area.data() + KOVA_LUT_SIZE * 16384, 7, 8, 0xFFFFFFF9u);
     EXPECT_EQ(query(2), "0 0 0 7 7 8 fffffff9 fffffff9|");
-
-    const std::string out = three("kovaAPI: trying to get %s for flowid which is out of range\n");
-    EXPECT_EQ(query(32768), out);
-    EXPECT_EQ(query(-1), out);
+    EXPECT_EQ(query(-1), three("kovaAPI: trying to get %s for flowid which is out of range\n"));
     EXPECT_EQ(query(32767),
               three("kovaAPI: trying to to get %s for non-existing application flowid\n"));
     kova.appflow_map[5] = KOVA_LUT_ENTRIES;
@@ -560,36 +438,10 @@ TEST_F(Query, StatisticsOfLiveFlowsAndRefusals) {
     EXPECT_EQ(kovaAPIgetFlowStatistics(1, nullptr) + kovaAPIgetFlowPacketCounter(1, nullptr) +
                   kovaAPIgetFlowTimeStamp(1, nullptr),
               3 * KOVA_ERR_INVALID);
-    EXPECT_EQ(take_log(), "");
-}
-
-// The walk goes along next_crc12 only; a start or link outside the shadow
-// table, or a loop, ends it with "found"; a moved table base is logged.
-TEST_F(Query, ExistenceCheckWalksOneBucketsDistinctCrcs) {
-    const uint64_t base = uint64_t(uintptr_t(kova.hashtable_base_cpu));
-    stored_hashtable_base_cpu = 0; // as after load
-    const char *moved =
-        "0|ORVEX_BUG4702: stored_hashtable_base_cpu=0x%llx kova.hashtable_base_cpu=0x";
-    EXPECT_EQ(exists(1, 0), fmt(moved, 0) + fmt("%llx\n", base));
-    stored_hashtable_base_cpu = 0x5000;
-    EXPECT_EQ(exists(1, 0), fmt(moved, 0x5000) + fmt("%llx\n", base));
-    EXPECT_EQ(stored_hashtable_base_cpu, base);
-
-    const uint32_t A = 0x40000001, B = 0x40000002, elsewhere = 0x80000001;
-    const uint64_t start = uint64_t(A >> KOVA_LUT_BUCKET_SHIFT) * KOVA_LUT_SIZE;
-    EXPECT_EQ(kovaAPIcheckFlowExists(A, start), 0u);
-    EXPECT_EQ(kovaAPIcheckFlowExists(0, start), 1u) << "an empty head's crc32 is 0";
-    EXPECT_EQ(kovaAPIcheckFlowExists(A, KOVA_LUT_TABLE_BYTES - KOVA_LUT_SIZE), 0u)
-        << "the last slot is a start";
-    for (uint32_t a : {1u, 2u}) // the second behind the head on next_crc32
-        ASSERT_EQ(create(A, a), KOVA_OK);
-    ASSERT_EQ(create(B, 3), KOVA_OK);
-    ASSERT_EQ(create(elsewhere, 4), KOVA_OK);
     // seen on next_crc32 only
     kv::bytes::put_le32(shadow_slot(16384) + KOVA_LUT_OFF_CRC32, 0x40000077);
-    const std::pair<uint64_t, uint32_t> found[] = {{A, 1},          {B, 1},
-                                                   {0x40000003, 0}, {0xFFFFFFFF00000000ull | B, 1},
-                                                   {elsewhere, 0},  {0x40000077, 0}};
+    const std::pair<uint64_t, uint32_t> found[] = {
+        {A, 1}, {B, 1}, {0xFFFFFFFF00000000ull | B, 1}, {elsewhere, 0}, {0x40000077, 0}};
     for (auto [crc, want] : found)
         EXPECT_EQ(kovaAPIcheckFlowExists(crc, start), want) << crc;
     EXPECT_EQ(take_log(), "");

@@ -143,6 +143,21 @@ std::vector<std::string> check_table(const FlowModel *model) {
     return c.problems;
 }
 
+void LinkWatch::at(const kova_host_trace_event *e, void *ctx) {
+    auto *w = static_cast<LinkWatch *>(ctx);
+    auto valid = [](uint64_t s) {
+        const uint32_t v = le32_at(engine_slot(uint32_t(s)) + KOVA_LUT_OFF_VALID);
+        return v == KOVA_LUT_VALID_LIVE || v == KOVA_LUT_VALID_DETACHED;
+    };
+    w->barriers += e->op == KOVA_TRACE_BARRIER;
+    for (uint32_t s : e->op == KOVA_TRACE_BARRIER ? w->slots : std::vector<uint32_t>{})
+        for (uint32_t f : kLinks) {
+            const uint64_t l = le64_at(engine_slot(s) + f), t = (l - engine_addr(0)) / 256;
+            w->bad += valid(s) && l &&
+                      (l != engine_addr(uint32_t(t)) || t >= KOVA_LUT_ENTRIES || !valid(t));
+        }
+}
+
 std::string first_problems(const std::vector<std::string> &problems, size_t max) {
     std::string all;
     for (size_t i = 0; i < problems.size() && i < max; ++i)

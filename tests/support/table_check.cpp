@@ -149,8 +149,10 @@ void LinkWatch::at(const kova_host_trace_event *e, void *ctx) {
         const uint32_t v = le32_at(engine_slot(uint32_t(s)) + KOVA_LUT_OFF_VALID);
         return v == KOVA_LUT_VALID_LIVE || v == KOVA_LUT_VALID_DETACHED;
     };
-    w->barriers += e->op == KOVA_TRACE_BARRIER;
-    for (uint32_t s : e->op == KOVA_TRACE_BARRIER ? w->slots : std::vector<uint32_t>{})
+    if (e->op != KOVA_TRACE_BARRIER)
+        return;
+    ++w->barriers;
+    for (uint32_t s : w->slots)
         for (uint32_t f : kLinks) {
             const uint64_t l = le64_at(engine_slot(s) + f), t = (l - engine_addr(0)) / 256;
             w->bad += valid(s) && l &&
